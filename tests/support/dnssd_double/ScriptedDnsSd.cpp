@@ -146,9 +146,8 @@ void deliver(_DNSServiceRef_t& ref, DNSServiceRef handle, const Reply& r) {
             static_cast<uint16_t>(r.txt.size()), r.txt.empty() ? nullptr : r.txt.data(), ref.context);
     } else if (ref.kind == "DNSServiceGetAddrInfo") {
         const sockaddr* address = r.address ? reinterpret_cast<const sockaddr*>(&*r.address) : nullptr;
-        reinterpret_cast<DNSServiceGetAddrInfoReply>(ref.callback)(handle, r.flags, r.interfaceIndex,
-                                                                   r.errorCode, raw(r.host), address, r.ttl,
-                                                                   ref.context);
+        reinterpret_cast<DNSServiceGetAddrInfoReply>(ref.callback)(
+            handle, r.flags, r.interfaceIndex, r.errorCode, raw(r.host), address, r.ttl, ref.context);
     } else {
         reinterpret_cast<DNSServiceRegisterReply>(ref.callback)(handle, r.flags, r.errorCode, raw(r.name),
                                                                 raw(r.regtype), raw(r.domain), ref.context);
@@ -409,9 +408,10 @@ DNSServiceErrorType DNSServiceResolve(DNSServiceRef* sdRef, DNSServiceFlags flag
     return start("DNSServiceResolve", sdRef, reinterpret_cast<void*>(callBack), context, std::move(call));
 }
 
-DNSServiceErrorType DNSServiceGetAddrInfo(DNSServiceRef* sdRef, DNSServiceFlags flags, uint32_t interfaceIndex,
-                                          DNSServiceProtocol protocol, const char* hostname,
-                                          DNSServiceGetAddrInfoReply callBack, void* context) {
+DNSServiceErrorType DNSServiceGetAddrInfo(DNSServiceRef* sdRef, DNSServiceFlags flags,
+                                          uint32_t interfaceIndex, DNSServiceProtocol protocol,
+                                          const char* hostname, DNSServiceGetAddrInfoReply callBack,
+                                          void* context) {
     Call call;
     call.flags = flags;
     call.interfaceIndex = interfaceIndex;
@@ -422,8 +422,9 @@ DNSServiceErrorType DNSServiceGetAddrInfo(DNSServiceRef* sdRef, DNSServiceFlags 
 
 DNSServiceErrorType DNSServiceRegister(DNSServiceRef* sdRef, DNSServiceFlags flags, uint32_t interfaceIndex,
                                        const char* name, const char* regtype, const char* domain,
-                                       const char* host, uint16_t port, uint16_t txtLen, const void* txtRecord,
-                                       DNSServiceRegisterReply callBack, void* context) {
+                                       const char* host, uint16_t port, uint16_t txtLen,
+                                       const void* txtRecord, DNSServiceRegisterReply callBack,
+                                       void* context) {
     Call call;
     call.flags = flags;
     call.interfaceIndex = interfaceIndex;

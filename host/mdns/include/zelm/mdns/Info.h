@@ -22,8 +22,8 @@ public:
 };
 
 inline bool operator==(const Info& a, const Info& b) {
-    return a.serviceName == b.serviceName && a.regtype == b.regtype &&
-           a.replyDomain == b.replyDomain && a.interfaceIndex == b.interfaceIndex;
+    return a.serviceName == b.serviceName && a.regtype == b.regtype && a.replyDomain == b.replyDomain &&
+           a.interfaceIndex == b.interfaceIndex;
 }
 
 }  // namespace Zelm::MDNS
