@@ -1,0 +1,129 @@
+#include "discovery/Resolve_impl.h"
+
+#include "engine/ErrorLine.h"
+
+#include <zelm/mdns/MDNSError.h>
+
+#include <arpa/inet.h>
+
+#include <mutex>
+
+namespace Zelm::MDNS::Apple {
+
+namespace {
+
+constexpr unsigned int kResolveTimeoutMs = 4000;
+
+std::string textOrEmpty(const char* text) { return text != nullptr ? std::string(text) : std::string(); }
+
+Zelm::Error serviceError(DNSServiceErrorType code) {
+    return Zelm::Error(static_cast<unsigned int>(code), Zelm::Error::Service, "");
+}
+
+}  // namespace
+
+Resolve_impl::Resolve_impl() : replyInterfaceIndex(0), port(0), interfaceIndex(0), flags(0) {}
+
+Resolve_impl::~Resolve_impl() = default;
+
+bool Resolve_impl::isInitialized() const { return MDNSBase_impl::isInitialized(); }
+
+Zelm::Error Resolve_impl::resolveService(const char* name, const char* regtype, const char* domain,
+                                         unsigned int interfaceIndex, unsigned int flags) {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (isOperationOpen()) {
+            return Zelm::MDNS::BrowseOperationAlreadyInProgress();
+        }
+        this->name = textOrEmpty(name);
+        this->regtype = textOrEmpty(regtype);
+        this->domain = textOrEmpty(domain);
+
+        initialized = false;
+        this->interfaceIndex = interfaceIndex;
+        this->flags = flags;
+        lastError = kDNSServiceErr_NoError;
+        // The previous answer goes before the new request is sent, so nothing
+        // of it can be mistaken for this one's.
+        replyInterfaceIndex = 0;
+        fullname.clear();
+        hosttarget.clear();
+        txtRecord.clear();
+        port = 0;
+    }
+
+    // The caller's pointers, unchanged: a null domain means the default domains.
+    lastError = DNSServiceResolve(&sdRef, flags, interfaceIndex, name, regtype, domain,
+                                  __DNSServiceResolveReplyFunc__, this);
+    if (lastError != kDNSServiceErr_NoError) {
+        return serviceError(lastError);
+    }
+
+    // The outcome is judged from the stored answer, not from whether the wait
+    // was cut short. The service thread has been joined when this returns.
+    performService(kResolveTimeoutMs);
+
+    if (hosttarget.empty()) {
+        lastError = kDNSServiceErr_NotInitialized;
+        return serviceError(kDNSServiceErr_NotInitialized);
+    }
+    if (lastError != kDNSServiceErr_NoError) {
+        return serviceError(lastError);
+    }
+    return Zelm::Error();
+}
+
+const std::string& Resolve_impl::getHosttarget() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return hosttarget;
+}
+
+const std::string& Resolve_impl::getFullname() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return fullname;
+}
+
+unsigned short Resolve_impl::getPort() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return port;
+}
+
+const std::string& Resolve_impl::getTxtRecord() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return txtRecord;
+}
+
+void Resolve_impl::__DNSServiceResolveReplyFunc__(DNSServiceRef /*sdRef*/, DNSServiceFlags flags,
+                                                  uint32_t interfaceIndex, DNSServiceErrorType errorCode,
+                                                  const char* fullname, const char* hosttarget, uint16_t port,
+                                                  uint16_t txtLen, const unsigned char* txtRecord,
+                                                  void* context) {
+    if (context == nullptr) {
+        return;
+    }
+    auto* self = static_cast<Resolve_impl*>(context);
+    std::lock_guard<std::mutex> lock(self->mutex);
+
+    self->lastError = errorCode;
+    if (errorCode != kDNSServiceErr_NoError) {
+        Util::writeErrorLine(errorCode);
+    } else {
+        self->replyInterfaceIndex = interfaceIndex;
+        self->fullname = textOrEmpty(fullname);
+        self->hosttarget = textOrEmpty(hosttarget);
+        self->port = ntohs(port);
+        if (txtRecord != nullptr) {
+            self->txtRecord.assign(reinterpret_cast<const char*>(txtRecord), txtLen);
+        } else {
+            self->txtRecord.clear();
+        }
+    }
+
+    // The last reply of a burst, answer or error, completes the resolution.
+    if ((flags & kDNSServiceFlagsMoreComing) == 0) {
+        self->cleanup();
+        self->semaphore.signal();
+    }
+}
+
+}  // namespace Zelm::MDNS::Apple

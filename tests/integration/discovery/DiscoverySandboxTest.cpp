@@ -1,0 +1,217 @@
+// Browse, resolve and address lookup against the real daemon on the
+// sandbox's host A, with the independent peer on host B publishing.
+
+#include "discovery/AddressInfo_impl.h"
+#include "discovery/Browse_impl.h"
+#include "discovery/Resolve_impl.h"
+
+#include <dirent.h>
+#include <net/if.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "SandboxPeer.h"
+#include "TestSupport.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+using Zelm::MDNS::Info;
+
+constexpr const char* kType = "_zelmdisc._tcp";
+constexpr milliseconds kPeerStart(15000);
+
+// A name no other test run uses.
+std::string uniqueName(const std::string& what) {
+    return "Zelm Discovery " + std::to_string(::getpid()) + " " + what;
+}
+
+std::string fromHex(const std::string& hex) {
+    std::string bytes;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+        bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    }
+    return bytes;
+}
+
+int openDescriptors() {
+    int count = 0;
+    if (DIR* dir = ::opendir("/proc/self/fd")) {
+        while (dirent* entry = ::readdir(dir)) {
+            if (entry->d_name[0] != '.') ++count;
+        }
+        ::closedir(dir);
+    }
+    return count;
+}
+
+milliseconds since(Clock::time_point begin) {
+    return std::chrono::duration_cast<milliseconds>(Clock::now() - begin);
+}
+
+// Shows the whole stored address, of which the interface hands out 16 bytes.
+class InspectableLookup : public Zelm::MDNS::Apple::AddressInfo_impl {
+public:
+    sockaddr_in6 stored() const {
+        std::lock_guard<std::mutex> lock(mutex);
+        return socketAddress.v6;
+    }
+};
+
+// An idle process holds no backend thread and no socket of a DNS-SD
+// reference, so both counts coming back shows that every reference is gone.
+class DiscoverySandbox : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::thread([] {}).join();  // a sanitizer's helper thread starts with the first thread
+        threadsBefore_ = zelm_test::threadCount();
+        descriptorsBefore_ = openDescriptors();
+    }
+
+    void TearDown() override {
+        peer_.reset();
+        const auto deadline = Clock::now() + std::chrono::seconds(2);
+        while ((zelm_test::threadCount() != threadsBefore_ || openDescriptors() != descriptorsBefore_) &&
+               Clock::now() < deadline) {
+            std::this_thread::sleep_for(milliseconds(10));
+        }
+        EXPECT_EQ(zelm_test::threadCount(), threadsBefore_);
+        EXPECT_EQ(openDescriptors(), descriptorsBefore_);
+    }
+
+    // Publishes `name` on host B until the test ends.
+    void publish(const std::string& name, int port, const std::string& txtHex) {
+        peer_ =
+            std::make_unique<SandboxPeer>(std::vector<std::string>{"--name", name, "--type", kType, "--port",
+                                                                   std::to_string(port), "--txt-hex", txtHex},
+                                          kPeerStart);
+        ASSERT_TRUE(peer_->started()) << "peer did not publish:\n" << peer_->output();
+    }
+
+private:
+    std::unique_ptr<SandboxPeer> peer_;
+    int threadsBefore_ = 0;
+    int descriptorsBefore_ = 0;
+};
+
+TEST_F(DiscoverySandbox, BrowseFindsThePeerAndReportsItAsItArrives) {
+    const std::string name = uniqueName("browse");
+    publish(name, 8081, "00");
+    Zelm::MDNS::Apple::Browse_impl browse;
+    std::mutex toldMutex;
+    std::vector<milliseconds> toldAt;
+    const auto begin = Clock::now();
+
+    const Zelm::Error result = browse.browseService(3000, kType, nullptr, 0, 0, [&](const Info& info) {
+        if (info.serviceName == name) {
+            std::lock_guard<std::mutex> lock(toldMutex);
+            toldAt.push_back(since(begin));
+        }
+    });
+    const milliseconds took = since(begin);
+
+    EXPECT_EQ(result.code(), 0u);
+    EXPECT_EQ(result.category(), Zelm::Error::Discovery);
+    EXPECT_GE(took, milliseconds(3000));  // a browse lasts its whole time-out
+    std::vector<Info> ours;
+    for (const Info& info : browse.getInfo()) {
+        if (info.serviceName == name) ours.push_back(info);
+    }
+    ASSERT_FALSE(ours.empty());
+    EXPECT_EQ(ours[0].regtype, std::string(kType) + ".");
+    EXPECT_EQ(ours[0].replyDomain, "local.");
+    EXPECT_GT(ours[0].interfaceIndex, 0);
+    std::lock_guard<std::mutex> lock(toldMutex);
+    ASSERT_EQ(toldAt.size(), ours.size());
+    EXPECT_LT(toldAt[0], milliseconds(2500)) << "the callback came only near the end of the browse";
+}
+
+TEST_F(DiscoverySandbox, ResolveReturnsThePeersHostPortAndExactTxt) {
+    const std::string name = uniqueName("resolve");
+    // "txtvers=1", then a value that holds a zero byte and a byte above 0x7f.
+    const std::string txtHex = "09747874766572733d3105613d00ff22";
+    publish(name, 8080, txtHex);
+    Zelm::MDNS::Apple::Resolve_impl resolve;
+    const auto begin = Clock::now();
+
+    const Zelm::Error result = resolve.resolveService(name.c_str(), kType, "local.", 0, 0);
+
+    EXPECT_LT(since(begin), milliseconds(3000));
+    EXPECT_TRUE(result.ok()) << result.code();
+    EXPECT_EQ(resolve.getHosttarget(), sandboxVariable("ZELM_SANDBOX_HOSTNAME_B") + ".local.");
+    EXPECT_EQ(resolve.getPort(), 8080);
+    EXPECT_EQ(resolve.getTxtRecord(), fromHex(txtHex));
+    EXPECT_NE(resolve.getFullname().find(std::string(kType) + ".local."), std::string::npos)
+        << resolve.getFullname();
+    EXPECT_TRUE(resolve.isInitialized());
+}
+
+TEST_F(DiscoverySandbox, AddressLookupRendersThePeersIPv4AndLinkLocalIPv6Address) {
+    publish(uniqueName("address"), 8082, "00");
+    const std::string host = sandboxVariable("ZELM_SANDBOX_HOSTNAME_B") + ".local.";
+    InspectableLookup lookup;
+
+    const auto begin = Clock::now();
+    const Zelm::Error v4 = lookup.getAddressInfo(host.c_str(), kDNSServiceProtocol_IPv4, 0, 0);
+    EXPECT_LT(since(begin), milliseconds(3000));
+    EXPECT_TRUE(v4.ok()) << v4.code();
+    EXPECT_EQ(lookup.getSocketAddressAsString(), sandboxVariable("ZELM_SANDBOX_ADDR_B"));
+
+    const Zelm::Error v6 = lookup.getAddressInfo(host.c_str(), kDNSServiceProtocol_IPv6, 0, 0);
+    EXPECT_TRUE(v6.ok()) << v6.code();
+    EXPECT_EQ(lookup.getSocketAddressAsString(), sandboxVariable("ZELM_SANDBOX_ADDR6_B"));
+    // A link-local address is usable only with the interface it was found on.
+    EXPECT_EQ(lookup.stored().sin6_scope_id, ::if_nametoindex(sandboxVariable("ZELM_SANDBOX_IF_A").c_str()));
+}
+
+TEST_F(DiscoverySandbox, ResolveOfAnUnpublishedInstanceFailsAfterItsTimeOut) {
+    Zelm::MDNS::Apple::Resolve_impl resolve;
+    const auto begin = Clock::now();
+
+    const Zelm::Error result = resolve.resolveService(uniqueName("nobody").c_str(), kType, "local.", 0, 0);
+
+    const milliseconds took = since(begin);
+    EXPECT_GE(took, milliseconds(3900));
+    EXPECT_LT(took, milliseconds(6000));
+    EXPECT_EQ(result.code(), static_cast<unsigned int>(kDNSServiceErr_NotInitialized));
+    EXPECT_EQ(result.category(), Zelm::Error::Service);
+    EXPECT_EQ(resolve.getHosttarget(), "");
+    EXPECT_FALSE(resolve.isInitialized());
+}
+
+// The daemon answers "no such record" well before the time-out. That error
+// reply ends the lookup, but the processing call that delivered it succeeded,
+// so the call reports success; with no address ever stored the text is empty.
+TEST_F(DiscoverySandbox, LookupOfAnUnknownHostEndsEarlyWithoutAnAddress) {
+    Zelm::MDNS::Apple::AddressInfo_impl lookup;
+    const std::string host = "zelm-nobody-" + std::to_string(::getpid()) + ".local.";
+    const auto begin = Clock::now();
+
+    const Zelm::Error result = lookup.getAddressInfo(host.c_str(), kDNSServiceProtocol_IPv4, 0, 0);
+
+    EXPECT_LT(since(begin), milliseconds(3500));
+    EXPECT_TRUE(result.ok()) << result.code();
+    EXPECT_TRUE(lookup.isInitialized());  // ended by a reply, not by the time-out
+    zelm_test::CoutCapture capture;
+    EXPECT_EQ(lookup.getSocketAddressAsString(), "");
+    EXPECT_EQ(capture.text(), "Unknown AF enum\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Outside the sandbox there is no daemon to talk to: report "skipped".
+    if (sandboxVariable("ZELM_SANDBOX_DIR").empty()) {
+        return 77;
+    }
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
