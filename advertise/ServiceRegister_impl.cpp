@@ -1,0 +1,188 @@
+#include "advertise/ServiceRegister_impl.h"
+
+#include "advertise/TxtRecordBuffer.h"
+#include "engine/ErrorLine.h"
+
+#include <arpa/inet.h>
+#include <zelm/mdns/MDNSError.h>
+
+#include <cstdint>
+#include <sstream>
+
+namespace Zelm::MDNS::Apple {
+
+namespace {
+
+constexpr int kKeepAlivePeriodMs = 110000;
+// Handed to DNSServiceUpdateRecord as is (DNS-SD counts it in seconds).
+constexpr uint32_t kKeepAliveTtl = 220000;
+constexpr const char* kStartFailurePrefix = "ServiceRegister_impl: DNSServiceRegister err = ";
+
+Zelm::Error failure(DNSServiceErrorType code) {
+    return Zelm::Error(static_cast<unsigned int>(code), Zelm::Error::Service, "");
+}
+
+const char* orEmpty(const char* text) { return text != nullptr ? text : ""; }
+
+}  // namespace
+
+ServiceRegister_impl::ServiceRegister_impl(bool waitForRegistration)
+    : ServiceRegister_impl(waitForRegistration, kKeepAlivePeriodMs) {}
+
+ServiceRegister_impl::ServiceRegister_impl(bool waitForRegistration, int keepAlivePeriodMs)
+    : waitForRegistration(waitForRegistration),
+      keepAliveIntervalMs(keepAlivePeriodMs),
+      keepAliveSemaphore(0),
+      keepAlivePeriodMs_(keepAlivePeriodMs) {}
+
+ServiceRegister_impl::~ServiceRegister_impl() {
+    // The keep-alive thread uses the reference, so it ends here, before the
+    // operation base's destructor deallocates that reference.
+    std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
+    stopKeepAliveThread();
+}
+
+void ServiceRegister_impl::cleanup() {
+    std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
+    tearDownLocked();
+}
+
+void ServiceRegister_impl::tearDownLocked() {
+    stopKeepAliveThread();
+    MDNSBase_impl::cleanup();
+}
+
+bool ServiceRegister_impl::isInitialized() const { return MDNSBase_impl::isInitialized(); }
+
+void ServiceRegister_impl::releaseSDRef() { MDNSBase_impl::releaseSDRef(); }
+
+Zelm::Error ServiceRegister_impl::doServiceRegister(const char* regtype, unsigned short port,
+                                                    unsigned short txtLen, const void* txtRecord,
+                                                    const char* name, const char* domain, const char* host,
+                                                    unsigned int interfaceIndex, unsigned int flags) {
+    std::unique_lock<std::mutex> lifecycle(lifecycleMutex_);
+    {
+        std::lock_guard<std::mutex> lock(registrationMutex);
+        if (isOperationOpen()) {
+            return Zelm::Error(Zelm::MDNS::BrowseOperationAlreadyInProgress());
+        }
+        replyError_ = kDNSServiceErr_NoError;
+    }
+
+    Util::fillTxtBuffer(txtBuffer, txtRecord, txtLen);
+    lastError = DNSServiceRegister(&sdRef, flags, interfaceIndex, name, regtype, domain, host, htons(port),
+                                   static_cast<uint16_t>(txtBuffer.size()), txtBuffer.data(),
+                                   &ServiceRegister_impl::__DNSServiceRegisterReplyFunc__, this);
+    const DNSServiceErrorType started = lastError;
+    if (started != kDNSServiceErr_NoError) {
+        Util::writeErrorLine(started, kStartFailurePrefix);
+        return failure(started);
+    }
+    initialized = true;
+
+    if (!waitForRegistration) {
+        startKeepAliveThread();
+        return lastError == kDNSServiceErr_NoError ? Zelm::Error() : failure(lastError);
+    }
+
+    // Replies are read on this thread until the daemon has named the service
+    // or refused it. A processing failure ends the wait silently; so does a
+    // tear-down from another thread, whose socket shutdown wakes this thread
+    // and after which processOneResult refuses to touch the reference.
+    lifecycle.unlock();
+    DNSServiceErrorType replyError = kDNSServiceErr_NoError;
+    while (processOneResult() == kDNSServiceErr_NoError && !registrationSettled(replyError)) {
+    }
+    lifecycle.lock();
+
+    if (!isOperationOpen()) {
+        // cleanup() ran during the wait (or right after it) and withdrew the
+        // registration. The reference this call waited on no longer exists,
+        // hence kDNSServiceErr_BadReference, the same answer processOneResult
+        // gives once a tear-down has begun.
+        lastError = kDNSServiceErr_BadReference;
+        return failure(kDNSServiceErr_BadReference);
+    }
+    if (replyError != kDNSServiceErr_NoError) {
+        // The daemon refused the registration: withdraw it so that a later
+        // call can retry.
+        lastError = replyError;
+        tearDownLocked();
+        return failure(replyError);
+    }
+    if (lastError != kDNSServiceErr_NoError) {
+        return failure(lastError);
+    }
+    startKeepAliveThread();
+    return Zelm::Error();
+}
+
+bool ServiceRegister_impl::registrationSettled(DNSServiceErrorType& replyError) {
+    std::lock_guard<std::mutex> lock(registrationMutex);
+    if (replyError_ != kDNSServiceErr_NoError) {
+        replyError = replyError_;
+        return true;
+    }
+    // A component that registered before still holds the earlier name, so
+    // its wait ends after the first reply of any kind.
+    return !registeredName.empty();
+}
+
+void ServiceRegister_impl::__DNSServiceRegisterReplyFunc__(DNSServiceRef /*sdRef*/, DNSServiceFlags /*flags*/,
+                                                           DNSServiceErrorType errorCode, const char* name,
+                                                           const char* regtype, const char* domain,
+                                                           void* context) {
+    if (context == nullptr) {
+        return;
+    }
+    auto* self = static_cast<ServiceRegister_impl*>(context);
+    std::lock_guard<std::mutex> lock(self->registrationMutex);
+    if (errorCode == kDNSServiceErr_NoError) {
+        // A missing text leaves the earlier value in place.
+        if (name != nullptr) self->registeredName = name;
+        if (regtype != nullptr) self->registeredType = regtype;
+        if (domain != nullptr) self->registeredDomain = domain;
+        return;
+    }
+    self->replyError_ = errorCode;
+    std::ostringstream line;
+    line << " Error Registering service: " << errorCode << "(" << orEmpty(name) << "." << orEmpty(regtype)
+         << orEmpty(domain) << ")";
+    Util::writeLine(line.str());
+}
+
+void ServiceRegister_impl::startKeepAliveThread() {
+    if (keepAliveThread) {
+        return;
+    }
+    keepAliveSemaphore.reset();
+    keepAliveIntervalMs = keepAlivePeriodMs_;
+    keepAliveThread = std::make_shared<std::thread>([this] { runKeepAlive(); });
+}
+
+void ServiceRegister_impl::stopKeepAliveThread() {
+    if (!keepAliveThread) {
+        return;
+    }
+    // The interval goes to 0 before the signal, so a thread whose wait timed
+    // out at the same moment still sees the request and sends no update.
+    keepAliveIntervalMs = 0;
+    keepAliveSemaphore.signal();
+    keepAliveThread->join();
+    keepAliveThread.reset();
+}
+
+void ServiceRegister_impl::runKeepAlive() {
+    for (;;) {
+        const int intervalMs = keepAliveIntervalMs;
+        if (intervalMs == 0 || keepAliveSemaphore.wait_for_milliseconds(intervalMs) ||
+            keepAliveIntervalMs == 0) {
+            return;
+        }
+        // Failures change nothing: the next refresh follows a period later.
+        DNSServiceUpdateRecord(sdRef, nullptr, 0, static_cast<uint16_t>(txtBuffer.size()), txtBuffer.data(),
+                               kKeepAliveTtl);
+    }
+}
+
+}  // namespace Zelm::MDNS::Apple
