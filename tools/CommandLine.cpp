@@ -1,0 +1,109 @@
+#include "CommandLine.h"
+
+#include "ExitCode.h"
+#include "TxtRecord.h"
+
+#include <CLI/CLI.hpp>
+
+namespace zelm_mdns {
+
+namespace {
+
+constexpr unsigned int maxTimeoutMs = 24u * 3600u * 1000u;
+
+const char* const description =
+    "Multicast-DNS service discovery and advertisement through the ZelmMDNS plug-in.\n"
+    "Results go to stdout, diagnostics to stderr. Exit status: 0 success, 1 nothing\n"
+    "found or an operation failed, 2 usage error.";
+
+void addCommonOptions(CLI::App& command, Invocation& invocation) {
+    command.add_flag("--json", invocation.json, "Print results as JSON, one object per line");
+    command.add_flag("-q,--quiet", invocation.quiet,
+                     "Do not pass the plug-in's diagnostic lines on to stderr");
+    command.add_option("--plugin", invocation.plugin,
+                       "Plug-in file to load (default: $ZELM_MDNS_PLUGIN, else the installed one)");
+}
+
+std::string validTxtItem(const std::string& item) {
+    try {
+        encodeTxt({item});
+    } catch (const TxtFormatError& error) {
+        return error.what();
+    }
+    return {};
+}
+
+void addProtocolFlags(CLI::App& command, unsigned int& protocol) {
+    auto* v4 = command.add_flag_callback(
+        "-4", [&protocol] { protocol = protocolIPv4; }, "IPv4 address only");
+    auto* v6 = command.add_flag_callback(
+        "-6", [&protocol] { protocol = protocolIPv6; }, "IPv6 address only");
+    v4->excludes(v6);
+}
+
+}  // namespace
+
+std::optional<int> parseCommandLine(int argc, const char* const* argv, Invocation& invocation) {
+    CLI::App app(description, "zelm-mdns");
+    app.require_subcommand(1);
+    addCommonOptions(app, invocation);
+
+    auto* browse = app.add_subcommand("browse", "List the instances of a service type");
+    browse->add_option("TYPE", invocation.browse.type, "Service type, e.g. _http._tcp")->required();
+    browse->add_option("--domain", invocation.browse.domain, "Domain (default: the daemon's)");
+    browse->add_option("--timeout", invocation.browse.timeoutMs, "How long to browse, in ms")
+        ->check(CLI::Range(1u, maxTimeoutMs))
+        ->capture_default_str();
+    browse->callback([&invocation] { invocation.command = Command::Browse; });
+
+    auto* resolve = app.add_subcommand("resolve", "Show host, port and TXT record of a service instance");
+    resolve->add_option("NAME", invocation.resolve.name, "Instance name")->required();
+    resolve->add_option("TYPE", invocation.resolve.type, "Service type")->required();
+    resolve->add_option("--domain", invocation.resolve.domain, "Domain")->capture_default_str();
+    resolve->callback([&invocation] { invocation.command = Command::Resolve; });
+
+    auto* lookup = app.add_subcommand("lookup", "Find the address of a host name");
+    lookup->add_option("HOST", invocation.lookup.host, "Host name, e.g. printer.local.")->required();
+    addProtocolFlags(*lookup, invocation.lookup.protocol);
+    lookup->callback([&invocation] { invocation.command = Command::Lookup; });
+
+    auto* registration = app.add_subcommand("register", "Advertise a service until interrupted");
+    RegisterOptions& reg = invocation.registration;
+    registration->add_option("NAME", reg.name, "Instance name")->required();
+    registration->add_option("TYPE", reg.type, "Service type")->required();
+    registration->add_option("PORT", reg.port, "Port")->required()->check(CLI::Range(0u, 65535u));
+    registration->add_option("TXT", reg.txt, "TXT entries: KEY=VALUE or KEY")
+        ->check(validTxtItem, "KEY=VALUE");
+    registration->add_option("--domain", reg.domain, "Domain (default: the daemon's)");
+    registration->add_option("--for", reg.forSeconds, "Withdraw after this many seconds")
+        ->check(CLI::Range(0.0, 1.0e7));
+    registration
+        ->add_option("--confirm-timeout", reg.confirmMs,
+                     "ms spent browsing for the name the daemon confirmed (0: skip)")
+        ->check(CLI::Range(0u, maxTimeoutMs))
+        ->capture_default_str();
+    registration->callback([&invocation] { invocation.command = Command::Register; });
+
+    auto* discover = app.add_subcommand("discover", "Browse, resolve and look up: one row per service");
+    discover->add_option("TYPE", invocation.discover.types, "Service types")->required();
+    discover->add_option("--domain", invocation.discover.domain, "Domain (default: the daemon's)");
+    discover->add_option("--timeout", invocation.discover.timeoutMs, "How long to browse, in ms")
+        ->check(CLI::Range(1u, maxTimeoutMs))
+        ->capture_default_str();
+    addProtocolFlags(*discover, invocation.discover.protocol);
+    discover->callback([&invocation] { invocation.command = Command::Discover; });
+
+    for (CLI::App* command : {browse, resolve, lookup, registration, discover}) {
+        addCommonOptions(*command, invocation);
+    }
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        // --help ends here too, with status 0 and the text on stdout.
+        return app.exit(error) == 0 ? exitSuccess : exitUsage;
+    }
+    return std::nullopt;
+}
+
+}  // namespace zelm_mdns

@@ -1,0 +1,68 @@
+#pragma once
+
+// The command line of zelm-mdns: subcommands and their options.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zelm_mdns {
+
+enum class Command { Browse, Resolve, Lookup, Register, Discover };
+
+// Protocol masks as the address lookup takes them.
+constexpr unsigned int protocolAny = 0;
+constexpr unsigned int protocolIPv4 = 1;
+constexpr unsigned int protocolIPv6 = 2;
+
+struct BrowseOptions {
+    std::string type;
+    std::string domain;  // empty: the daemon's default
+    unsigned int timeoutMs = 3000;
+};
+
+struct ResolveOptions {
+    std::string name;
+    std::string type;
+    std::string domain = "local.";
+};
+
+struct LookupOptions {
+    std::string host;
+    unsigned int protocol = protocolAny;
+};
+
+struct RegisterOptions {
+    std::string name;
+    std::string type;
+    unsigned int port = 0;
+    std::vector<std::string> txt;  // "key=value" or "key"
+    std::string domain;            // empty: the daemon's default
+    std::optional<double> forSeconds;
+    unsigned int confirmMs = 1500;  // browse time spent finding the confirmed name; 0 skips it
+};
+
+struct DiscoverOptions {
+    std::vector<std::string> types;
+    std::string domain;
+    unsigned int timeoutMs = 3000;
+    unsigned int protocol = protocolAny;  // any: IPv4 first, IPv6 when there is none
+};
+
+struct Invocation {
+    Command command = Command::Browse;
+    bool json = false;
+    bool quiet = false;  // drop the plug-in's diagnostic lines
+    std::optional<std::string> plugin;
+    BrowseOptions browse;
+    ResolveOptions resolve;
+    LookupOptions lookup;
+    RegisterOptions registration;
+    DiscoverOptions discover;
+};
+
+// Parses argv into `invocation`. Returns an exit code when the run ends here:
+// 0 after --help (printed on stdout), 2 after a usage error (on stderr).
+std::optional<int> parseCommandLine(int argc, const char* const* argv, Invocation& invocation);
+
+}  // namespace zelm_mdns

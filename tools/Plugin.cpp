@@ -1,0 +1,63 @@
+#include "Plugin.h"
+
+#include "factory/EntryPoint.h"
+
+#include <dlfcn.h>
+
+namespace zelm_mdns {
+
+namespace {
+
+std::string lastDlError(const std::string& fallback) {
+    const char* text = ::dlerror();
+    return text != nullptr ? std::string(text) : fallback;
+}
+
+}  // namespace
+
+Plugin::Plugin(const std::string& path) : path_(path) {
+    handle_ = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle_ == nullptr) {
+        throw PluginError("cannot load the plug-in: " + lastDlError("unknown error"));
+    }
+    ::dlerror();
+    void* symbol = ::dlsym(handle_, Zelm::MDNS::Apple::getComponentFactorySymbol);
+    if (symbol == nullptr) {
+        const std::string reason = lastDlError("symbol not found");
+        ::dlclose(handle_);
+        throw PluginError(path + " is not an mDNS plug-in: " + reason);
+    }
+    const auto getComponentFactory = reinterpret_cast<Zelm::MDNS::Apple::GetComponentFactoryFunction>(symbol);
+    try {
+        getComponentFactory(factory_);
+        factoryLifeCycle_ = dynamic_cast<Zelm::LifeCycle::PassiveInterface*>(factory_.get());
+        if (factoryLifeCycle_ == nullptr) {
+            throw PluginError(path + " returned a factory without a life cycle");
+        }
+        factoryLifeCycle_->startLifeCycle();
+    } catch (...) {
+        factory_.reset();
+        ::dlclose(handle_);
+        throw;
+    }
+}
+
+Plugin::~Plugin() {
+    if (factoryLifeCycle_ != nullptr) {
+        factoryLifeCycle_->endLifeCycle();
+    }
+    factory_.reset();
+    // The library itself stays loaded until the process ends, as in most
+    // plug-in hosts: this object goes only at exit, and the DNS-SD client
+    // inside may keep process-wide state that is meant to last until then.
+}
+
+std::shared_ptr<Zelm::ComponentInterface> Plugin::createByName(const std::string& name) const {
+    auto component = factory_->createComponent(name, {});
+    if (!component) {
+        throw PluginError("the plug-in offers no component " + name);
+    }
+    return component;
+}
+
+}  // namespace zelm_mdns

@@ -1,0 +1,68 @@
+#pragma once
+
+// Loads the plug-in with dlopen and hands out its components, exactly as a
+// host application does: through getComponentFactory, the factory's life
+// cycle and the four component interfaces.
+
+#include <zelm/framework/ComponentFactoryInterface.h>
+#include <zelm/framework/ComponentInterface.h>
+#include <zelm/framework/PassiveInterface.h>
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+namespace zelm_mdns {
+
+class PluginError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// A component and its interface. `owner` keeps it alive; it must be released
+// before the plug-in that made it is unloaded.
+template <typename Interface>
+struct Component {
+    std::shared_ptr<Zelm::ComponentInterface> owner;
+    Interface* api = nullptr;
+    Zelm::LifeCycle::PassiveInterface* lifeCycle = nullptr;
+
+    Interface* operator->() const { return api; }
+};
+
+class Plugin {
+public:
+    // Throws PluginError with dlopen's or dlsym's message.
+    explicit Plugin(const std::string& path);
+    Plugin(const Plugin&) = delete;
+    Plugin& operator=(const Plugin&) = delete;
+    // Ends the factory's life cycle and releases it; the library stays loaded.
+    ~Plugin();
+
+    const std::string& path() const { return path_; }
+
+    // A new component for Interface's type name. Throws PluginError when the
+    // factory has no creator for it or the component lacks the interface.
+    template <typename Interface>
+    Component<Interface> create() const {
+        Component<Interface> component;
+        component.owner = createByName(Interface::InterfaceTypeName());
+        component.api = dynamic_cast<Interface*>(component.owner.get());
+        component.lifeCycle = dynamic_cast<Zelm::LifeCycle::PassiveInterface*>(component.owner.get());
+        if (component.api == nullptr || component.lifeCycle == nullptr) {
+            throw PluginError("component " + Interface::InterfaceTypeName() +
+                              " of the plug-in does not implement its interface");
+        }
+        return component;
+    }
+
+private:
+    std::shared_ptr<Zelm::ComponentInterface> createByName(const std::string& name) const;
+
+    std::string path_;
+    void* handle_ = nullptr;
+    std::shared_ptr<Zelm::ComponentFactoryInterface> factory_;
+    Zelm::LifeCycle::PassiveInterface* factoryLifeCycle_ = nullptr;
+};
+
+}  // namespace zelm_mdns
