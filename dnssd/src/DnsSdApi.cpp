@@ -1,0 +1,258 @@
+// The DNS-SD client functions of dns_sd.h over the Avahi daemon.
+
+#include "DaemonLink.h"
+#include "ErrorCodes.h"
+#include "InterfaceIndex.h"
+#include "LiveReferences.h"
+#include "Reference.h"
+#include "ServiceNames.h"
+#include "TxtRecord.h"
+#include "operations/AddressLookupOperation.h"
+#include "operations/BrowseOperation.h"
+#include "operations/RegisterOperation.h"
+#include "operations/ResolveOperation.h"
+
+#include <dns_sd.h>
+
+#include <arpa/inet.h>
+
+#include <memory>
+#include <new>
+
+using namespace Zelm::DnsSd;
+
+namespace {
+
+DNSServiceErrorType interfaceArgument(uint32_t interfaceIndex, AvahiIfIndex& avahiInterface) {
+    if (toAvahiInterface(interfaceIndex, avahiInterface)) {
+        return kDNSServiceErr_NoError;
+    }
+    return interfaceIndex == kDNSServiceInterfaceIndexLocalOnly ? kDNSServiceErr_Unsupported
+                                                                : kDNSServiceErr_BadParam;
+}
+
+// Makes the reference, starts its operation at the daemon and hands it out.
+DNSServiceErrorType startOperation(DNSServiceRef* sdRef, std::unique_ptr<Operation> operation) {
+    auto* reference = new (std::nothrow) _DNSServiceRef_t(std::move(operation));
+    if (reference == nullptr) {
+        return kDNSServiceErr_NoMemory;
+    }
+    DNSServiceErrorType error = kDNSServiceErr_NoError;
+    if (!reference->openSockets()) {
+        reference->release();
+        return kDNSServiceErr_NoMemory;
+    }
+    try {
+        reference->link = DaemonLink::shared(error);
+        addLiveReference(reference);
+    } catch (...) {
+        reference->release();
+        throw;
+    }
+    if (reference->link) {
+        try {
+            error = reference->link->attach(*reference);
+        } catch (...) {
+            error = kDNSServiceErr_NoMemory;
+        }
+    }
+    if (error != kDNSServiceErr_NoError) {
+        removeLiveReference(reference);
+        reference->release();
+        return error;
+    }
+    *sdRef = reference;
+    return kDNSServiceErr_NoError;
+}
+
+// Runs `start` with allocation failures turned into kDNSServiceErr_NoMemory:
+// nothing may throw through a C function.
+template <typename Start>
+DNSServiceErrorType guarded(DNSServiceRef* sdRef, Start start) {
+    if (sdRef == nullptr) {
+        return kDNSServiceErr_BadParam;
+    }
+    *sdRef = nullptr;
+    try {
+        return start();
+    } catch (const std::bad_alloc&) {
+        return kDNSServiceErr_NoMemory;
+    } catch (...) {
+        return kDNSServiceErr_Unknown;
+    }
+}
+
+// One hold on a live reference for the length of a call.
+class Hold {
+public:
+    explicit Hold(Reference* reference) : reference_(reference) {}
+    ~Hold() {
+        if (reference_ != nullptr) {
+            reference_->release();
+        }
+    }
+    Hold(const Hold&) = delete;
+    Hold& operator=(const Hold&) = delete;
+
+    explicit operator bool() const { return reference_ != nullptr; }
+    Reference* operator->() const { return reference_; }
+
+private:
+    Reference* reference_;
+};
+
+}  // namespace
+
+extern "C" {
+
+dnssd_sock_t DNSServiceRefSockFD(DNSServiceRef sdRef) {
+    const Hold hold(retainLiveReference(sdRef));
+    return hold ? hold->callerSocket() : -1;
+}
+
+DNSServiceErrorType DNSServiceProcessResult(DNSServiceRef sdRef) {
+    if (sdRef == nullptr) {
+        return kDNSServiceErr_BadParam;
+    }
+    // The hold keeps the reference alive when the reply function deallocates
+    // it, or another thread does while this one waits; it is given back even
+    // when the reply function throws.
+    const Hold hold(retainLiveReference(sdRef));
+    if (!hold) {
+        return kDNSServiceErr_BadReference;
+    }
+    return hold->processOne(sdRef);
+}
+
+void DNSServiceRefDeallocate(DNSServiceRef sdRef) {
+    if (sdRef == nullptr || !removeLiveReference(sdRef)) {
+        return;
+    }
+    Reference* reference = sdRef;
+    if (reference->link) {
+        reference->link->detach(*reference);
+    }
+    reference->close();
+    reference->release();
+}
+
+DNSServiceErrorType DNSServiceBrowse(DNSServiceRef* sdRef, DNSServiceFlags, uint32_t interfaceIndex,
+                                     const char* regtype, const char* domain, DNSServiceBrowseReply callBack,
+                                     void* context) {
+    return guarded(sdRef, [&]() -> DNSServiceErrorType {
+        ServiceType type;
+        if (callBack == nullptr || !parseServiceType(regtype, type) || type.subtypes.size() > 1) {
+            return kDNSServiceErr_BadParam;
+        }
+        AvahiIfIndex avahiInterface;
+        if (const DNSServiceErrorType error = interfaceArgument(interfaceIndex, avahiInterface)) {
+            return error;
+        }
+        std::string browsed =
+            type.subtypes.empty() ? type.type : subtypeName(type.subtypes.front(), type.type);
+        return startOperation(sdRef,
+                              std::make_unique<BrowseOperation>(avahiInterface, std::move(browsed),
+                                                                domainArgument(domain), callBack, context));
+    });
+}
+
+DNSServiceErrorType DNSServiceResolve(DNSServiceRef* sdRef, DNSServiceFlags, uint32_t interfaceIndex,
+                                      const char* name, const char* regtype, const char* domain,
+                                      DNSServiceResolveReply callBack, void* context) {
+    return guarded(sdRef, [&]() -> DNSServiceErrorType {
+        ServiceType type;
+        if (callBack == nullptr || name == nullptr || !parseServiceType(regtype, type) ||
+            !type.subtypes.empty()) {
+            return kDNSServiceErr_BadParam;
+        }
+        AvahiIfIndex avahiInterface;
+        if (const DNSServiceErrorType error = interfaceArgument(interfaceIndex, avahiInterface)) {
+            return error;
+        }
+        return startOperation(
+            sdRef, std::make_unique<ResolveOperation>(avahiInterface, name, type.type, domainArgument(domain),
+                                                      callBack, context));
+    });
+}
+
+DNSServiceErrorType DNSServiceGetAddrInfo(DNSServiceRef* sdRef, DNSServiceFlags, uint32_t interfaceIndex,
+                                          DNSServiceProtocol protocol, const char* hostname,
+                                          DNSServiceGetAddrInfoReply callBack, void* context) {
+    return guarded(sdRef, [&]() -> DNSServiceErrorType {
+        const DNSServiceProtocol families = kDNSServiceProtocol_IPv4 | kDNSServiceProtocol_IPv6;
+        if (callBack == nullptr || hostname == nullptr || withoutTrailingDot(hostname).empty() ||
+            (protocol & ~families) != 0) {
+            return kDNSServiceErr_BadParam;
+        }
+        AvahiIfIndex avahiInterface;
+        if (const DNSServiceErrorType error = interfaceArgument(interfaceIndex, avahiInterface)) {
+            return error;
+        }
+        const bool both = protocol == 0;
+        return startOperation(
+            sdRef, std::make_unique<AddressLookupOperation>(
+                       avahiInterface, both || (protocol & kDNSServiceProtocol_IPv4) != 0,
+                       both || (protocol & kDNSServiceProtocol_IPv6) != 0, hostname, callBack, context));
+    });
+}
+
+DNSServiceErrorType DNSServiceRegister(DNSServiceRef* sdRef, DNSServiceFlags flags, uint32_t interfaceIndex,
+                                       const char* name, const char* regtype, const char* domain,
+                                       const char* host, uint16_t port, uint16_t txtLen,
+                                       const void* txtRecord, DNSServiceRegisterReply callBack,
+                                       void* context) {
+    return guarded(sdRef, [&]() -> DNSServiceErrorType {
+        RegisterOperation::Request request;
+        ServiceType type;
+        if (callBack == nullptr || !parseServiceType(regtype, type) || (txtLen > 0 && txtRecord == nullptr) ||
+            !parseTxtRecord(txtRecord, txtLen, request.txt)) {
+            return kDNSServiceErr_BadParam;
+        }
+        if (const DNSServiceErrorType error = interfaceArgument(interfaceIndex, request.interface)) {
+            return error;
+        }
+        request.autoRename = (flags & kDNSServiceFlagsNoAutoRename) == 0;
+        request.name = name != nullptr ? name : "";
+        if (request.name.empty() && !request.autoRename) {
+            return kDNSServiceErr_BadParam;  // the default name is always renamed on a conflict
+        }
+        request.type = type.type;
+        request.subtypes = type.subtypes;
+        request.domain = domainArgument(domain);
+        request.host = host != nullptr ? withoutTrailingDot(host) : "";
+        request.port = ntohs(port);
+        return startOperation(sdRef,
+                              std::make_unique<RegisterOperation>(std::move(request), callBack, context));
+    });
+}
+
+DNSServiceErrorType DNSServiceUpdateRecord(DNSServiceRef sdRef, DNSRecordRef recordRef, DNSServiceFlags,
+                                           uint16_t rdlen, const void* rdata, uint32_t) {
+    if (sdRef == nullptr || (rdlen > 0 && rdata == nullptr)) {
+        return kDNSServiceErr_BadParam;
+    }
+    const Hold hold(retainLiveReference(sdRef));
+    if (!hold) {
+        return kDNSServiceErr_BadReference;
+    }
+    try {
+        std::vector<std::string> txt;
+        RegisterOperation* registration = hold->operation().asRegistration();
+        if (recordRef != nullptr || registration == nullptr) {
+            // Only the registration's own TXT record exists here.
+            return kDNSServiceErr_BadReference;
+        }
+        if (!parseTxtRecord(rdata, rdlen, txt)) {
+            return kDNSServiceErr_BadParam;
+        }
+        DaemonLink::Lock lock(*hold->link);
+        if (hold->connection == nullptr || hold->connection->failed) {
+            return kDNSServiceErr_ServiceNotRunning;
+        }
+        return fromAvahiError(registration->updateTxt(std::move(txt)));
+    } catch (const std::bad_alloc&) {
+        return kDNSServiceErr_NoMemory;
+    }
+}
+
+}  // extern "C"

@@ -1,0 +1,89 @@
+#include "ServiceNames.h"
+
+#include <cstdio>
+
+namespace Zelm::DnsSd {
+
+std::string escapeLabel(const std::string& label) {
+    std::string escaped;
+    escaped.reserve(label.size());
+    for (const char c : label) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '.' || c == '\\') {
+            escaped.push_back('\\');
+            escaped.push_back(c);
+        } else if (byte <= ' ' || byte == 0x7F) {
+            char code[5];
+            std::snprintf(code, sizeof code, "\\%03u", static_cast<unsigned>(byte));
+            escaped.append(code);
+        } else {
+            escaped.push_back(c);
+        }
+    }
+    return escaped;
+}
+
+bool endsWithUnescapedDot(const std::string& name) {
+    if (name.empty() || name.back() != '.') {
+        return false;
+    }
+    // An odd run of backslashes right before the dot escapes it.
+    std::size_t backslashes = 0;
+    for (std::size_t at = name.size() - 1; at > 0 && name[at - 1] == '\\'; --at) {
+        ++backslashes;
+    }
+    return backslashes % 2 == 0;
+}
+
+std::string withTrailingDot(const std::string& name) {
+    return endsWithUnescapedDot(name) ? name : name + '.';
+}
+
+std::string withoutTrailingDot(const std::string& name) {
+    return endsWithUnescapedDot(name) ? name.substr(0, name.size() - 1) : name;
+}
+
+std::string fullServiceName(const std::string& instance, const std::string& type, const std::string& domain) {
+    return escapeLabel(instance) + '.' + withTrailingDot(type) + withTrailingDot(domain);
+}
+
+bool parseServiceType(const char* text, ServiceType& parsed) {
+    parsed = ServiceType{};
+    if (text == nullptr) {
+        return false;
+    }
+    const std::string argument(text);
+    std::size_t start = 0;
+    bool first = true;
+    while (true) {
+        const std::size_t comma = argument.find(',', start);
+        const std::string part = withoutTrailingDot(
+            argument.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+        if (part.empty()) {
+            return false;
+        }
+        if (first) {
+            parsed.type = part;
+            first = false;
+        } else {
+            parsed.subtypes.push_back(part);
+        }
+        if (comma == std::string::npos) {
+            return true;
+        }
+        start = comma + 1;
+    }
+}
+
+std::string subtypeName(const std::string& subtype, const std::string& type) {
+    return subtype + "._sub." + type;
+}
+
+std::string domainArgument(const char* domain) {
+    if (domain == nullptr) {
+        return std::string();
+    }
+    return withoutTrailingDot(domain);
+}
+
+}  // namespace Zelm::DnsSd

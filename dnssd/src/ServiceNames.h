@@ -1,0 +1,45 @@
+#pragma once
+
+// Conversions between the names DNS-SD callers use and the ones the Avahi
+// daemon takes and reports. Free of Avahi so that they can be tested alone.
+
+#include <string>
+#include <vector>
+
+namespace Zelm::DnsSd {
+
+// One DNS label in presentation form: '.' and '\' get a backslash, bytes up
+// to the space and DEL become \DDD (decimal). Other bytes, UTF-8 included,
+// stay as they are: "Peer Web" becomes "Peer\032Web".
+std::string escapeLabel(const std::string& label);
+
+// `name` is the final label of a presentation-form name when it ends with a
+// dot that no backslash escapes.
+bool endsWithUnescapedDot(const std::string& name);
+
+// The name with one unescaped trailing dot added or removed.
+std::string withTrailingDot(const std::string& name);
+std::string withoutTrailingDot(const std::string& name);
+
+// "<escaped instance>.<type>.<domain>." from a plain instance name and a
+// type and domain without their trailing dots.
+std::string fullServiceName(const std::string& instance, const std::string& type, const std::string& domain);
+
+// A DNS-SD service type argument: "_http._tcp" or "_http._tcp." optionally
+// followed by subtypes after commas ("_http._tcp,_printer").
+struct ServiceType {
+    std::string type;                   // without trailing dot
+    std::vector<std::string> subtypes;  // "_printer", without trailing dots
+};
+
+// False for a missing or empty type or an empty subtype.
+bool parseServiceType(const char* text, ServiceType& parsed);
+
+// The subtype's own name in the form the daemon takes: "_printer._sub._http._tcp".
+std::string subtypeName(const std::string& subtype, const std::string& type);
+
+// A domain argument: null, "" and "." mean the default domain (empty result);
+// otherwise the domain without its trailing dot.
+std::string domainArgument(const char* domain);
+
+}  // namespace Zelm::DnsSd

@@ -1,0 +1,66 @@
+#pragma once
+
+#include "Operation.h"
+
+#include <avahi-client/lookup.h>
+
+#include <map>
+#include <string>
+#include <tuple>
+#include <vector>
+
+namespace Zelm::DnsSd {
+
+// DNSServiceGetAddrInfo over Avahi record browsers for the host's A and/or
+// AAAA records, so that every address is reported, with its interface, and
+// withdrawn addresses too. A name nobody answers gets one error reply:
+// kDNSServiceErr_NoSuchRecord once the daemon has nothing more to wait for,
+// kDNSServiceErr_Timeout after a fixed time at the latest.
+class AddressLookupOperation final : public Operation {
+public:
+    AddressLookupOperation(AvahiIfIndex interface, bool ipv4, bool ipv6, std::string hostName,
+                           DNSServiceGetAddrInfoReply callBack, void* context);
+    ~AddressLookupOperation() override;
+
+    int daemonObjects() const override { return static_cast<int>(families_.size()); }
+    int start(const DaemonContext& context) override;
+    void stop() override;
+
+private:
+    struct Family {
+        AddressLookupOperation* owner;
+        int addressFamily;  // AF_INET or AF_INET6
+        AvahiRecordBrowser* browser = nullptr;
+        bool allForNow = false;
+    };
+
+    static void onRecord(AvahiRecordBrowser* browser, AvahiIfIndex interface, AvahiProtocol protocol,
+                         AvahiBrowserEvent event, const char* name, uint16_t clazz, uint16_t type,
+                         const void* rdata, size_t size, AvahiLookupResultFlags flags, void* userdata);
+    static void onTimeout(AvahiTimeout* timeout, void* userdata);
+
+    void recordEvent(Family& family, AvahiIfIndex interface, AvahiProtocol protocol, AvahiBrowserEvent event,
+                     const void* rdata, size_t size);
+    void postAddress(DNSServiceFlags flags, AvahiIfIndex interface, int addressFamily,
+                     const std::string& address);
+    void postError(DNSServiceErrorType code);
+    void cancelTimer();
+
+    using AddressKey = std::tuple<AvahiIfIndex, int, std::string>;
+
+    const AvahiIfIndex interface_;
+    const std::string hostName_;  // as the daemon takes it: no trailing dot
+    const std::string replyName_;
+    const DNSServiceGetAddrInfoReply callBack_;
+    void* const context_;
+    std::vector<Family> families_;
+
+    AvahiClient* client_ = nullptr;
+    const AvahiPoll* poll_ = nullptr;
+    ReplySink* sink_ = nullptr;
+    AvahiTimeout* timer_ = nullptr;
+    bool answered_ = false;                         // an address or an error reply went out
+    std::map<AddressKey, unsigned> protocolsSeen_;  // bit per AvahiProtocol
+};
+
+}  // namespace Zelm::DnsSd
