@@ -42,14 +42,7 @@ import threading
 import time
 
 try:
-    from zeroconf import (
-        IPVersion,
-        NonUniqueNameException,
-        ServiceBrowser,
-        ServiceInfo,
-        ServiceStateChange,
-        Zeroconf,
-    )
+    from zeroconf import IPVersion, NonUniqueNameException, ServiceBrowser, ServiceInfo, ServiceStateChange, Zeroconf
 except ImportError:
     print("peer: python3-zeroconf is not installed (use /usr/bin/python3)", file=sys.stderr)
     sys.exit(77)
@@ -59,6 +52,8 @@ RESOLVE_TIMEOUT_MS = 3000
 ABSENCE_SETTLE_S = 1.5
 # How long the direct question then gets; both hosts sit on one link.
 ABSENCE_RESOLVE_MS = 2000
+# Set by SIGTERM and SIGINT.
+STOP = threading.Event()
 
 
 def emit(**fields):
@@ -67,9 +62,7 @@ def emit(**fields):
 
 def full_type(service_type):
     service_type = service_type.rstrip(".")
-    if not service_type.endswith(".local"):
-        service_type += ".local"
-    return service_type + "."
+    return service_type + ("." if service_type.endswith(".local") else ".local.")
 
 
 def short_type(service_type):
@@ -80,26 +73,18 @@ def instance_of(fullname, service_type):
     return fullname[: -len(service_type) - 1]
 
 
-def txt_from_strings(strings):
-    wire = bytearray()
-    for entry in strings:
-        data = entry.encode("utf-8")
-        if len(data) > 255:
-            raise ValueError("TXT string longer than 255 bytes: %r" % entry)
-        wire.append(len(data))
-        wire += data
-    return bytes(wire)
+def deadline(timeout):
+    """A deadline that a stop signal moves to now."""
+    end = time.monotonic() + timeout
+    return lambda: time.monotonic() if STOP.is_set() else end
 
 
 def own_addresses():
     """Host B's IPv4 address, its veth's index and its link-local address."""
     if os.environ.get("ZELM_SANDBOX_HOST") != "B":
         raise RuntimeError("run me on host B: scripts/sandbox exec B /usr/bin/python3 %s ..." % sys.argv[0])
-    ipv4 = os.environ["ZELM_SANDBOX_ADDR_B"]
-    ifname = os.environ["ZELM_SANDBOX_IF_B"]
-    index = socket.if_nametoindex(ifname)
-    ipv6 = os.environ.get("ZELM_SANDBOX_ADDR6_B")
-    return ipv4, index, ipv6
+    index = socket.if_nametoindex(os.environ["ZELM_SANDBOX_IF_B"])
+    return os.environ["ZELM_SANDBOX_ADDR_B"], index, os.environ.get("ZELM_SANDBOX_ADDR6_B")
 
 
 def open_zeroconf():
@@ -108,42 +93,31 @@ def open_zeroconf():
     return Zeroconf(interfaces=[ipv4, index], ip_version=IPVersion.All)
 
 
-class StopSignal:
-    """Turns SIGTERM and SIGINT into an event the main loop can wait on."""
-
-    def __init__(self):
-        self.event = threading.Event()
-        signal.signal(signal.SIGTERM, self._handle)
-        signal.signal(signal.SIGINT, self._handle)
-
-    def _handle(self, _signum, _frame):
-        self.event.set()
-
-
-def publish(args, stop):
-    if "." in args.name:
-        # zeroconf splits names at every dot, so such an instance would go out wrong.
-        raise ValueError("instance names with dots are not supported")
+def txt_of(args):
     if args.txt and args.txt_hex is not None:
         raise ValueError("--txt and --txt-hex exclude each other")
     if args.txt_hex is not None:
-        text = bytes.fromhex(args.txt_hex)
-    elif args.txt:
-        text = txt_from_strings(args.txt)
-    else:
-        text = b"\x00"
+        return bytes.fromhex(args.txt_hex)
+    wire = bytearray()
+    for entry in args.txt:
+        data = entry.encode("utf-8")
+        if len(data) > 255:
+            raise ValueError("TXT string longer than 255 bytes: %r" % entry)
+        wire += bytes([len(data)]) + data
+    return bytes(wire) if args.txt else b"\x00"
+
+
+def publish(args):
+    if "." in args.name:
+        # zeroconf splits names at every dot, so such an instance would go out wrong.
+        raise ValueError("instance names with dots are not supported")
+    text = txt_of(args)
     ipv4, _, ipv6 = own_addresses()
     addresses = [ipv4] + ([ipv6] if ipv6 else [])
     host = os.environ.get("ZELM_SANDBOX_HOSTNAME_B", "zelm-b") + ".local."
     service_type = full_type(args.type)
-    info = ServiceInfo(
-        service_type,
-        "%s.%s" % (args.name, service_type),
-        port=args.port,
-        properties=text,
-        server=host,
-        parsed_addresses=addresses,
-    )
+    info = ServiceInfo(service_type, "%s.%s" % (args.name, service_type), port=args.port, properties=text,
+                       server=host, parsed_addresses=addresses)
     zc = open_zeroconf()
     try:
         try:
@@ -151,16 +125,9 @@ def publish(args, stop):
         except NonUniqueNameException:
             emit(event="error", name=args.name, message="name already in use")
             return 1
-        emit(
-            event="published",
-            name=args.name,
-            type=short_type(service_type),
-            host=host,
-            port=args.port,
-            txt_hex=text.hex(),
-            addresses=addresses,
-        )
-        stop.event.wait(args.for_seconds)
+        emit(event="published", name=args.name, type=short_type(service_type), host=host, port=args.port,
+             txt_hex=text.hex(), addresses=addresses)
+        STOP.wait(args.for_seconds)
         zc.unregister_service(info)
         emit(event="withdrawn", name=args.name)
         return 0
@@ -171,29 +138,21 @@ def publish(args, stop):
 class Watcher:
     """Browses one type; resolves what appears on the caller's thread."""
 
-    def __init__(self, zc, service_type):
-        self.zc = zc
+    def __init__(self, service_type):
+        self.zc = open_zeroconf()
         self.type = service_type
         self.events = queue.Queue()
         self.seen = {}
-        self.browser = ServiceBrowser(zc, service_type, handlers=[self._on_change])
-
-    def _on_change(self, zeroconf, service_type, name, state_change):
-        self.events.put((state_change, name))
+        self.browser = ServiceBrowser(self.zc, service_type, handlers=[
+            lambda zeroconf, service_type, name, state_change: self.events.put((state_change, name))])
 
     def resolve(self, fullname, timeout_ms=RESOLVE_TIMEOUT_MS):
         info = ServiceInfo(self.type, fullname)
         if not info.request(self.zc, timeout_ms):
             return None
-        return dict(
-            name=instance_of(fullname, self.type),
-            type=short_type(self.type),
-            domain="local",
-            host=info.server,
-            port=info.port,
-            txt_hex=(info.text or b"").hex(),
-            addresses=info.parsed_addresses(IPVersion.V4Only) + info.parsed_addresses(IPVersion.V6Only),
-        )
+        return dict(name=instance_of(fullname, self.type), type=short_type(self.type), domain="local",
+                    host=info.server, port=info.port, txt_hex=(info.text or b"").hex(),
+                    addresses=info.parsed_addresses(IPVersion.V4Only) + info.parsed_addresses(IPVersion.V6Only))
 
     def next_change(self, deadline):
         """Returns (event, record) for the next change, or None at the deadline."""
@@ -219,58 +178,33 @@ class Watcher:
 
     def close(self):
         self.browser.cancel()
+        self.zc.close()
 
 
-def deadline_or_stop(timeout, stop):
-    """A deadline that a stop signal moves to now."""
-    end = time.monotonic() + timeout
-
-    def current():
-        return time.monotonic() if stop.event.is_set() else end
-
-    return current
-
-
-def browse(args, stop):
-    zc = open_zeroconf()
-    watcher = Watcher(zc, full_type(args.type))
-    deadline = deadline_or_stop(args.timeout, stop)
+def browse(args):
+    watcher = Watcher(full_type(args.type))
+    end = deadline(args.timeout)
     try:
-        while True:
-            change = watcher.next_change(deadline())
-            if change is None:
-                return 0
-            event, record = change
+        for event, record in iter(lambda: watcher.next_change(end()), None):
             emit(event=event, **record)
+        return 0
     finally:
         watcher.close()
-        zc.close()
 
 
-def matches(record, args, wanted_txt):
-    if record["name"].casefold() != args.name.casefold():
-        return False
-    if args.port is not None and record["port"] != args.port:
-        return False
-    return wanted_txt is None or record["txt_hex"] == wanted_txt
-
-
-def wait(args, stop):
+def wait(args):
     wanted_txt = bytes.fromhex(args.txt_hex).hex() if args.txt_hex is not None else None
     service_type = full_type(args.type)
-    zc = open_zeroconf()
-    watcher = Watcher(zc, service_type)
-    deadline = deadline_or_stop(args.timeout, stop)
-    started = time.monotonic()
+    watcher = Watcher(service_type)
+    end = deadline(args.timeout)
+    settle_end = time.monotonic() + ABSENCE_SETTLE_S
     present = False
     last = None
     try:
         while True:
-            settle_end = started + ABSENCE_SETTLE_S
-            step_end = min(deadline(), settle_end) if args.gone and not present else deadline()
-            change = watcher.next_change(step_end)
+            change = watcher.next_change(min(end(), settle_end) if args.gone and not present else end())
             if change is None:
-                if time.monotonic() >= deadline():
+                if time.monotonic() >= end():
                     emit(event="timeout", name=args.name, last=last)
                     return 1
                 # Not browsed within the settle time: ask for the instance itself.
@@ -279,9 +213,8 @@ def wait(args, stop):
                 if record is None:
                     emit(event="absent", name=args.name)
                     return 0
-                watcher.seen[fullname.lower()] = record
+                watcher.seen[fullname.lower()] = last = record
                 present = True
-                last = record
                 emit(event="present", **record)
                 continue
             event, record = change
@@ -297,33 +230,29 @@ def wait(args, stop):
                 emit(event="present", **record)
             present = True
             last = record
-            if not args.gone and matches(record, args, wanted_txt):
+            if not args.gone and (args.port is None or record["port"] == args.port) and (
+                    wanted_txt is None or record["txt_hex"] == wanted_txt):
                 emit(event="found", **record)
                 return 0
     finally:
         watcher.close()
-        zc.close()
 
 
 def parse_args(argv):
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     commands = parser.add_subparsers(dest="command", required=True)
-
     pub = commands.add_parser("publish", help="register a service until stopped")
-    pub.add_argument("--name", required=True)
-    pub.add_argument("--type", required=True)
+    brw = commands.add_parser("browse", help="print the instances of a type")
+    wt = commands.add_parser("wait", help="wait for an instance to appear or go")
+    for command in (pub, brw, wt):
+        command.add_argument("--type", required=True)
+    for command in (pub, wt):
+        command.add_argument("--name", required=True)
     pub.add_argument("--port", type=int, required=True)
     pub.add_argument("--txt", action="append", default=[], metavar="KEY=VALUE")
     pub.add_argument("--txt-hex", metavar="HEX")
     pub.add_argument("--for", dest="for_seconds", type=float, metavar="SECONDS")
-
-    brw = commands.add_parser("browse", help="print the instances of a type")
-    brw.add_argument("--type", required=True)
     brw.add_argument("--timeout", type=float, default=5.0)
-
-    wt = commands.add_parser("wait", help="wait for an instance to appear or go")
-    wt.add_argument("--type", required=True)
-    wt.add_argument("--name", required=True)
     wt.add_argument("--port", type=int)
     wt.add_argument("--txt-hex", metavar="HEX")
     wt.add_argument("--gone", action="store_true")
@@ -333,10 +262,10 @@ def parse_args(argv):
 
 def main(argv):
     args = parse_args(argv)
-    stop = StopSignal()
-    command = {"publish": publish, "browse": browse, "wait": wait}[args.command]
+    for signum in (signal.SIGTERM, signal.SIGINT):
+        signal.signal(signum, lambda _signum, _frame: STOP.set())
     try:
-        return command(args, stop)
+        return {"publish": publish, "browse": browse, "wait": wait}[args.command](args)
     except (ValueError, RuntimeError, OSError) as error:
         print("peer: %s" % error, file=sys.stderr)
         return 2

@@ -1,16 +1,14 @@
 #include "engine/MDNSBase_impl.h"
 
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <chrono>
 #include <thread>
 
-#include "ScriptedDnsSd.h"
-#include "TestSupport.h"
+#include "DoubleFixture.h"
 
 namespace {
 
+using dnssd_double::browseReply;
 using dnssd_double::Script;
 using std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
@@ -48,28 +46,15 @@ private:
     std::atomic<int> replies_{0};
 };
 
-class OperationBase : public ::testing::Test {
-protected:
-    void SetUp() override {
-        Script::reset();
-        // ThreadSanitizer starts a helper thread with the first thread a
-        // process makes; make that happen before counting.
-        std::thread([] {}).join();
-        threadsBefore_ = zelm_test::threadCount();
-    }
-    void TearDown() override {
-        EXPECT_EQ(Script::liveReferences(), 0u);
-        EXPECT_EQ(Script::violations(), 0u);
-        EXPECT_EQ(zelm_test::threadCount(), threadsBefore_);
-    }
-    static DNSServiceRef currentRef() { return Script::calls("DNSServiceBrowse").back().ref; }
+using OperationBase = zelm_test::DoubleFixture;
 
-private:
-    int threadsBefore_ = 0;
-};
+DNSServiceRef currentRef() { return Script::calls("DNSServiceBrowse").back().ref; }
+
+size_t deallocations() { return Script::calls("DNSServiceRefDeallocate").size(); }
 
 TEST_F(OperationBase, TimeOutTearsDownWakesTheServiceThreadAndWritesItsFailure) {
     ProbeOperation op(true);
+    op.signalEarly();  // a signal left from before must not end the new operation
     ASSERT_EQ(op.start(), kDNSServiceErr_NoError);
     zelm_test::CoutCapture capture;
     const auto begin = Clock::now();
@@ -79,13 +64,13 @@ TEST_F(OperationBase, TimeOutTearsDownWakesTheServiceThreadAndWritesItsFailure) 
     EXPECT_FALSE(op.isInitialized());
     EXPECT_EQ(op.last(), kDNSServiceErr_ServiceNotRunning);
     EXPECT_EQ(capture.text(), "mDNS error: -65563: MDNS background daemon not running.\n");
-    EXPECT_EQ(Script::calls("DNSServiceRefDeallocate").size(), 1u);
+    EXPECT_EQ(deallocations(), 1u);
 }
 
 TEST_F(OperationBase, CompletingReplyEndsTheWaitEarlyAndLeavesItInitialized) {
     Script::onStart("DNSServiceBrowse",
-                    {dnssd_double::browseReply("a", "_probe._tcp.", "local.", kDNSServiceFlagsMoreComing),
-                     dnssd_double::browseReply("b", "_probe._tcp.", "local.", 0)});
+                    {browseReply("a", "_probe._tcp.", "local.", kDNSServiceFlagsMoreComing),
+                     browseReply("b", "_probe._tcp.", "local.", 0)});
     ProbeOperation op(true);
     ASSERT_EQ(op.start(), kDNSServiceErr_NoError);
     zelm_test::CoutCapture capture;
@@ -97,14 +82,6 @@ TEST_F(OperationBase, CompletingReplyEndsTheWaitEarlyAndLeavesItInitialized) {
     EXPECT_EQ(capture.text(), "");
 }
 
-TEST_F(OperationBase, SignalLeftFromEarlierDoesNotCompleteANewOperation) {
-    ProbeOperation op(true);
-    op.signalEarly();
-    ASSERT_EQ(op.start(), kDNSServiceErr_NoError);
-    zelm_test::CoutCapture capture;
-    EXPECT_FALSE(op.run(30));
-}
-
 TEST_F(OperationBase, FailingProcessResultWritesTheLineAndEndsTheLoop) {
     Script::onStart("DNSServiceBrowse", {dnssd_double::processFailure(kDNSServiceErr_NoSuchRecord)});
     ProbeOperation op(false);
@@ -113,106 +90,75 @@ TEST_F(OperationBase, FailingProcessResultWritesTheLineAndEndsTheLoop) {
     EXPECT_FALSE(op.run(50));
     EXPECT_EQ(capture.text(), "mDNS error: -65554: MDNS no such record.\n");
     EXPECT_EQ(op.last(), kDNSServiceErr_NoSuchRecord);
-    EXPECT_EQ(Script::calls("DNSServiceRefDeallocate").size(), 1u);
+    EXPECT_EQ(deallocations(), 1u);
 }
 
-TEST_F(OperationBase, FailedStartMakesNoProcessingCallButStillWaits) {
-    Script::failNextStart("DNSServiceBrowse", kDNSServiceErr_BadParam);
-    ProbeOperation op(true);
-    ASSERT_EQ(op.start(), kDNSServiceErr_BadParam);
-    const auto begin = Clock::now();
-    EXPECT_FALSE(op.run(40));
-    EXPECT_GE(Clock::now() - begin, milliseconds(40));
-    EXPECT_EQ(op.last(), kDNSServiceErr_BadParam);
-    EXPECT_FALSE(op.isInitialized());
-    EXPECT_EQ(Script::calls().size(), 1u);  // the start call only
-}
-
-TEST_F(OperationBase, ZeroTimeOutRunsTheLoopOnTheCallingThread) {
+TEST_F(OperationBase, ZeroTimeOutRunsTheLoopOnTheCallingThreadUntilTheOperationEnds) {
     std::thread::id replyThread;
-    auto reply = dnssd_double::browseReply("a", "_probe._tcp.", "local.", 0);
+    auto reply = browseReply("a", "_probe._tcp.", "local.", 0);
     reply.beforeDelivery = [&] { replyThread = std::this_thread::get_id(); };
     Script::onStart("DNSServiceBrowse", {reply});
-    ProbeOperation op(true);
-    ASSERT_EQ(op.start(), kDNSServiceErr_NoError);
-    EXPECT_TRUE(op.run(0));
+    ProbeOperation completing(true);
+    ASSERT_EQ(completing.start(), kDNSServiceErr_NoError);
+    EXPECT_TRUE(completing.run(0));
     EXPECT_EQ(replyThread, std::this_thread::get_id());
-    EXPECT_FALSE(op.open());
-}
+    EXPECT_FALSE(completing.open());
 
-TEST_F(OperationBase, ZeroTimeOutLoopEndsWhenAnotherThreadEndsTheLifeCycle) {
-    ProbeOperation op(false);
-    ASSERT_EQ(op.start(), kDNSServiceErr_NoError);
+    // Without a completing reply, only an end of the life cycle stops it.
+    ProbeOperation endless(false);
+    ASSERT_EQ(endless.start(), kDNSServiceErr_NoError);
     zelm_test::CoutCapture capture;
     std::thread ender([&] {
-        Script::waitForCalls("DNSServiceBrowse", 1);
         std::this_thread::sleep_for(milliseconds(30));
-        op.endLifeCycle();
+        endless.endLifeCycle();
     });
-    EXPECT_TRUE(op.run(0));
+    EXPECT_TRUE(endless.run(0));
     ender.join();
-    EXPECT_FALSE(op.open());
-    EXPECT_EQ(Script::calls("DNSServiceRefDeallocate").size(), 1u);
+    EXPECT_FALSE(endless.open());
+    EXPECT_EQ(deallocations(), 2u);
 }
 
-TEST_F(OperationBase, EndLifeCycleAndDestructionOnIdleMakeNoCall) {
+TEST_F(OperationBase, EndLifeCycleAndDestructionReleaseOnlyAnOpenRequest) {
     {
-        ProbeOperation op(true);
-        op.startLifeCycle();
-        op.endLifeCycle();
-        EXPECT_FALSE(op.isInitialized());
+        ProbeOperation idle(true);
+        idle.startLifeCycle();
+        idle.endLifeCycle();
+        EXPECT_FALSE(idle.isInitialized());
     }
     EXPECT_TRUE(Script::calls().empty());
-}
 
-TEST_F(OperationBase, EndLifeCycleAndDestructionReleaseAnOpenRequest) {
-    ProbeOperation op(true);
-    ASSERT_EQ(op.start(), kDNSServiceErr_NoError);
-    const int fd = DNSServiceRefSockFD(currentRef());
-    op.endLifeCycle();
-    EXPECT_FALSE(op.open());
-    EXPECT_EQ(Script::calls("DNSServiceRefDeallocate").size(), 1u);
-    (void)fd;
+    ProbeOperation ended(true);
+    ASSERT_EQ(ended.start(), kDNSServiceErr_NoError);
+    ended.endLifeCycle();
+    EXPECT_FALSE(ended.open());
+    EXPECT_EQ(deallocations(), 1u);
     {
-        ProbeOperation other(true);
-        ASSERT_EQ(other.start(), kDNSServiceErr_NoError);
+        ProbeOperation destroyed(true);
+        ASSERT_EQ(destroyed.start(), kDNSServiceErr_NoError);
     }
-    EXPECT_EQ(Script::calls("DNSServiceRefDeallocate").size(), 2u);
+    EXPECT_EQ(deallocations(), 2u);
 }
 
-// The tear-down after a time-out races with replies still arriving on the
-// service thread; the reference must never be deallocated while that thread
-// is inside DNSServiceProcessResult.
-TEST_F(OperationBase, TimeOutRacingWithRepliesNeverDeallocatesUnderAPass) {
+// The tear-down, after a time-out or from another thread, races with replies
+// on the service thread; the reference must never be deallocated while that
+// thread is inside DNSServiceProcessResult (the double counts that).
+TEST_F(OperationBase, TearDownRacingWithRepliesNeverDeallocatesUnderAPass) {
     zelm_test::CoutCapture capture;
-    for (int round = 0; round < 40; ++round) {
+    for (int round = 0; round < 80; ++round) {
         ProbeOperation op(false);
         ASSERT_EQ(op.start(), kDNSServiceErr_NoError);
         const DNSServiceRef ref = currentRef();
-        std::thread feeder([ref] {
-            for (int i = 0;
-                 i < 200 && Script::queueReply(ref, dnssd_double::browseReply("x", "_p._tcp.", "local."));
-                 ++i) {
+        std::thread other([&op, ref, round] {
+            if (round % 2) {
+                std::this_thread::sleep_for(std::chrono::microseconds(100 * (round % 7)));
+                op.endLifeCycle();
+            }
+            for (int i = 0; i < 200 && Script::queueReply(ref, browseReply("x", "_p._tcp.", "local.")); ++i) {
                 std::this_thread::sleep_for(std::chrono::microseconds(50));
             }
         });
-        op.run(1 + round % 5);
-        feeder.join();
-        EXPECT_FALSE(op.open());
-    }
-}
-
-TEST_F(OperationBase, EndLifeCycleFromAnotherThreadDuringAnOperation) {
-    zelm_test::CoutCapture capture;
-    for (int round = 0; round < 40; ++round) {
-        ProbeOperation op(false);
-        ASSERT_EQ(op.start(), kDNSServiceErr_NoError);
-        std::thread ender([&] {
-            std::this_thread::sleep_for(std::chrono::microseconds(100 * (round % 7)));
-            op.endLifeCycle();
-        });
-        op.run(20);
-        ender.join();
+        op.run(round % 2 ? 20 : 1 + round % 5);
+        other.join();
         EXPECT_FALSE(op.open());
     }
 }
