@@ -42,12 +42,6 @@ public:
     std::vector<std::string> added;
 };
 
-std::vector<std::string> keysOf(const Zelm::ComponentFactoryInterface& factory) {
-    std::vector<std::string> keys;
-    for (const auto& entry : factory.supportedComponents()) keys.push_back(entry.first);
-    return keys;
-}
-
 class FactoryTest : public ::testing::Test {
 protected:
     // A sanitizer may start a helper thread of its own with the first thread
@@ -68,34 +62,24 @@ protected:
     int threadsBefore = 0;
 };
 
-TEST_F(FactoryTest, RegistersTheFourInterfacesInOrderOnlyWhileStarted) {
+// The life cycle as a loading host sees it is covered by plugin_host_tests;
+// here: the order of registration and what a repeated start does.
+TEST_F(FactoryTest, RegistersTheFourInterfacesInOrderOnEachStart) {
     RecordingFactory factory;
-    for (const std::string& name : interfaceNames) {
-        EXPECT_EQ(factory.createComponent(name, {}), nullptr) << name;
-    }
-    EXPECT_TRUE(factory.supportedComponents().empty());
-
     factory.startLifeCycle();
     EXPECT_EQ(factory.added, interfaceNames);
-    std::vector<std::string> sorted = interfaceNames;
-    std::sort(sorted.begin(), sorted.end());
-    EXPECT_EQ(keysOf(factory), sorted);
-
     factory.startLifeCycle();  // keys already held stay as they are
     EXPECT_EQ(factory.added.size(), 8u);
-    EXPECT_EQ(keysOf(factory), sorted);
-
+    std::vector<std::string> keys;
+    for (const auto& entry : factory.supportedComponents()) keys.push_back(entry.first);
+    std::vector<std::string> sorted = interfaceNames;
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ(keys, sorted);
     factory.endLifeCycle();
-    EXPECT_TRUE(factory.supportedComponents().empty());
-    for (const std::string& name : interfaceNames) {
-        EXPECT_EQ(factory.createComponent(name, {}), nullptr) << name;
-    }
-    factory.startLifeCycle();
-    EXPECT_EQ(keysOf(factory), sorted);
-    EXPECT_EQ(factory.createComponent("Zelm::MDNS::Unknown", {}), nullptr);
+    EXPECT_EQ(factory.createComponent(interfaceNames[0], {}), nullptr);
 }
 
-TEST_F(FactoryTest, EachCreatorBuildsANewComponentOfItsClassWhateverTheArguments) {
+TEST_F(FactoryTest, EachCreatorBuildsAComponentOfItsClassWhateverTheArguments) {
     MDNS_Factory factory;
     factory.startLifeCycle();
     const std::vector<std::string> args{"ignored", ""};
@@ -107,12 +91,6 @@ TEST_F(FactoryTest, EachCreatorBuildsANewComponentOfItsClassWhateverTheArguments
     EXPECT_NE(dynamic_cast<Zelm::MDNS::Apple::ServiceRegister_impl*>(reg.get()), nullptr);
     EXPECT_NE(dynamic_cast<Zelm::MDNS::Apple::Resolve_impl*>(resolve.get()), nullptr);
     EXPECT_NE(dynamic_cast<Zelm::MDNS::Apple::AddressInfo_impl*>(lookup.get()), nullptr);
-    for (const auto* component : {&browse, &reg, &resolve, &lookup}) {
-        EXPECT_TRUE((*component)->instanceId().empty());
-        EXPECT_EQ(component->use_count(), 1);  // the factory keeps no reference
-    }
-    auto second = factory.createComponent(Zelm::MDNS::BrowseInterface::InterfaceTypeName(), {});
-    EXPECT_NE(second, browse);
     EXPECT_TRUE(dnssd_double::Script::calls().empty());  // building makes no DNS-SD call
 }
 

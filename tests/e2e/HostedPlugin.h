@@ -38,16 +38,13 @@ public:
         if (atEnd_ == AtEnd::Unload) ::dlclose(handle_);
     }
 
-    void* handle() const { return handle_; }
-
+    void getComponentFactory(std::shared_ptr<Zelm::ComponentFactoryInterface>& factory) const {
+        entry_(factory);
+    }
     std::shared_ptr<Zelm::ComponentFactoryInterface> newFactory() const {
         std::shared_ptr<Zelm::ComponentFactoryInterface> factory;
         entry_(factory);
         return factory;
-    }
-
-    void getComponentFactory(std::shared_ptr<Zelm::ComponentFactoryInterface>& factory) const {
-        entry_(factory);
     }
 
 private:

@@ -1,9 +1,9 @@
 // The dlopen host in the sandbox: one real operation of each kind through the
 // loaded plug-in, against avahi-daemon on host A and the independent peer on
-// host B. Exits 77 (skipped) outside the sandbox.
+// host B.
 
 #include "HostedPlugin.h"
-#include "SandboxPeer.h"
+#include "SandboxProcess.h"
 
 #include <zelm/mdns/AddressInfoInterface.h>
 #include <zelm/mdns/BrowseInterface.h>
@@ -12,21 +12,15 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 
 namespace {
 
-using namespace std::chrono_literals;
+using namespace zelm_sandbox;
 using plugin_host::HostedPlugin;
-using plugin_host::SandboxPeer;
 
 const std::string serviceType = "_zelmhost._tcp";
-const std::string suffix = " " + std::to_string(::getpid());
-// Peers end by themselves after this long, should this program die first.
-const std::string peerSeconds = "60";
 
 class PluginInSandbox : public ::testing::Test {
 protected:
@@ -41,15 +35,11 @@ protected:
         delete plugin;
         plugin = nullptr;
     }
-
     void SetUp() override {
         factory = plugin->newFactory();
         plugin_host::lifeCycleOf(*factory).startLifeCycle();
     }
-    void TearDown() override {
-        plugin_host::lifeCycleOf(*factory).endLifeCycle();
-        factory.reset();
-    }
+    void TearDown() override { plugin_host::lifeCycleOf(*factory).endLifeCycle(); }
 
     static HostedPlugin* plugin;
     std::shared_ptr<Zelm::ComponentFactoryInterface> factory;
@@ -57,13 +47,10 @@ protected:
 
 HostedPlugin* PluginInSandbox::plugin = nullptr;
 
-std::string peerHost() { return plugin_host::sandboxVariable("ZELM_SANDBOX_HOSTNAME_B") + ".local."; }
-
 TEST_F(PluginInSandbox, BrowseFindsThePeersServiceAndReportsItThroughTheCallback) {
-    const std::string name = "Host Browse" + suffix;
-    SandboxPeer peer(
-        {"publish", "--name", name, "--type", serviceType, "--port", "7001", "--for", peerSeconds});
-    ASSERT_TRUE(peer.waitForLine("\"published\"", 15s));
+    const std::string name = uniqueName("Host Browse");
+    PeerPublisher peer(name, serviceType, 7001);
+    ASSERT_TRUE(peer.published());
 
     auto browse = plugin_host::create<Zelm::MDNS::BrowseInterface>(*factory);
     std::atomic<int> reported{0};
@@ -82,16 +69,15 @@ TEST_F(PluginInSandbox, BrowseFindsThePeersServiceAndReportsItThroughTheCallback
 }
 
 TEST_F(PluginInSandbox, ResolveAndLookupReachThePeersHostPortTxtAndAddress) {
-    const std::string name = "Host Resolve" + suffix;
-    SandboxPeer peer({"publish", "--name", name, "--type", serviceType, "--port", "7002", "--txt", "a=1",
-                      "--txt", "flag", "--for", peerSeconds});
-    ASSERT_TRUE(peer.waitForLine("\"published\"", 15s));
+    const std::string name = uniqueName("Host Resolve");
+    PeerPublisher peer(name, serviceType, 7002, {"--txt", "a=1", "--txt", "flag"});
+    ASSERT_TRUE(peer.published());
 
     auto resolve = plugin_host::create<Zelm::MDNS::ResolveInterface>(*factory);
     const Zelm::Error resolved = resolve->resolveService(name.c_str(), serviceType.c_str(), "local.", 0, 0);
     ASSERT_TRUE(resolved.ok()) << static_cast<int>(resolved.code());
     EXPECT_EQ(resolve->getPort(), 7002);
-    EXPECT_EQ(resolve->getHosttarget(), peerHost());
+    EXPECT_EQ(resolve->getHosttarget(), sandboxVar("ZELM_SANDBOX_HOSTNAME_B") + ".local.");
     EXPECT_EQ(resolve->getTxtRecord(), std::string("\x03"
                                                    "a=1"
                                                    "\x04"
@@ -101,40 +87,24 @@ TEST_F(PluginInSandbox, ResolveAndLookupReachThePeersHostPortTxtAndAddress) {
     auto lookup = plugin_host::create<Zelm::MDNS::AddressInfoInterface>(*factory);
     const Zelm::Error looked = lookup->getAddressInfo(resolve->getHosttarget().c_str(), 1, 0, 0);
     ASSERT_TRUE(looked.ok()) << static_cast<int>(looked.code());
-    EXPECT_EQ(lookup->getSocketAddressAsString(), plugin_host::sandboxVariable("ZELM_SANDBOX_ADDR_B"));
+    EXPECT_EQ(lookup->getSocketAddressAsString(), sandboxVar("ZELM_SANDBOX_ADDR_B"));
     EXPECT_EQ(lookup->getSocketAddress().sa_family, AF_INET);
 }
 
 TEST_F(PluginInSandbox, RegistrationIsSeenByThePeerUntilItsLifeCycleEnds) {
-    const std::string name = "Host Register" + suffix;
+    const std::string name = uniqueName("Host Register");
     auto reg = plugin_host::create<Zelm::MDNS::ServiceRegisterInterface>(*factory);
-    const std::string txt(
-        "\x05"
-        "k=v w",
-        6);
+    const std::string txt("\x05k=v w", 6);
     const Zelm::Error outcome =
         reg->doServiceRegister(serviceType.c_str(), 7003, static_cast<unsigned short>(txt.size()), txt.data(),
                                name.c_str(), nullptr, nullptr, 0, 0);
     ASSERT_TRUE(outcome.ok()) << static_cast<int>(outcome.code());
     EXPECT_TRUE(reg->isInitialized());
+    EXPECT_FALSE(peerWaitFor(serviceType, name, {"--port", "7003", "--txt-hex", toHex(txt)}).is_null());
 
-    EXPECT_EQ(plugin_host::runPeer(
-                  {"wait", "--type", serviceType, "--name", name, "--port", "7003", "--timeout", "10"}, 30s),
-              0);
     dynamic_cast<Zelm::LifeCycle::PassiveInterface&>(*reg.owner).endLifeCycle();
     EXPECT_FALSE(reg->isInitialized());
-    EXPECT_EQ(plugin_host::runPeer(
-                  {"wait", "--type", serviceType, "--name", name, "--gone", "--timeout", "10"}, 30s),
-              0);
+    EXPECT_FALSE(peerWaitFor(serviceType, name, {"--gone"}).is_null());
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-    ::testing::InitGoogleTest(&argc, argv);
-    if (std::getenv("ZELM_SANDBOX_DIR") == nullptr) {
-        std::fprintf(stderr, "not inside the sandbox (ZELM_SANDBOX_DIR unset): skipped\n");
-        return 77;
-    }
-    return RUN_ALL_TESTS();
-}

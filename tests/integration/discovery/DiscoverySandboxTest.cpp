@@ -5,49 +5,30 @@
 #include "discovery/Browse_impl.h"
 #include "discovery/Resolve_impl.h"
 
+#include "SandboxProcess.h"
+#include "TestSupport.h"
+
 #include <dirent.h>
 #include <net/if.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <chrono>
+#include <memory>
 #include <mutex>
-#include <string>
 #include <thread>
-#include <vector>
-
-#include "SandboxPeer.h"
-#include "TestSupport.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using namespace zelm_sandbox;
 using std::chrono::milliseconds;
-using Zelm::MDNS::Info;
 
 constexpr const char* kType = "_zelmdisc._tcp";
-constexpr milliseconds kPeerStart(15000);
-
-// A name no other test run uses.
-std::string uniqueName(const std::string& what) {
-    return "Zelm Discovery " + std::to_string(::getpid()) + " " + what;
-}
-
-std::string fromHex(const std::string& hex) {
-    std::string bytes;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
-        bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-    }
-    return bytes;
-}
 
 int openDescriptors() {
     int count = 0;
     if (DIR* dir = ::opendir("/proc/self/fd")) {
-        while (dirent* entry = ::readdir(dir)) {
-            if (entry->d_name[0] != '.') ++count;
-        }
+        while (dirent* entry = ::readdir(dir)) count += entry->d_name[0] != '.';
         ::closedir(dir);
     }
     return count;
@@ -56,6 +37,8 @@ int openDescriptors() {
 milliseconds since(Clock::time_point begin) {
     return std::chrono::duration_cast<milliseconds>(Clock::now() - begin);
 }
+
+std::string hostB() { return sandboxVar("ZELM_SANDBOX_HOSTNAME_B") + ".local."; }
 
 // Shows the whole stored address, of which the interface hands out 16 bytes.
 class InspectableLookup : public Zelm::MDNS::Apple::AddressInfo_impl {
@@ -75,54 +58,49 @@ protected:
         threadsBefore_ = zelm_test::threadCount();
         descriptorsBefore_ = openDescriptors();
     }
-
     void TearDown() override {
         peer_.reset();
-        const auto deadline = Clock::now() + std::chrono::seconds(2);
+        const auto deadline = Clock::now() + 2s;
         while ((zelm_test::threadCount() != threadsBefore_ || openDescriptors() != descriptorsBefore_) &&
                Clock::now() < deadline) {
-            std::this_thread::sleep_for(milliseconds(10));
+            std::this_thread::sleep_for(10ms);
         }
         EXPECT_EQ(zelm_test::threadCount(), threadsBefore_);
         EXPECT_EQ(openDescriptors(), descriptorsBefore_);
     }
 
     // Publishes `name` on host B until the test ends.
-    void publish(const std::string& name, int port, const std::string& txtHex) {
+    void publish(const std::string& name, int port, const std::string& txtHex = "00") {
         peer_ =
-            std::make_unique<SandboxPeer>(std::vector<std::string>{"--name", name, "--type", kType, "--port",
-                                                                   std::to_string(port), "--txt-hex", txtHex},
-                                          kPeerStart);
-        ASSERT_TRUE(peer_->started()) << "peer did not publish:\n" << peer_->output();
+            std::make_unique<PeerPublisher>(name, kType, port, std::vector<std::string>{"--txt-hex", txtHex});
+        ASSERT_TRUE(peer_->published());
     }
 
 private:
-    std::unique_ptr<SandboxPeer> peer_;
+    std::unique_ptr<PeerPublisher> peer_;
     int threadsBefore_ = 0;
     int descriptorsBefore_ = 0;
 };
 
 TEST_F(DiscoverySandbox, BrowseFindsThePeerAndReportsItAsItArrives) {
-    const std::string name = uniqueName("browse");
-    publish(name, 8081, "00");
+    const std::string name = uniqueName("Zelm Browse");
+    publish(name, 8081);
     Zelm::MDNS::Apple::Browse_impl browse;
     std::mutex toldMutex;
     std::vector<milliseconds> toldAt;
     const auto begin = Clock::now();
 
-    const Zelm::Error result = browse.browseService(3000, kType, nullptr, 0, 0, [&](const Info& info) {
-        if (info.serviceName == name) {
+    const Zelm::Error result =
+        browse.browseService(3000, kType, nullptr, 0, 0, [&](const Zelm::MDNS::Info& info) {
             std::lock_guard<std::mutex> lock(toldMutex);
-            toldAt.push_back(since(begin));
-        }
-    });
-    const milliseconds took = since(begin);
+            if (info.serviceName == name) toldAt.push_back(since(begin));
+        });
 
     EXPECT_EQ(result.code(), 0u);
     EXPECT_EQ(result.category(), Zelm::Error::Discovery);
-    EXPECT_GE(took, milliseconds(3000));  // a browse lasts its whole time-out
-    std::vector<Info> ours;
-    for (const Info& info : browse.getInfo()) {
+    EXPECT_GE(since(begin), milliseconds(3000));  // a browse lasts its whole time-out
+    std::vector<Zelm::MDNS::Info> ours;
+    for (const Zelm::MDNS::Info& info : browse.getInfo()) {
         if (info.serviceName == name) ours.push_back(info);
     }
     ASSERT_FALSE(ours.empty());
@@ -135,7 +113,7 @@ TEST_F(DiscoverySandbox, BrowseFindsThePeerAndReportsItAsItArrives) {
 }
 
 TEST_F(DiscoverySandbox, ResolveReturnsThePeersHostPortAndExactTxt) {
-    const std::string name = uniqueName("resolve");
+    const std::string name = uniqueName("Zelm Resolve");
     // "txtvers=1", then a value that holds a zero byte and a byte above 0x7f.
     const std::string txtHex = "09747874766572733d3105613d00ff22";
     publish(name, 8080, txtHex);
@@ -146,41 +124,40 @@ TEST_F(DiscoverySandbox, ResolveReturnsThePeersHostPortAndExactTxt) {
 
     EXPECT_LT(since(begin), milliseconds(3000));
     EXPECT_TRUE(result.ok()) << result.code();
-    EXPECT_EQ(resolve.getHosttarget(), sandboxVariable("ZELM_SANDBOX_HOSTNAME_B") + ".local.");
+    EXPECT_EQ(resolve.getHosttarget(), hostB());
     EXPECT_EQ(resolve.getPort(), 8080);
-    EXPECT_EQ(resolve.getTxtRecord(), fromHex(txtHex));
+    EXPECT_EQ(toHex(resolve.getTxtRecord()), txtHex);
     EXPECT_NE(resolve.getFullname().find(std::string(kType) + ".local."), std::string::npos)
         << resolve.getFullname();
     EXPECT_TRUE(resolve.isInitialized());
 }
 
 TEST_F(DiscoverySandbox, AddressLookupRendersThePeersIPv4AndLinkLocalIPv6Address) {
-    publish(uniqueName("address"), 8082, "00");
-    const std::string host = sandboxVariable("ZELM_SANDBOX_HOSTNAME_B") + ".local.";
+    publish(uniqueName("Zelm Address"), 8082);
     InspectableLookup lookup;
 
     const auto begin = Clock::now();
-    const Zelm::Error v4 = lookup.getAddressInfo(host.c_str(), kDNSServiceProtocol_IPv4, 0, 0);
+    const Zelm::Error v4 = lookup.getAddressInfo(hostB().c_str(), kDNSServiceProtocol_IPv4, 0, 0);
     EXPECT_LT(since(begin), milliseconds(3000));
     EXPECT_TRUE(v4.ok()) << v4.code();
-    EXPECT_EQ(lookup.getSocketAddressAsString(), sandboxVariable("ZELM_SANDBOX_ADDR_B"));
+    EXPECT_EQ(lookup.getSocketAddressAsString(), sandboxVar("ZELM_SANDBOX_ADDR_B"));
 
-    const Zelm::Error v6 = lookup.getAddressInfo(host.c_str(), kDNSServiceProtocol_IPv6, 0, 0);
+    const Zelm::Error v6 = lookup.getAddressInfo(hostB().c_str(), kDNSServiceProtocol_IPv6, 0, 0);
     EXPECT_TRUE(v6.ok()) << v6.code();
-    EXPECT_EQ(lookup.getSocketAddressAsString(), sandboxVariable("ZELM_SANDBOX_ADDR6_B"));
+    EXPECT_EQ(lookup.getSocketAddressAsString(), sandboxVar("ZELM_SANDBOX_ADDR6_B"));
     // A link-local address is usable only with the interface it was found on.
-    EXPECT_EQ(lookup.stored().sin6_scope_id, ::if_nametoindex(sandboxVariable("ZELM_SANDBOX_IF_A").c_str()));
+    EXPECT_EQ(lookup.stored().sin6_scope_id, ::if_nametoindex(sandboxVar("ZELM_SANDBOX_IF_A").c_str()));
 }
 
 TEST_F(DiscoverySandbox, ResolveOfAnUnpublishedInstanceFailsAfterItsTimeOut) {
     Zelm::MDNS::Apple::Resolve_impl resolve;
     const auto begin = Clock::now();
 
-    const Zelm::Error result = resolve.resolveService(uniqueName("nobody").c_str(), kType, "local.", 0, 0);
+    const Zelm::Error result =
+        resolve.resolveService(uniqueName("Zelm Nobody").c_str(), kType, "local.", 0, 0);
 
-    const milliseconds took = since(begin);
-    EXPECT_GE(took, milliseconds(3900));
-    EXPECT_LT(took, milliseconds(6000));
+    EXPECT_GE(since(begin), milliseconds(3900));
+    EXPECT_LT(since(begin), milliseconds(6000));
     EXPECT_EQ(result.code(), static_cast<unsigned int>(kDNSServiceErr_NotInitialized));
     EXPECT_EQ(result.category(), Zelm::Error::Service);
     EXPECT_EQ(resolve.getHosttarget(), "");
@@ -206,12 +183,3 @@ TEST_F(DiscoverySandbox, LookupOfAnUnknownHostEndsEarlyWithoutAnAddress) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-    // Outside the sandbox there is no daemon to talk to: report "skipped".
-    if (sandboxVariable("ZELM_SANDBOX_DIR").empty()) {
-        return 77;
-    }
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

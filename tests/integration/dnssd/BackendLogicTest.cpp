@@ -3,7 +3,6 @@
 
 #include "AvahiTxt.h"
 #include "ErrorCodes.h"
-#include "InterfaceIndex.h"
 #include "LocalServiceNames.h"
 #include "ServiceNames.h"
 #include "TxtRecord.h"
@@ -16,32 +15,27 @@ namespace {
 
 using Strings = std::vector<std::string>;
 
-TEST(TxtRecord, ParsesStringsInOrderKeepingEmptyAndBinaryOnes) {
+TEST(TxtRecord, ParsesAndBuildsTheWireFormKeepingOrderEmptyAndBinaryStrings) {
     const std::string wire(
         "\x03"
         "a=1\x00\x02\x00\xff",
         8);
-    Strings strings;
+    Strings strings{"stale"};
     ASSERT_TRUE(parseTxtRecord(wire.data(), wire.size(), strings));
     EXPECT_EQ(strings, (Strings{"a=1", "", std::string("\x00\xff", 2)}));
     EXPECT_EQ(txtRecordBytes(strings), wire);
-}
-
-TEST(TxtRecord, RefusesLengthPastTheEnd) {
-    Strings strings{"stale"};
+    // No strings are the one-zero-byte record; a string is cut at 255 bytes.
+    ASSERT_TRUE(parseTxtRecord(nullptr, 0, strings));
+    EXPECT_TRUE(strings.empty());
+    EXPECT_EQ(txtRecordBytes({}), std::string(1, '\0'));
+    EXPECT_EQ(txtRecordBytes({std::string(300, 'x')}).size(), 256u);
+    // A length running past the end is refused and leaves nothing behind.
+    strings = {"stale"};
     EXPECT_FALSE(
         parseTxtRecord("\x05"
                        "abc",
                        4, strings));
     EXPECT_TRUE(strings.empty());
-}
-
-TEST(TxtRecord, NoStringsAreTheOneZeroByteRecord) {
-    Strings strings{"stale"};
-    ASSERT_TRUE(parseTxtRecord(nullptr, 0, strings));
-    EXPECT_TRUE(strings.empty());
-    EXPECT_EQ(txtRecordBytes({}), std::string(1, '\0'));
-    EXPECT_EQ(txtRecordBytes({std::string(300, 'x')}).size(), 256u);
 }
 
 TEST(ServiceNames, EscapesLabelsTheDnsSdWay) {
@@ -72,16 +66,6 @@ TEST(ServiceNames, ParsesTypesWithSubtypes) {
     EXPECT_FALSE(parseServiceType(nullptr, type));
     EXPECT_FALSE(parseServiceType("", type));
     EXPECT_FALSE(parseServiceType("_http._tcp,", type));
-}
-
-TEST(InterfaceIndex, MapsAnyAndRefusesLocalOnly) {
-    AvahiIfIndex avahi = 0;
-    ASSERT_TRUE(toAvahiInterface(0, avahi));
-    EXPECT_EQ(avahi, AVAHI_IF_UNSPEC);
-    ASSERT_TRUE(toAvahiInterface(7, avahi));
-    EXPECT_EQ(avahi, 7);
-    EXPECT_FALSE(toAvahiInterface(kDNSServiceInterfaceIndexLocalOnly, avahi));
-    EXPECT_EQ(fromAvahiInterface(AVAHI_IF_UNSPEC), 0u);
 }
 
 TEST(ErrorCodes, MapsDaemonErrorsToClosestDnsSdCode) {

@@ -65,18 +65,5 @@ TEST_F(ReferenceQueue, LostConnectionFailsWaitingAndQueuedReplies) {
     EXPECT_TRUE(delivered_.empty());
 }
 
-TEST_F(ReferenceQueue, ReplyMayDropTheOwnersHoldWhileTheCallerHoldsAnother) {
-    // As DNSServiceProcessResult does: hold the reference while delivering; the
-    // reply function deallocates, dropping the owner's hold.
-    reference_->post([this](DNSServiceRef, DNSServiceFlags) {
-        reference_->close();
-        reference_->release();
-    });
-    reference_->retain();
-    EXPECT_EQ(reference_->processOne(reference_), kDNSServiceErr_NoError);
-    reference_->release();  // the last hold: the reference is freed here
-    reference_ = nullptr;
-}
-
 }  // namespace
 }  // namespace Zelm::DnsSd
