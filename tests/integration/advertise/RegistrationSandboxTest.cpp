@@ -109,14 +109,6 @@ TEST(RegistrationSandbox, EndLifeCycleFromAnotherThreadWhileWaiting) {
     }
 }
 
-// Starts the daemon again at the end of the scope, whatever the test did.
-struct DaemonStopped {
-    bool stopped = sandboxCommand({"daemon", "stop"});
-    ~DaemonStopped() {
-        if (stopped) sandboxCommand({"daemon", "start"});
-    }
-};
-
 TEST(RegistrationWithoutDaemon, FailsWithTheServiceNotRunningLineAndRecoversLater) {
     Registration component;
     {

@@ -11,14 +11,6 @@
 namespace backend_test {
 namespace {
 
-// Starts the daemon again at the end of the scope, whatever the test did.
-struct DaemonStopped {
-    bool stopped = sandboxCommand({"daemon", "stop"});
-    ~DaemonStopped() {
-        if (stopped) sandboxCommand({"daemon", "start"});
-    }
-};
-
 TEST(DaemonFailure, StopWakesBlockedProcessResultAndRestartServesNewRequests) {
     BrowseLog log;
     RefGuard guard;

@@ -56,6 +56,15 @@ std::vector<std::string> peerCommand(const std::vector<std::string>& args);
 // `scripts/sandbox <args>` run to its end: true when it succeeded in time.
 bool sandboxCommand(const std::vector<std::string>& args);
 
+// Stops avahi-daemon on host A for the scope and starts it again at its end,
+// whatever the test did meanwhile.
+struct DaemonStopped {
+    bool stopped = sandboxCommand({"daemon", "stop"});
+    ~DaemonStopped() {
+        if (stopped) sandboxCommand({"daemon", "start"});
+    }
+};
+
 // The peer publishing `name` of `type` on host B while this object lives.
 // `txtArgs` are peer.py's TXT options ("--txt", "a=1" or "--txt-hex", HEX).
 class PeerPublisher {
