@@ -41,6 +41,14 @@ void addProtocolFlags(CLI::App& command, unsigned int& protocol) {
     v4->excludes(v6);
 }
 
+// The options that browsing takes, in `browse` and in `discover`.
+void addBrowseOptions(CLI::App& command, std::string& domain, unsigned int& timeoutMs) {
+    command.add_option("--domain", domain, "Domain (default: the daemon's)");
+    command.add_option("--timeout", timeoutMs, "How long to browse, in ms")
+        ->check(CLI::Range(1u, maxTimeoutMs))
+        ->capture_default_str();
+}
+
 }  // namespace
 
 std::optional<int> parseCommandLine(int argc, const char* const* argv, Invocation& invocation) {
@@ -50,10 +58,7 @@ std::optional<int> parseCommandLine(int argc, const char* const* argv, Invocatio
 
     auto* browse = app.add_subcommand("browse", "List the instances of a service type");
     browse->add_option("TYPE", invocation.browse.type, "Service type, e.g. _http._tcp")->required();
-    browse->add_option("--domain", invocation.browse.domain, "Domain (default: the daemon's)");
-    browse->add_option("--timeout", invocation.browse.timeoutMs, "How long to browse, in ms")
-        ->check(CLI::Range(1u, maxTimeoutMs))
-        ->capture_default_str();
+    addBrowseOptions(*browse, invocation.browse.domain, invocation.browse.timeoutMs);
     browse->callback([&invocation] { invocation.command = Command::Browse; });
 
     auto* resolve = app.add_subcommand("resolve", "Show host, port and TXT record of a service instance");
@@ -86,10 +91,7 @@ std::optional<int> parseCommandLine(int argc, const char* const* argv, Invocatio
 
     auto* discover = app.add_subcommand("discover", "Browse, resolve and look up: one row per service");
     discover->add_option("TYPE", invocation.discover.types, "Service types")->required();
-    discover->add_option("--domain", invocation.discover.domain, "Domain (default: the daemon's)");
-    discover->add_option("--timeout", invocation.discover.timeoutMs, "How long to browse, in ms")
-        ->check(CLI::Range(1u, maxTimeoutMs))
-        ->capture_default_str();
+    addBrowseOptions(*discover, invocation.discover.domain, invocation.discover.timeoutMs);
     addProtocolFlags(*discover, invocation.discover.protocol);
     discover->callback([&invocation] { invocation.command = Command::Discover; });
 
