@@ -4,6 +4,7 @@
 #include "ErrorCodes.h"
 #include "InterfaceIndex.h"
 #include "LiveReferences.h"
+#include "NameRules.h"
 #include "Reference.h"
 #include "ServiceNames.h"
 #include "TxtRecord.h"
@@ -22,14 +23,6 @@
 using namespace Zelm::DnsSd;
 
 namespace {
-
-DNSServiceErrorType interfaceArgument(uint32_t interfaceIndex, AvahiIfIndex& avahiInterface) {
-    if (toAvahiInterface(interfaceIndex, avahiInterface)) {
-        return kDNSServiceErr_NoError;
-    }
-    return interfaceIndex == kDNSServiceInterfaceIndexLocalOnly ? kDNSServiceErr_Unsupported
-                                                                : kDNSServiceErr_BadParam;
-}
 
 // Makes the reference, starts its operation at the daemon and hands it out.
 DNSServiceErrorType startOperation(DNSServiceRef* sdRef, std::unique_ptr<Operation> operation) {
@@ -141,11 +134,12 @@ DNSServiceErrorType DNSServiceBrowse(DNSServiceRef* sdRef, DNSServiceFlags, uint
                                      void* context) {
     return guarded(sdRef, [&]() -> DNSServiceErrorType {
         ServiceType type;
-        if (callBack == nullptr || !parseServiceType(regtype, type) || type.subtypes.size() > 1) {
+        if (callBack == nullptr || !parseServiceType(regtype, type) || type.subtypes.size() > 1 ||
+            !isValidDomainArgument(domain) || !serviceNamesFit("", type, domainArgument(domain))) {
             return kDNSServiceErr_BadParam;
         }
         AvahiIfIndex avahiInterface;
-        if (const DNSServiceErrorType error = interfaceArgument(interfaceIndex, avahiInterface)) {
+        if (const DNSServiceErrorType error = toAvahiInterface(interfaceIndex, avahiInterface)) {
             return error;
         }
         std::string browsed =
@@ -161,12 +155,13 @@ DNSServiceErrorType DNSServiceResolve(DNSServiceRef* sdRef, DNSServiceFlags, uin
                                       DNSServiceResolveReply callBack, void* context) {
     return guarded(sdRef, [&]() -> DNSServiceErrorType {
         ServiceType type;
-        if (callBack == nullptr || name == nullptr || !parseServiceType(regtype, type) ||
-            !type.subtypes.empty()) {
+        if (callBack == nullptr || name == nullptr || !isValidInstanceName(name) ||
+            !parseServiceType(regtype, type) || !type.subtypes.empty() || !isValidDomainArgument(domain) ||
+            !serviceNamesFit(name, type, domainArgument(domain))) {
             return kDNSServiceErr_BadParam;
         }
         AvahiIfIndex avahiInterface;
-        if (const DNSServiceErrorType error = interfaceArgument(interfaceIndex, avahiInterface)) {
+        if (const DNSServiceErrorType error = toAvahiInterface(interfaceIndex, avahiInterface)) {
             return error;
         }
         return startOperation(
@@ -180,12 +175,11 @@ DNSServiceErrorType DNSServiceGetAddrInfo(DNSServiceRef* sdRef, DNSServiceFlags,
                                           DNSServiceGetAddrInfoReply callBack, void* context) {
     return guarded(sdRef, [&]() -> DNSServiceErrorType {
         const DNSServiceProtocol families = kDNSServiceProtocol_IPv4 | kDNSServiceProtocol_IPv6;
-        if (callBack == nullptr || hostname == nullptr || withoutTrailingDot(hostname).empty() ||
-            (protocol & ~families) != 0) {
+        if (callBack == nullptr || !isValidHostName(hostname) || (protocol & ~families) != 0) {
             return kDNSServiceErr_BadParam;
         }
         AvahiIfIndex avahiInterface;
-        if (const DNSServiceErrorType error = interfaceArgument(interfaceIndex, avahiInterface)) {
+        if (const DNSServiceErrorType error = toAvahiInterface(interfaceIndex, avahiInterface)) {
             return error;
         }
         const bool both = protocol == 0;
@@ -204,11 +198,16 @@ DNSServiceErrorType DNSServiceRegister(DNSServiceRef* sdRef, DNSServiceFlags fla
     return guarded(sdRef, [&]() -> DNSServiceErrorType {
         RegisterOperation::Request request;
         ServiceType type;
+        const bool defaultName = name == nullptr || *name == '\0';
+        const bool thisHost = host == nullptr || *host == '\0';
         if (callBack == nullptr || !parseServiceType(regtype, type) || (txtLen > 0 && txtRecord == nullptr) ||
-            !parseTxtRecord(txtRecord, txtLen, request.txt)) {
+            txtLen > kMaxTxtRecordBytes || !parseTxtRecord(txtRecord, txtLen, request.txt) ||
+            (!defaultName && !isValidInstanceName(name)) || (!thisHost && !isValidHostName(host)) ||
+            !isValidDomainArgument(domain) ||
+            !serviceNamesFit(defaultName ? "" : name, type, domainArgument(domain))) {
             return kDNSServiceErr_BadParam;
         }
-        if (const DNSServiceErrorType error = interfaceArgument(interfaceIndex, request.interface)) {
+        if (const DNSServiceErrorType error = toAvahiInterface(interfaceIndex, request.interface)) {
             return error;
         }
         request.autoRename = (flags & kDNSServiceFlagsNoAutoRename) == 0;
@@ -228,7 +227,7 @@ DNSServiceErrorType DNSServiceRegister(DNSServiceRef* sdRef, DNSServiceFlags fla
 
 DNSServiceErrorType DNSServiceUpdateRecord(DNSServiceRef sdRef, DNSRecordRef recordRef, DNSServiceFlags,
                                            uint16_t rdlen, const void* rdata, uint32_t) {
-    if (sdRef == nullptr || (rdlen > 0 && rdata == nullptr)) {
+    if (sdRef == nullptr || (rdlen > 0 && rdata == nullptr) || rdlen > kMaxTxtRecordBytes) {
         return kDNSServiceErr_BadParam;
     }
     const Hold hold(retainLiveReference(sdRef));

@@ -1,21 +1,26 @@
 #include "InterfaceIndex.h"
 
-#include <dns_sd.h>
+#include <net/if.h>
 
 #include <climits>
 
 namespace Zelm::DnsSd {
 
-bool toAvahiInterface(uint32_t interfaceIndex, AvahiIfIndex& avahiInterface) {
+DNSServiceErrorType toAvahiInterface(uint32_t interfaceIndex, AvahiIfIndex& avahiInterface) {
     if (interfaceIndex == kDNSServiceInterfaceIndexAny) {
         avahiInterface = AVAHI_IF_UNSPEC;
-        return true;
+        return kDNSServiceErr_NoError;
     }
-    if (interfaceIndex > static_cast<uint32_t>(INT_MAX)) {
-        return false;
+    if (interfaceIndex == kDNSServiceInterfaceIndexLocalOnly) {
+        return kDNSServiceErr_Unsupported;
+    }
+    char name[IF_NAMESIZE];
+    if (interfaceIndex > static_cast<uint32_t>(INT_MAX) ||
+        ::if_indextoname(interfaceIndex, name) == nullptr) {
+        return kDNSServiceErr_BadInterfaceIndex;
     }
     avahiInterface = static_cast<AvahiIfIndex>(interfaceIndex);
-    return true;
+    return kDNSServiceErr_NoError;
 }
 
 uint32_t fromAvahiInterface(AvahiIfIndex avahiInterface) {

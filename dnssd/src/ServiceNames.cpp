@@ -1,5 +1,8 @@
 #include "ServiceNames.h"
 
+#include "NameRules.h"
+
+#include <algorithm>
 #include <cstdio>
 
 namespace Zelm::DnsSd {
@@ -59,7 +62,7 @@ bool parseServiceType(const char* text, ServiceType& parsed) {
         const std::size_t comma = argument.find(',', start);
         const std::string part = withoutTrailingDot(
             argument.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
-        if (part.empty()) {
+        if (first ? !isValidServiceType(part) : !isValidSubtype(part)) {
             return false;
         }
         if (first) {
@@ -73,6 +76,20 @@ bool parseServiceType(const char* text, ServiceType& parsed) {
         }
         start = comma + 1;
     }
+}
+
+bool serviceNamesFit(const std::string& instance, const ServiceType& type, const std::string& domain) {
+    const std::string suffix =
+        withTrailingDot(type.type) + withTrailingDot(domain.empty() ? "local" : domain);
+    std::vector<std::string> names{suffix};
+    if (!instance.empty()) {
+        names.push_back(escapeLabel(instance) + '.' + suffix);
+    }
+    for (const std::string& subtype : type.subtypes) {
+        names.push_back(subtypeName(subtype, suffix));
+    }
+    return std::all_of(names.begin(), names.end(),
+                       [](const std::string& name) { return isValidDnsName(name); });
 }
 
 std::string subtypeName(const std::string& subtype, const std::string& type) {

@@ -32,8 +32,15 @@ struct ServiceType {
     std::vector<std::string> subtypes;  // "_printer", without trailing dots
 };
 
-// False for a missing or empty type or an empty subtype.
+// False unless the type and every subtype follow the name rules
+// (isValidServiceType, isValidSubtype).
 bool parseServiceType(const char* text, ServiceType& parsed);
+
+// Whether every name the daemon derives from these parts fits in a DNS name:
+// "<type>.<domain>", "<subtype>._sub.<type>.<domain>" and, unless `instance`
+// is empty, "<escaped instance>.<type>.<domain>". An empty domain stands for
+// "local".
+bool serviceNamesFit(const std::string& instance, const ServiceType& type, const std::string& domain);
 
 // The subtype's own name in the form the daemon takes: "_printer._sub._http._tcp".
 std::string subtypeName(const std::string& subtype, const std::string& type);

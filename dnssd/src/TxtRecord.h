@@ -9,6 +9,14 @@
 
 namespace Zelm::DnsSd {
 
+// The largest TXT record, in wire bytes, that the daemon can send whatever the
+// service's name. The daemon puts each record alone into a message of at most
+// 1452 bytes (a 1500-byte Ethernet MTU less the IPv6 and UDP headers) and
+// drops one that does not fit ("Record too large, cannot send"). Besides the
+// TXT data that message holds its 12-byte header, the record's owner name (at
+// most 255 bytes) and the record's 10 bytes of type, class, TTL and length.
+constexpr std::size_t kMaxTxtRecordBytes = 1452 - 12 - 255 - 10;
+
 // Splits `size` bytes of wire form into its strings, empty strings included.
 // Zero bytes yield no strings. False when a length byte points past the end.
 bool parseTxtRecord(const void* data, std::size_t size, std::vector<std::string>& strings);

@@ -6,7 +6,6 @@
 
 #include <avahi-common/defs.h>
 #include <avahi-common/error.h>
-#include <avahi-common/timeval.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -15,10 +14,6 @@
 namespace Zelm::DnsSd {
 
 namespace {
-
-// Longest wait for a first answer before the error reply. The daemon's own
-// "nothing more for now" usually comes much earlier.
-constexpr unsigned kAnswerTimeoutMs = 3000;
 
 // Multicast DNS gives host address records this time to live.
 constexpr uint32_t kAddressTtlSeconds = 120;
@@ -51,7 +46,6 @@ AddressLookupOperation::~AddressLookupOperation() = default;
 
 int AddressLookupOperation::start(const DaemonContext& context) {
     client_ = context.client;
-    poll_ = context.poll;
     sink_ = context.sink;
     for (Family& family : families_) {
         const uint16_t type = family.addressFamily == AF_INET ? AVAHI_DNS_TYPE_A : AVAHI_DNS_TYPE_AAAA;
@@ -64,9 +58,6 @@ int AddressLookupOperation::start(const DaemonContext& context) {
             return error;
         }
     }
-    timeval due;
-    avahi_elapse_time(&due, kAnswerTimeoutMs, 0);
-    timer_ = poll_->timeout_new(poll_, &due, &AddressLookupOperation::onTimeout, this);
     return AVAHI_OK;
 }
 
@@ -76,14 +67,6 @@ void AddressLookupOperation::stop() {
             avahi_record_browser_free(family.browser);
             family.browser = nullptr;
         }
-    }
-    cancelTimer();
-}
-
-void AddressLookupOperation::cancelTimer() {
-    if (timer_ != nullptr) {
-        poll_->timeout_free(timer_);
-        timer_ = nullptr;
     }
 }
 
@@ -114,7 +97,6 @@ void AddressLookupOperation::recordEvent(Family& family, AvahiIfIndex interface,
                 seen |= protocolBit(protocol);
                 if (first) {
                     answered_ = true;
-                    cancelTimer();
                     postAddress(kDNSServiceFlagsAdd, interface, family.addressFamily, std::get<2>(key));
                 }
             } else {
@@ -130,36 +112,21 @@ void AddressLookupOperation::recordEvent(Family& family, AvahiIfIndex interface,
             }
             return;
         }
-        case AVAHI_BROWSER_ALL_FOR_NOW: {
-            family.allForNow = true;
-            bool allDone = true;
-            for (const Family& other : families_) {
-                allDone = allDone && other.allForNow;
-            }
-            if (allDone && !answered_) {
-                postError(kDNSServiceErr_NoSuchRecord);
-            }
-            return;
-        }
-        case AVAHI_BROWSER_FAILURE:
-            if (!answered_) {
-                const DNSServiceErrorType code = fromAvahiError(avahi_client_errno(client_));
+        case AVAHI_BROWSER_FAILURE: {
+            // A time-out only says that nobody answered, which is no reply.
+            const int error = avahi_client_errno(client_);
+            if (error != AVAHI_ERR_TIMEOUT && !answered_) {
+                const DNSServiceErrorType code = fromAvahiError(error);
                 postError(code == kDNSServiceErr_NoError ? kDNSServiceErr_Unknown : code);
             }
             return;
+        }
+        case AVAHI_BROWSER_ALL_FOR_NOW:
         case AVAHI_BROWSER_CACHE_EXHAUSTED:
+            // "Nothing more for now" is no answer: the query runs on, and a
+            // host that shows up later is still reported.
             return;
     }
-}
-
-void AddressLookupOperation::onTimeout(AvahiTimeout*, void* userdata) {
-    withoutThrowing([&] {
-        auto* self = static_cast<AddressLookupOperation*>(userdata);
-        self->cancelTimer();
-        if (!self->answered_) {
-            self->postError(kDNSServiceErr_Timeout);
-        }
-    });
 }
 
 void AddressLookupOperation::postAddress(DNSServiceFlags flags, AvahiIfIndex interface, int addressFamily,
@@ -187,7 +154,6 @@ void AddressLookupOperation::postAddress(DNSServiceFlags flags, AvahiIfIndex int
 
 void AddressLookupOperation::postError(DNSServiceErrorType code) {
     answered_ = true;
-    cancelTimer();
     // The address of an error reply is the unspecified address of the first
     // family asked for.
     sockaddr_storage storage{};

@@ -13,9 +13,9 @@ namespace Zelm::DnsSd {
 
 // DNSServiceGetAddrInfo over Avahi record browsers for the host's A and/or
 // AAAA records, so that every address is reported, with its interface, and
-// withdrawn addresses too. A name nobody answers gets one error reply:
-// kDNSServiceErr_NoSuchRecord once the daemon has nothing more to wait for,
-// kDNSServiceErr_Timeout after a fixed time at the latest.
+// withdrawn addresses too. A name nobody answers gets no reply at all: the
+// query runs until the reference is deallocated. Only a failure the daemon
+// reports before any address becomes one error reply.
 class AddressLookupOperation final : public Operation {
 public:
     AddressLookupOperation(AvahiIfIndex interface, bool ipv4, bool ipv6, std::string hostName,
@@ -31,20 +31,17 @@ private:
         AddressLookupOperation* owner;
         int addressFamily;  // AF_INET or AF_INET6
         AvahiRecordBrowser* browser = nullptr;
-        bool allForNow = false;
     };
 
     static void onRecord(AvahiRecordBrowser* browser, AvahiIfIndex interface, AvahiProtocol protocol,
                          AvahiBrowserEvent event, const char* name, uint16_t clazz, uint16_t type,
                          const void* rdata, size_t size, AvahiLookupResultFlags flags, void* userdata);
-    static void onTimeout(AvahiTimeout* timeout, void* userdata);
 
     void recordEvent(Family& family, AvahiIfIndex interface, AvahiProtocol protocol, AvahiBrowserEvent event,
                      const void* rdata, size_t size);
     void postAddress(DNSServiceFlags flags, AvahiIfIndex interface, int addressFamily,
                      const std::string& address);
     void postError(DNSServiceErrorType code);
-    void cancelTimer();
 
     using AddressKey = std::tuple<AvahiIfIndex, int, std::string>;
 
@@ -56,9 +53,7 @@ private:
     std::vector<Family> families_;
 
     AvahiClient* client_ = nullptr;
-    const AvahiPoll* poll_ = nullptr;
     ReplySink* sink_ = nullptr;
-    AvahiTimeout* timer_ = nullptr;
     bool answered_ = false;                         // an address or an error reply went out
     std::map<AddressKey, unsigned> protocolsSeen_;  // bit per AvahiProtocol
 };
