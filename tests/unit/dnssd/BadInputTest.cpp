@@ -1,0 +1,111 @@
+// Each start call refuses bad input at once, before anything reaches the
+// daemon; input just inside the limits gets as far as the missing bus.
+
+#include "advertise/ServiceRegister_impl.h"
+#include "discovery/AddressInfo_impl.h"
+#include "discovery/Browse_impl.h"
+#include "discovery/Resolve_impl.h"
+
+#include "TestSupport.h"
+
+#include <dns_sd.h>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+
+namespace {
+
+using Zelm::MDNS::Apple::AddressInfo_impl;
+using Zelm::MDNS::Apple::Browse_impl;
+using Zelm::MDNS::Apple::Resolve_impl;
+using Zelm::MDNS::Apple::ServiceRegister_impl;
+
+constexpr unsigned kNoInterface = 999;
+const std::string kLongLabel(64, 'a');
+const std::string kLongHost = std::string(63, 'h') + '.' + std::string(63, 'h') + '.' + std::string(63, 'h') +
+                              '.' + std::string(63, 'h') + ".local.";  // 261 bytes
+
+Zelm::Error browse(const char* type, const char* domain = "local.", unsigned interface = 0) {
+    // A browse lasts its time-out even when it fails to start.
+    return Browse_impl().browseService(10, type, domain, interface, 0, [](const Zelm::MDNS::Info&) {});
+}
+Zelm::Error resolve(const char* name, const char* type, const char* domain = "local.",
+                    unsigned interface = 0) {
+    return Resolve_impl().resolveService(name, type, domain, interface, 0);
+}
+Zelm::Error lookup(const char* host, unsigned interface = 0) {
+    return AddressInfo_impl().getAddressInfo(host, 0, interface, 0);
+}
+Zelm::Error registration(const char* name, const char* type, const char* host = nullptr,
+                         unsigned interface = 0, size_t txtBytes = 1) {
+    std::string txt;
+    while (txt.size() < txtBytes) {
+        const size_t length = std::min<size_t>(txtBytes - txt.size() - 1, 255);
+        txt += static_cast<char>(length) + std::string(length, 't');
+    }
+    return ServiceRegister_impl(true).doServiceRegister(type, 80, static_cast<unsigned short>(txt.size()),
+                                                        txt.data(), name, "local.", host, interface, 0);
+}
+
+TEST(BadInput, EveryStartCallRefusesItAtOnce) {
+    struct Row {
+        const char* what;
+        std::function<Zelm::Error()> start;
+        DNSServiceErrorType expected;
+    };
+    const Row rows[] = {
+        {"browse: non-UTF-8 type", [] { return browse("_ht\xfftp._tcp"); }, kDNSServiceErr_BadParam},
+        {"browse: non-UTF-8 domain",
+         [] {
+             return browse("_http._tcp",
+                           "lo\xc0\xaf"
+                           "cal.");
+         },
+         kDNSServiceErr_BadParam},
+        {"browse: unknown protocol", [] { return browse("_http._xyz"); }, kDNSServiceErr_BadParam},
+        {"browse: 16-character service", [] { return browse("_abcdefghijklmnop._tcp"); },
+         kDNSServiceErr_BadParam},
+        {"browse: two subtypes", [] { return browse("_http._tcp,_a,_b"); }, kDNSServiceErr_BadParam},
+        {"browse: no such interface", [] { return browse("_http._tcp", "local.", kNoInterface); },
+         kDNSServiceErr_BadInterfaceIndex},
+        {"browse: fine, on loopback", [] { return browse("_http._tcp,_printer", "local.", 1); },
+         kDNSServiceErr_ServiceNotRunning},
+        {"resolve: non-UTF-8 name", [] { return resolve("Caf\xc3", "_http._tcp"); }, kDNSServiceErr_BadParam},
+        {"resolve: 64-byte name", [] { return resolve(kLongLabel.c_str(), "_http._tcp"); },
+         kDNSServiceErr_BadParam},
+        {"resolve: surrogate in domain", [] { return resolve("n", "_http._tcp", "\xed\xa0\x80."); },
+         kDNSServiceErr_BadParam},
+        {"resolve: no such interface", [] { return resolve("n", "_http._tcp", "local.", kNoInterface); },
+         kDNSServiceErr_BadInterfaceIndex},
+        {"lookup: non-UTF-8 host", [] { return lookup("h\xff.local."); }, kDNSServiceErr_BadParam},
+        {"lookup: 64-byte label", [] { return lookup((kLongLabel + ".local.").c_str()); },
+         kDNSServiceErr_BadParam},
+        {"lookup: 261-byte name", [] { return lookup(kLongHost.c_str()); }, kDNSServiceErr_BadParam},
+        {"lookup: bad escape", [] { return lookup("h\\256.local."); }, kDNSServiceErr_BadParam},
+        {"lookup: fine, with escapes", [] { return lookup("a\\.b\\032c.local."); },
+         kDNSServiceErr_ServiceNotRunning},
+        {"lookup: no such interface", [] { return lookup("h.local.", kNoInterface); },
+         kDNSServiceErr_BadInterfaceIndex},
+        {"register: non-UTF-8 name", [] { return registration("\xff", "_http._tcp"); },
+         kDNSServiceErr_BadParam},
+        {"register: non-UTF-8 host", [] { return registration("n", "_http._tcp", "\xfe.local."); },
+         kDNSServiceErr_BadParam},
+        {"register: 37-character type",
+         [] { return registration("n", "_abcdefghijklmnopqrstuvwxyz0123456789._tcp"); },
+         kDNSServiceErr_BadParam},
+        {"register: no such interface", [] { return registration("n", "_http._tcp", nullptr, kNoInterface); },
+         kDNSServiceErr_BadInterfaceIndex},
+        {"register: TXT of 1176 bytes", [] { return registration("n", "_http._tcp", nullptr, 0, 1176); },
+         kDNSServiceErr_BadParam},
+        {"register: TXT of 1175 bytes", [] { return registration("n", "_http._tcp", nullptr, 0, 1175); },
+         kDNSServiceErr_ServiceNotRunning},
+    };
+    zelm_test::CoutCapture quiet;
+    for (const Row& row : rows) {
+        EXPECT_EQ(row.start().code(), static_cast<unsigned>(row.expected)) << row.what;
+    }
+}
+
+}  // namespace
