@@ -34,3 +34,6 @@ zelm_install_deps() {
   [ -n "$guard" ] && rm -f /usr/sbin/policy-rc.d
   return $rc
 }
+
+# The libFuzzer target (tests/fuzz) is built by clang with its runtime.
+ZELM_PACKAGES+=(clang-14 libclang-rt-14-dev)
