@@ -98,17 +98,15 @@ TEST(PeerDiscovery, AddressLookupGivesThePeersAddressesOfTheAskedFamilies) {
     }
 }
 
-TEST(PeerDiscovery, LookupOfNameNobodyAnswersEndsWithErrorReply) {
+// The daemon stops asking after about a second; that is no answer, so no
+// reply comes at all.
+TEST(PeerDiscovery, LookupOfNameNobodyAnswersGetsNoReply) {
     AddressLog log;
     RefGuard guard;
     ASSERT_EQ(DNSServiceGetAddrInfo(&guard.ref, 0, 0, 0, "nobody-here.local.", &AddressLog::reply, &log),
               kDNSServiceErr_NoError);
-    ASSERT_TRUE(pumpUntil(guard.ref, 5s, [&] { return !log.events.empty(); }));
-    ASSERT_EQ(log.events.size(), 1u);
-    EXPECT_TRUE(log.events[0].error == kDNSServiceErr_NoSuchRecord ||
-                log.events[0].error == kDNSServiceErr_Timeout)
-        << log.events[0].error;
-    EXPECT_EQ(log.events[0].flags & kDNSServiceFlagsMoreComing, 0u);
+    EXPECT_FALSE(pumpUntil(guard.ref, 4s, [&] { return !log.events.empty(); }));
+    EXPECT_TRUE(log.events.empty());
 }
 
 }  // namespace

@@ -43,6 +43,30 @@ TEST(Registration, PeerSeesNamePortAndTxtThenTheUpdateThenTheDeparture) {
     EXPECT_TRUE(peerSees(name, {"--gone"}));
 }
 
+// The largest TXT record taken reaches the peer whole, at registration and as
+// an update; one byte more is refused at once, both times.
+TEST(Registration, TxtRecordAtTheSizeLimitIsPublishedOneByteMoreIsRefused) {
+    const auto txtOf = [](size_t size, char fill) {
+        std::string txt;
+        while (txt.size() < size) {
+            const size_t length = std::min<size_t>(size - txt.size() - 1, 255);
+            txt += static_cast<char>(length) + std::string(length, fill);
+        }
+        return txt;
+    };
+    const std::string name = uniqueName("Zelm Big TXT");
+    RefGuard refused, guard;
+    RegisterLog log;
+    EXPECT_EQ(registerAndWait(refused, log, name.c_str(), 9098, txtOf(1176, 'a')), kDNSServiceErr_BadParam);
+    ASSERT_EQ(registerAndWait(guard, log, name.c_str(), 9098, txtOf(1175, 'a')), kDNSServiceErr_NoError);
+    EXPECT_TRUE(peerSees(name, {"--txt-hex", toHex(txtOf(1175, 'a'))}));
+    EXPECT_EQ(DNSServiceUpdateRecord(guard.ref, nullptr, 0, 1176, txtOf(1176, 'b').data(), 0),
+              kDNSServiceErr_BadParam);
+    ASSERT_EQ(DNSServiceUpdateRecord(guard.ref, nullptr, 0, 1175, txtOf(1175, 'b').data(), 0),
+              kDNSServiceErr_NoError);
+    EXPECT_TRUE(peerSees(name, {"--txt-hex", toHex(txtOf(1175, 'b'))}));
+}
+
 // A null name takes the daemon's host name; a host argument becomes the
 // target the peer resolves the service to.
 TEST(Registration, DefaultNameAndHostArgument) {
