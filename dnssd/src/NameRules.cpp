@@ -1,7 +1,6 @@
 #include "NameRules.h"
 
 #include <algorithm>
-#include <cctype>
 
 namespace Zelm::DnsSd {
 
@@ -15,11 +14,12 @@ bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
 bool isLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
+// ASCII only: the host's locale must not change what a name means.
+char asciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                              [](char x, char y) { return asciiLower(x) == asciiLower(y); });
 }
 
 bool isServiceName(std::string_view name) {
