@@ -51,7 +51,7 @@ protected:
     DNSServiceErrorType startKeepAliveThread();
     void stopKeepAliveThread();
 
-    // Guards the entry test and the names that a successful reply stores.
+    // Guards the names that a successful reply stores and the reply error.
     std::mutex registrationMutex;
     bool waitForRegistration;
     // What the daemon confirmed last; it may have renamed the service.
