@@ -6,7 +6,10 @@
 #include <arpa/inet.h>
 #include <zelm/mdns/MDNSError.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <locale>
+#include <new>
 #include <sstream>
 
 namespace Zelm::MDNS::Apple {
@@ -16,6 +19,13 @@ namespace {
 constexpr int kKeepAlivePeriodMs = 110000;
 // Handed to DNSServiceUpdateRecord as is (DNS-SD counts it in seconds).
 constexpr uint32_t kKeepAliveTtl = 220000;
+// The keep-alive thread's stack. Its deepest use is DNSServiceUpdateRecord:
+// at most 10.8 KiB, measured under ASan (whose frames are larger than a plain
+// build's) with a 50 ms period against the sandbox's daemon and in the unit
+// suites, on a stack painted with a pattern and reading the high-water mark
+// after the join. No host code runs on it; the margin is for a DNS-SD
+// library that does more work in the calling thread.
+constexpr std::size_t kKeepAliveStackBytes = 64 * 1024;
 constexpr const char* kStartFailurePrefix = "ServiceRegister_impl: DNSServiceRegister err = ";
 
 Zelm::Error failure(DNSServiceErrorType code) {
@@ -61,18 +71,23 @@ Zelm::Error ServiceRegister_impl::doServiceRegister(const char* regtype, unsigne
                                                     const char* name, const char* domain, const char* host,
                                                     unsigned int interfaceIndex, unsigned int flags) {
     std::unique_lock<std::mutex> lifecycle(lifecycleMutex_);
+    // Held until this call returns; a registration in force keeps the
+    // component busy afterwards through its open request.
+    const OperationClaim claim(*this, OperationClaim::Mode::RefuseIfBusy);
+    if (!claim) {
+        return Zelm::Error(Zelm::MDNS::BrowseOperationAlreadyInProgress());
+    }
     {
         std::lock_guard<std::mutex> lock(registrationMutex);
-        if (isOperationOpen()) {
-            return Zelm::Error(Zelm::MDNS::BrowseOperationAlreadyInProgress());
-        }
         replyError_ = kDNSServiceErr_NoError;
     }
 
     Util::fillTxtBuffer(txtBuffer, txtRecord, txtLen);
-    lastError = DNSServiceRegister(&sdRef, flags, interfaceIndex, name, regtype, domain, host, htons(port),
-                                   static_cast<uint16_t>(txtBuffer.size()), txtBuffer.data(),
-                                   &ServiceRegister_impl::__DNSServiceRegisterReplyFunc__, this);
+    lastError = startRequest([&](DNSServiceRef* ref) {
+        return DNSServiceRegister(ref, flags, interfaceIndex, name, regtype, domain, host, htons(port),
+                                  static_cast<uint16_t>(txtBuffer.size()), txtBuffer.data(),
+                                  &ServiceRegister_impl::__DNSServiceRegisterReplyFunc__, this);
+    });
     const DNSServiceErrorType started = lastError;
     if (started != kDNSServiceErr_NoError) {
         Util::writeErrorLine(started, kStartFailurePrefix);
@@ -81,8 +96,7 @@ Zelm::Error ServiceRegister_impl::doServiceRegister(const char* regtype, unsigne
     initialized = true;
 
     if (!waitForRegistration) {
-        startKeepAliveThread();
-        return lastError == kDNSServiceErr_NoError ? Zelm::Error() : failure(lastError);
+        return keepAliveOrWithdraw();
     }
 
     // Replies are read on this thread until the daemon has named the service
@@ -113,8 +127,19 @@ Zelm::Error ServiceRegister_impl::doServiceRegister(const char* regtype, unsigne
     if (lastError != kDNSServiceErr_NoError) {
         return failure(lastError);
     }
-    startKeepAliveThread();
-    return Zelm::Error();
+    return keepAliveOrWithdraw();
+}
+
+Zelm::Error ServiceRegister_impl::keepAliveOrWithdraw() {
+    const DNSServiceErrorType started = startKeepAliveThread();
+    if (started != kDNSServiceErr_NoError) {
+        // A registration that would never be refreshed is not kept.
+        lastError = started;
+        Util::writeErrorLine(started);
+        tearDownLocked();
+        return failure(started);
+    }
+    return lastError == kDNSServiceErr_NoError ? Zelm::Error() : failure(lastError);
 }
 
 bool ServiceRegister_impl::registrationSettled(DNSServiceErrorType& replyError) {
@@ -146,18 +171,33 @@ void ServiceRegister_impl::__DNSServiceRegisterReplyFunc__(DNSServiceRef /*sdRef
     }
     self->replyError_ = errorCode;
     std::ostringstream line;
+    line.imbue(std::locale::classic());  // a plain number whatever the host's locale
     line << " Error Registering service: " << errorCode << "(" << orEmpty(name) << "." << orEmpty(regtype)
          << orEmpty(domain) << ")";
     Util::writeLine(line.str());
 }
 
-void ServiceRegister_impl::startKeepAliveThread() {
+DNSServiceErrorType ServiceRegister_impl::startKeepAliveThread() {
     if (keepAliveThread) {
-        return;
+        return kDNSServiceErr_NoError;
     }
     keepAliveSemaphore.reset();
     keepAliveIntervalMs = keepAlivePeriodMs_;
-    keepAliveThread = std::make_shared<std::thread>([this] { runKeepAlive(); });
+    // Only a shortage of memory or of threads stops a thread from starting.
+    std::shared_ptr<SmallStackThread> thread;
+    try {
+        thread = std::make_shared<SmallStackThread>();
+    } catch (const std::bad_alloc&) {
+        return kDNSServiceErr_NoMemory;
+    }
+    // The thread gets the reference it refreshes: it stays open until the
+    // thread has been joined.
+    const DNSServiceRef ref = openRequest();
+    if (thread->start([this, ref] { runKeepAlive(ref); }, kKeepAliveStackBytes) != 0) {
+        return kDNSServiceErr_NoMemory;
+    }
+    keepAliveThread = std::move(thread);
+    return kDNSServiceErr_NoError;
 }
 
 void ServiceRegister_impl::stopKeepAliveThread() {
@@ -172,7 +212,7 @@ void ServiceRegister_impl::stopKeepAliveThread() {
     keepAliveThread.reset();
 }
 
-void ServiceRegister_impl::runKeepAlive() {
+void ServiceRegister_impl::runKeepAlive(DNSServiceRef ref) {
     for (;;) {
         const int intervalMs = keepAliveIntervalMs;
         if (intervalMs == 0 || keepAliveSemaphore.wait_for_milliseconds(intervalMs) ||
@@ -180,7 +220,7 @@ void ServiceRegister_impl::runKeepAlive() {
             return;
         }
         // Failures change nothing: the next refresh follows a period later.
-        DNSServiceUpdateRecord(sdRef, nullptr, 0, static_cast<uint16_t>(txtBuffer.size()), txtBuffer.data(),
+        DNSServiceUpdateRecord(ref, nullptr, 0, static_cast<uint16_t>(txtBuffer.size()), txtBuffer.data(),
                                kKeepAliveTtl);
     }
 }

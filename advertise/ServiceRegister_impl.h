@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/MDNSBase_impl.h"
+#include "engine/SmallStackThread.h"
 
 #include <dns_sd.h>
 #include <zelm/Error.h>
@@ -11,7 +12,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace Zelm::MDNS::Apple {
@@ -46,10 +46,12 @@ protected:
     // that tests need not wait 110 s for an update.
     ServiceRegister_impl(bool waitForRegistration, int keepAlivePeriodMs);
 
-    void startKeepAliveThread();
+    // Returns kDNSServiceErr_NoMemory, starting nothing, when no thread can
+    // be started.
+    DNSServiceErrorType startKeepAliveThread();
     void stopKeepAliveThread();
 
-    // Guards the entry test and the names that a successful reply stores.
+    // Guards the names that a successful reply stores and the reply error.
     std::mutex registrationMutex;
     bool waitForRegistration;
     // What the daemon confirmed last; it may have renamed the service.
@@ -59,12 +61,16 @@ protected:
     // Keep-alive period; 0 asks the keep-alive thread to stop.
     std::atomic<int> keepAliveIntervalMs;
     Zelm::Semaphore keepAliveSemaphore;
-    std::shared_ptr<std::thread> keepAliveThread;
+    std::shared_ptr<SmallStackThread> keepAliveThread;
     // The registered TXT record; unchanged while a registration is in force.
     std::vector<char> txtBuffer;
 
 private:
-    void runKeepAlive();
+    void runKeepAlive(DNSServiceRef ref);
+    // Starts the keep-alive thread for the registration now in force and
+    // returns the call's result; if no thread can be started, withdraws the
+    // registration and returns that failure.
+    Zelm::Error keepAliveOrWithdraw();
     // cleanup() without taking lifecycleMutex_, which the caller holds.
     void tearDownLocked();
     // Ends a wait for the daemon's confirmation: true once a reply has named

@@ -23,8 +23,13 @@ bool AddressInfo_impl::isInitialized() const { return MDNSBase_impl::isInitializ
 
 Zelm::Error AddressInfo_impl::getAddressInfo(const char* hostname, unsigned int protocol,
                                              unsigned int interfaceIndex, unsigned int flags) {
-    lastError = DNSServiceGetAddrInfo(&sdRef, flags, interfaceIndex, protocol, hostname,
-                                      __DNSServiceGetAddrInfoReplyFunc__, this);
+    // Lookups make no busy test: a second caller waits for the lookup in
+    // progress to end instead of starting into the same reference.
+    const OperationClaim claim(*this, OperationClaim::Mode::WaitUntilFree);
+    lastError = startRequest([&](DNSServiceRef* ref) {
+        return DNSServiceGetAddrInfo(ref, flags, interfaceIndex, protocol, hostname,
+                                     __DNSServiceGetAddrInfoReplyFunc__, this);
+    });
     if (lastError != kDNSServiceErr_NoError) {
         Util::writeErrorLine(lastError, "AddressInfo_impl::getAddressInfo:");
     } else {

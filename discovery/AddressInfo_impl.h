@@ -15,6 +15,7 @@ namespace Zelm::MDNS::Apple {
 
 // Looks up the socket address of one host name, for at most 4000 ms, and
 // renders it as numeric text. The lookup ends with the first burst of replies.
+// Lookups started on one component from several threads run one at a time.
 class AddressInfo_impl : public MDNSBase_impl, public Zelm::MDNS::AddressInfoInterface {
 public:
     AddressInfo_impl();

@@ -27,11 +27,14 @@ Zelm::Error Browse_impl::browseService(unsigned int timeoutMs, const char* regty
     if (regtype == nullptr) {
         return Zelm::Error(static_cast<unsigned int>(kDNSServiceErr_BadParam), Zelm::Error::Discovery, "");
     }
+    // Held until this call returns, so that no other call can change the
+    // request or the results before this one has read them.
+    const OperationClaim claim(*this, OperationClaim::Mode::RefuseIfBusy);
+    if (!claim) {
+        return Zelm::MDNS::BrowseOperationAlreadyInProgress();
+    }
     {
         std::lock_guard<std::mutex> lock(mutex);
-        if (isOperationOpen()) {
-            return Zelm::MDNS::BrowseOperationAlreadyInProgress();
-        }
         infoList.clear();
     }
 
@@ -43,8 +46,10 @@ Zelm::Error Browse_impl::browseService(unsigned int timeoutMs, const char* regty
     this->callback = std::move(callback);
 
     // The daemon takes an empty domain as "the default domains".
-    lastError = DNSServiceBrowse(&sdRef, this->flags, this->interfaceIndex, this->regtype.c_str(),
-                                 this->domain.c_str(), __DNSServiceBrowseReplyFunc__, this);
+    lastError = startRequest([this](DNSServiceRef* ref) {
+        return DNSServiceBrowse(ref, this->flags, this->interfaceIndex, this->regtype.c_str(),
+                                this->domain.c_str(), __DNSServiceBrowseReplyFunc__, this);
+    });
 
     // Runs even after a failed start: the loop then ends at once, and the call
     // still lasts the caller's time-out.

@@ -30,11 +30,14 @@ bool Resolve_impl::isInitialized() const { return MDNSBase_impl::isInitialized()
 
 Zelm::Error Resolve_impl::resolveService(const char* name, const char* regtype, const char* domain,
                                          unsigned int interfaceIndex, unsigned int flags) {
+    // Held until this call returns, so that no other call can change the
+    // request or the answer before this one has read them.
+    const OperationClaim claim(*this, OperationClaim::Mode::RefuseIfBusy);
+    if (!claim) {
+        return Zelm::MDNS::BrowseOperationAlreadyInProgress();
+    }
     {
         std::lock_guard<std::mutex> lock(mutex);
-        if (isOperationOpen()) {
-            return Zelm::MDNS::BrowseOperationAlreadyInProgress();
-        }
         this->name = textOrEmpty(name);
         this->regtype = textOrEmpty(regtype);
         this->domain = textOrEmpty(domain);
@@ -53,8 +56,10 @@ Zelm::Error Resolve_impl::resolveService(const char* name, const char* regtype, 
     }
 
     // The caller's pointers, unchanged: a null domain means the default domains.
-    lastError = DNSServiceResolve(&sdRef, flags, interfaceIndex, name, regtype, domain,
-                                  __DNSServiceResolveReplyFunc__, this);
+    lastError = startRequest([&](DNSServiceRef* ref) {
+        return DNSServiceResolve(ref, flags, interfaceIndex, name, regtype, domain,
+                                 __DNSServiceResolveReplyFunc__, this);
+    });
     if (lastError != kDNSServiceErr_NoError) {
         return serviceError(lastError);
     }

@@ -45,6 +45,7 @@ struct State {
     std::vector<std::shared_ptr<_DNSServiceRef_t>> graveyard;
     size_t violations = 0;
     DNSServiceErrorType updateRecordResult = kDNSServiceErr_NoError;
+    bool echoBrowses = false;
 };
 
 State& state() {
@@ -118,6 +119,9 @@ DNSServiceErrorType start(const std::string& function, DNSServiceRef* out, void*
                 enqueueLocked(*ref, std::move(reply));
             }
             scripted.pop_front();
+        }
+        if (s.echoBrowses && function == "DNSServiceBrowse") {
+            enqueueLocked(*ref, browseReply("echo", call.regtype.value_or(""), call.domain.value_or("")));
         }
     }
     record(std::move(call));
@@ -238,6 +242,13 @@ void Script::reset() {
     s.graveyard.clear();
     s.violations = 0;
     s.updateRecordResult = kDNSServiceErr_NoError;
+    s.echoBrowses = false;
+}
+
+void Script::echoBrowses() {
+    State& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.echoBrowses = true;
 }
 
 void Script::failNextStart(const std::string& function, DNSServiceErrorType code) {

@@ -90,6 +90,10 @@ public:
     static void failNextStart(const std::string& function, DNSServiceErrorType code);
     // The next successful start of `function` gets these replies queued at once.
     static void onStart(const std::string& function, std::vector<Reply> replies);
+    // Every later successful DNSServiceBrowse gets one reply that names its
+    // own request (service "echo", the request's type and domain), so that a
+    // test can tell whose results a caller received.
+    static void echoBrowses();
     // Queues a reply for a live reference; false when the reference is not live.
     static bool queueReply(DNSServiceRef ref, Reply reply);
     static void setUpdateRecordResult(DNSServiceErrorType code);

@@ -70,7 +70,7 @@ TEST_F(Registration, SecondCallWhileRegisteredIsRefusedAndChangesNothing) {
     Script::onStart("DNSServiceRegister", {kitchen()});
     ASSERT_TRUE(registerHttp(component, txtOf({"v=1"})).ok());
     const auto bufferBefore = component.txt();
-    const std::thread* threadBefore = component.keepAlive();
+    const auto* threadBefore = component.keepAlive();
     ASSERT_NE(threadBefore, nullptr);
     component.setLastStatus(kDNSServiceErr_Unknown);  // a marker the refusal must leave alone
     CoutCapture out;

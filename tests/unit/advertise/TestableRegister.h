@@ -27,7 +27,7 @@ public:
         return registeredName;
     }
     std::vector<unsigned char> txt() const { return {txtBuffer.begin(), txtBuffer.end()}; }
-    const std::thread* keepAlive() const { return keepAliveThread.get(); }
+    const Zelm::MDNS::Apple::SmallStackThread* keepAlive() const { return keepAliveThread.get(); }
     int interval() const { return keepAliveIntervalMs; }
     DNSServiceErrorType lastStatus() const { return lastError; }
     void setLastStatus(DNSServiceErrorType code) { lastError = code; }

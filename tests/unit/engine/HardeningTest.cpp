@@ -1,0 +1,166 @@
+#include "advertise/ServiceRegister_impl.h"
+#include "discovery/AddressInfo_impl.h"
+#include "discovery/Browse_impl.h"
+#include "engine/ErrorLine.h"
+
+#include <poll.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <locale>
+#include <new>
+#include <vector>
+
+#include "DoubleFixture.h"
+
+namespace {
+
+using dnssd_double::Script;
+using namespace std::chrono_literals;
+using Hardening = zelm_test::DoubleFixture;
+
+// Runs `call` on a thread of its own. A call still running after `limit`
+// ends the process, so that a hang fails the suite instead of stalling CI.
+template <typename Call>
+auto returnsWithin(std::chrono::seconds limit, Call call) {
+    auto result = std::async(std::launch::async, std::move(call));
+    if (result.wait_for(limit) != std::future_status::ready) {
+        std::fprintf(stderr, "watchdog: a call did not return within %d s\n",
+                     static_cast<int>(limit.count()));
+        std::_Exit(1);
+    }
+    return result.get();
+}
+
+auto openDescriptors() { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); }
+
+// `callers` threads run `call(caller)` at once, `rounds` times over, while the
+// test's thread runs `between(round)`.
+void race(int callers, int rounds, const std::function<void(int)>& call,
+          const std::function<void(int)>& between) {
+    returnsWithin(120s, [&] {
+        for (int round = 0; round < rounds; ++round) {
+            std::vector<std::thread> threads;
+            for (int caller = 0; caller < callers; ++caller) threads.emplace_back(call, caller);
+            between(round);
+            for (auto& thread : threads) thread.join();
+        }
+        return true;
+    });
+}
+
+TEST_F(Hardening, RacingCallersOnOneComponentNeitherLeakNorHangNorSwapResults) {
+    const auto descriptorsBefore = openDescriptors();
+    zelm_test::CoutCapture quiet;  // every time-out writes an error line
+    Script::echoBrowses();
+    Zelm::MDNS::Apple::Browse_impl browse;
+    const Zelm::MDNS::BrowseOperationAlreadyInProgress busy;
+    std::atomic<int> refused{0};
+    race(
+        4, 100,
+        [&](int caller) {
+            const std::string type = "_t" + std::to_string(caller) + "._tcp";
+            std::vector<std::string> seen;
+            const auto result =
+                browse.browseService(2, type.c_str(), "local", 0, 0,
+                                     [&](const Zelm::MDNS::Info& info) { seen.push_back(info.regtype); });
+            refused += result.code() == busy.code() && result.category() == busy.category();
+            // Only this call's own request reached its function, and counted.
+            for (const auto& regtype : seen) EXPECT_EQ(regtype, type);
+            EXPECT_TRUE(seen.empty() || result.code() == 0) << type;
+        },
+        [&](int round) {
+            if (round % 3 == 0) browse.endLifeCycle();
+        });
+    EXPECT_GT(refused.load(), 0);
+
+    // Lookups make no busy test; racing ones must still each end cleanly.
+    for (int i = 0; i < 4 * 20; ++i)
+        Script::onStart("DNSServiceGetAddrInfo",
+                        {dnssd_double::addressReply(dnssd_double::ipv4("10.0.0.1"))});
+    Zelm::MDNS::Apple::AddressInfo_impl lookup;
+    race(
+        4, 20, [&](int) { EXPECT_TRUE(lookup.getAddressInfo("h.local", 0, 0, 0).ok()); }, [](int) {});
+    EXPECT_EQ(lookup.getSocketAddressAsString(), "10.0.0.1");
+    EXPECT_EQ(Script::liveReferences(), 0u);
+    EXPECT_EQ(Script::violations(), 0u);
+    Script::reset();  // closes the sockets of the deallocated references
+    EXPECT_EQ(openDescriptors(), descriptorsBefore);
+}
+
+// An operation whose reply function throws, as an allocation failing while a
+// result is stored would.
+class ThrowingOperation : public Zelm::MDNS::Apple::MDNSBase_impl {
+public:
+    bool run(unsigned int timeoutMs) {
+        lastError = startRequest([this](DNSServiceRef* ref) {
+            return DNSServiceBrowse(ref, 0, 0, "_t._tcp", "", &ThrowingOperation::reply, this);
+        });
+        return performService(timeoutMs);
+    }
+
+private:
+    static void reply(DNSServiceRef, DNSServiceFlags, uint32_t, DNSServiceErrorType, const char*, const char*,
+                      const char*, void*) {
+        throw std::bad_alloc();
+    }
+};
+
+TEST_F(Hardening, ReplyThrowingInsideTheLoopLetsTheCallReturnAtItsTimeOut) {
+    for (int i = 0; i < 2; ++i)
+        Script::onStart("DNSServiceBrowse", {dnssd_double::browseReply("a", "_t._tcp.", "")});
+    ThrowingOperation operation;
+    const auto begin = std::chrono::steady_clock::now();
+    EXPECT_FALSE(returnsWithin(10s, [&] { return operation.run(100); }));
+    EXPECT_GE(std::chrono::steady_clock::now() - begin, 100ms);
+    // Without a time-out the loop runs on the caller's thread, so nothing but
+    // the loop itself keeps the exception from the caller.
+    EXPECT_TRUE(returnsWithin(10s, [&] { return operation.run(0); }));
+    EXPECT_EQ(Script::calls("DNSServiceRefDeallocate").size(), 2u);
+}
+
+TEST_F(Hardening, CallDuringTheTearDownOfThePreviousRequestIsRefused) {
+    zelm_test::Gate gate;
+    Script::onStart("DNSServiceBrowse", {gate.hold(dnssd_double::browseReply("a", "_t._tcp.", "local."))});
+    Zelm::MDNS::Apple::Browse_impl browse;
+    auto first =
+        std::async(std::launch::async, [&] { return browse.browseService(20, "_t._tcp", "", 0, 0, {}); });
+    gate.waitReached();
+    // The time-out's tear-down shuts the socket down first; it cannot finish
+    // while the gate holds the service thread inside its pass.
+    pollfd shutDown{DNSServiceRefSockFD(Script::calls("DNSServiceBrowse").back().ref), POLLRDHUP, 0};
+    ASSERT_EQ(::poll(&shutDown, 1, 5000), 1);
+
+    auto second =
+        std::async(std::launch::async, [&] { return browse.browseService(20, "_u._tcp", "", 0, 0, {}); });
+    const bool returned = second.wait_for(5s) == std::future_status::ready;
+    gate.release();
+    returnsWithin(10s, [&] { return first.get(); });
+    ASSERT_TRUE(returned);
+    zelm_test::expectBusy(second.get());
+    EXPECT_EQ(Script::calls("DNSServiceBrowse").size(), 1u);
+}
+
+struct GroupingPunctuation : std::numpunct<char> {
+    char do_thousands_sep() const override { return '.'; }
+    std::string do_grouping() const override { return "\3"; }
+};
+
+TEST_F(Hardening, DiagnosticLinesIgnoreAGroupingGlobalLocale) {
+    Zelm::MDNS::Apple::ServiceRegister_impl registration(true);
+    zelm_test::CoutCapture capture;
+    const std::locale previous =
+        std::locale::global(std::locale(std::locale::classic(), new GroupingPunctuation));
+    Zelm::MDNS::Apple::Util::writeErrorLine(kDNSServiceErr_NoSuchName, "P:");
+    Zelm::MDNS::Apple::ServiceRegister_impl::__DNSServiceRegisterReplyFunc__(
+        nullptr, 0, kDNSServiceErr_NameConflict, "Printer", "_ipp._tcp.", "local.", &registration);
+    std::locale::global(previous);
+    EXPECT_EQ(capture.text(),
+              "P:mDNS error: -65538: MDNS no such name.\n"
+              " Error Registering service: -65548(Printer._ipp._tcp.local.)\n");
+}
+
+}  // namespace
