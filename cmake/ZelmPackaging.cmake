@@ -16,6 +16,7 @@ set(CPACK_COMPONENT_DEV_DESCRIPTION "Headers, CMake package and pkg-config file 
 set(CPACK_COMPONENT_TOOL_DESCRIPTION "Command-line tool to browse, resolve, look up and register mDNS services")
 
 set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libzelmmdns0)
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libzelmmdns-dev)
@@ -34,12 +35,15 @@ if(CMAKE_CROSSCOMPILING)
   execute_process(COMMAND dpkg-architecture -t ${CMAKE_LIBRARY_ARCHITECTURE} -qDEB_HOST_ARCH
                   OUTPUT_VARIABLE CPACK_DEBIAN_PACKAGE_ARCHITECTURE OUTPUT_STRIP_TRAILING_WHITESPACE
                   ERROR_QUIET)
-  set(zelm_cxx_runtime "libc6 (>= 2.34), libgcc-s1 (>= 3.5), libstdc++6 (>= 12)")
+  set(zelm_cxx_runtime "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 12)")
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS
       "libavahi-client3 (>= 0.6.16), libavahi-common3 (>= 0.6.16), ${zelm_cxx_runtime}")
   set(CPACK_DEBIAN_TOOL_PACKAGE_DEPENDS ${zelm_cxx_runtime})
 else()
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # The host libraries are this project's own, in libzelmmdns0: dpkg-shlibdeps
+  # finds them in the build tree, and the component dependencies name the package.
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR}/host)
 endif()
 
 include(CPack)
