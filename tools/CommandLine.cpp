@@ -54,7 +54,8 @@ void addBrowseOptions(CLI::App& command, std::string& domain, unsigned int& time
 std::optional<int> parseCommandLine(int argc, const char* const* argv, Invocation& invocation) {
     CLI::App app(description, "zelm-mdns");
     app.require_subcommand(1);
-    app.set_version_flag("--version", std::string("zelm-mdns ") + ZELM_MDNS_VERSION, "Print the version and exit");
+    app.set_version_flag("--version", std::string("zelm-mdns ") + ZELM_MDNS_VERSION,
+                         "Print the version and exit");
     addCommonOptions(app, invocation);
 
     auto* browse = app.add_subcommand("browse", "List the instances of a service type");

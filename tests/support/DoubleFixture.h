@@ -27,10 +27,9 @@ protected:
         // /proc a moment after the join (under qemu-user, much later).
         int withIt = 0;
         std::thread([&withIt] { withIt = threadCount(); }).join();
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-        while (threadCount() >= withIt && std::chrono::steady_clock::now() < deadline) {
+        for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+             threadCount() >= withIt && std::chrono::steady_clock::now() < end;)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
         threadsBefore_ = threadCount();
     }
 

@@ -53,12 +53,12 @@ void* browseOnce(void* index) {
     try {
         Zelm::MDNS::Apple::Browse_impl browse;
         bool seen = false;
-        const auto result = browse.browseService(kBrowseMs, "_zelmscale._tcp", "local.", 0, 0, [&](auto& info) {
-            if (info.serviceName == kName && !seen) seen = true, ++openBrowses;
-        });
+        const auto result =
+            browse.browseService(kBrowseMs, "_zelmscale._tcp", "local.", 0, 0, [&](auto& info) {
+                if (info.serviceName == kName && !seen) seen = true, ++openBrowses;
+            });
         found[reinterpret_cast<std::intptr_t>(index)] = result.code() == 0 && seen;
-    } catch (const std::exception& error) {
-        std::fprintf(stderr, "browse failed: %s\n", error.what());
+    } catch (const std::exception&) {  // no thread or memory for it: counted as failed
     }
     return nullptr;
 }
@@ -66,26 +66,27 @@ void* browseOnce(void* index) {
 TEST(ManyBrowses, AllOpenAtOnceOnSmallCallerStacksAndAllFindThePeer) {
     const PeerPublisher peer(kName, "_zelmscale._tcp", 7301);
     ASSERT_TRUE(peer.published());
-    std::vector<pthread_t> threads(kBrowses);
-    std::vector<bool> started(kBrowses);
+    std::vector<pthread_t> threads;
     pthread_attr_t attr;
     ::pthread_attr_init(&attr);
     ::pthread_attr_setstacksize(&attr, kCallerStack);
     const auto before = memoryKiB();
     for (std::intptr_t i = 0; i < kBrowses; ++i)
-        started[i] = ::pthread_create(&threads[i], &attr, browseOnce, reinterpret_cast<void*>(i)) == 0;
+        if (pthread_t thread; ::pthread_create(&thread, &attr, browseOnce, reinterpret_cast<void*>(i)) == 0)
+            threads.push_back(thread);
     // Measured once all are open, or once no more have opened for 10 s.
-    for (auto [seen, since] = std::pair(-1, Clock::now()); openBrowses < kBrowses && Clock::now() - since < 10s;
-         std::this_thread::sleep_for(50ms))
+    for (auto [seen, since] = std::pair(-1, Clock::now());
+         openBrowses < kBrowses && Clock::now() - since < 10s; std::this_thread::sleep_for(50ms))
         if (openBrowses != seen) seen = openBrowses, since = Clock::now();
     const auto during = memoryKiB();
     const int together = std::max(openBrowses.load(), 1);
-    for (int i = 0; i < kBrowses; ++i)
-        if (started[i]) ::pthread_join(threads[i], nullptr);
+    for (pthread_t thread : threads) ::pthread_join(thread, nullptr);
     const auto failed = std::count(found.begin(), found.end(), 0);
-    std::printf("%d browses: %td failed, %d open at once; per open browse with its caller's %zu KiB stack: "
-                "virtual %.0f KiB, resident %.0f KiB\n", kBrowses, failed, together, kCallerStack / 1024,
-                (during.first - before.first) / together, (during.second - before.second) / together);
+    std::printf(
+        "%d browses: %td failed, %d open at once; per open browse with its caller's %zu KiB stack: "
+        "virtual %.0f KiB, resident %.0f KiB\n",
+        kBrowses, failed, together, kCallerStack / 1024, (during.first - before.first) / together,
+        (during.second - before.second) / together);
     EXPECT_EQ(failed, 0);
     EXPECT_EQ(together, kBrowses);
 }
