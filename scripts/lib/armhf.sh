@@ -49,12 +49,12 @@ zelm_armhf_sysroot() { # SYSROOT
   packages=$(zelm_armhf_apt apt-get "$state" install -s --no-install-recommends \
     "${ZELM_ARMHF_ROOT_PACKAGES[@]}" 2>"$state/resolve.log" | awk '$1 == "Inst" { print $2 }') || packages=""
   if [ -z "$packages" ]; then
-    echo "armhf check skipped: the armhf package index could not be fetched:$(grep -m1 -E '^(E|W):' "$state/update.log" "$state/resolve.log" | cut -d: -f2-)" >&2
+    echo "armhf check skipped: the armhf package index could not be fetched: $(grep -h -E '^(E|W):' "$state/resolve.log" "$state/update.log" | head -n2 | paste -sd';')" >&2
     return 3
   fi
   # shellcheck disable=SC2086 # one word per package
   if ! (cd "$state/debs" && zelm_armhf_apt apt-get "$state" download -qq $packages) >"$state/download.log" 2>&1; then
-    echo "armhf check skipped: the armhf packages could not be downloaded:$(grep -m1 -E '^(E|W):' "$state/download.log")" >&2
+    echo "armhf check skipped: the armhf packages could not be downloaded: $(grep -h -E '^(E|W):' "$state/download.log" | head -n1)" >&2
     return 3
   fi
   local deb
