@@ -54,6 +54,8 @@ void addBrowseOptions(CLI::App& command, std::string& domain, unsigned int& time
 std::optional<int> parseCommandLine(int argc, const char* const* argv, Invocation& invocation) {
     CLI::App app(description, "zelm-mdns");
     app.require_subcommand(1);
+    app.set_version_flag("--version", std::string("zelm-mdns ") + ZELM_MDNS_VERSION,
+                         "Print the version and exit");
     addCommonOptions(app, invocation);
 
     auto* browse = app.add_subcommand("browse", "List the instances of a service type");
@@ -102,7 +104,7 @@ std::optional<int> parseCommandLine(int argc, const char* const* argv, Invocatio
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
-        // --help ends here too, with status 0 and the text on stdout.
+        // --help and --version end here too, with status 0 and the text on stdout.
         return app.exit(error) == 0 ? exitSuccess : exitUsage;
     }
     return std::nullopt;

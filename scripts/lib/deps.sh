@@ -7,6 +7,7 @@ ZELM_PACKAGES=(
   libavahi-client-dev avahi-daemon avahi-utils dbus dbus-daemon
   python3 python3-zeroconf iproute2 procps util-linux binutils
   nlohmann-json3-dev libcli11-dev
+  dpkg-dev file
 )
 
 zelm_install_deps() {

@@ -23,8 +23,13 @@ protected:
     void SetUp() override {
         dnssd_double::Script::reset();
         // ThreadSanitizer starts a helper thread with the process's first
-        // thread; let that happen before counting.
-        std::thread([] {}).join();
+        // thread; let that happen before counting. The joined thread leaves
+        // /proc a moment after the join (under qemu-user, much later).
+        int withIt = 0;
+        std::thread([&withIt] { withIt = threadCount(); }).join();
+        for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+             threadCount() >= withIt && std::chrono::steady_clock::now() < end;)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         threadsBefore_ = threadCount();
     }
 
