@@ -50,11 +50,11 @@ TEST(PeerDiscovery, ResolveGivesEscapedNameHostPortAndExactTxt) {
                                 &ResolveLog::reply, &log),
               kDNSServiceErr_NoError);
     ASSERT_TRUE(pumpUntil(guard.ref, 10s, [&] { return !log.events.empty(); }));
-    const ResolveEvent& answer = log.events.front();
+    const Event& answer = log.events.front();
     EXPECT_EQ(answer.error, kDNSServiceErr_NoError);
     std::string escaped = name;
     while (escaped.find(' ') != std::string::npos) escaped.replace(escaped.find(' '), 1, "\\032");
-    EXPECT_EQ(answer.fullname, escaped + "._zelmtest._tcp.local.");
+    EXPECT_EQ(answer.name, escaped + "._zelmtest._tcp.local.");
     EXPECT_EQ(answer.host, hostName("B"));
     EXPECT_EQ(answer.port, 8080);
     EXPECT_EQ(toHex(answer.txt), toHex(txt));
@@ -81,15 +81,15 @@ TEST(PeerDiscovery, AddressLookupGivesThePeersAddressesOfTheAskedFamilies) {
                   kDNSServiceErr_NoError);
         std::set<int> seen;
         pumpUntil(guard.ref, 10s, [&] {
-            for (const AddressEvent& event : log.events) seen.insert(event.family);
+            for (const Event& event : log.events) seen.insert(event.family);
             return seen == families;
         });
         EXPECT_EQ(seen, families);
-        for (const AddressEvent& event : log.events) {
+        for (const Event& event : log.events) {
             EXPECT_EQ(event.error, kDNSServiceErr_NoError);
             EXPECT_NE(event.flags & kDNSServiceFlagsAdd, 0u);
             EXPECT_EQ(event.interfaceIndex, interfaceIndexOfA());
-            EXPECT_EQ(event.hostname, hostName("B"));
+            EXPECT_EQ(event.host, hostName("B"));
             EXPECT_EQ(event.address, expected.at(event.family));
             if (event.family == AF_INET6) {
                 EXPECT_EQ(event.scopeId, interfaceIndexOfA());

@@ -1,14 +1,14 @@
-// The backend's pure conversions: TXT wire form, names, interface indexes,
-// error codes, the order of Avahi string lists.
+// The backend's pure conversions: TXT wire form, names, error codes, the
+// order of Avahi string lists, and the process's claims on service names.
+
+#include <avahi-common/error.h>
+#include <gtest/gtest.h>
 
 #include "AvahiTxt.h"
 #include "ErrorCodes.h"
 #include "LocalServiceNames.h"
 #include "ServiceNames.h"
 #include "TxtRecord.h"
-
-#include <avahi-common/error.h>
-#include <gtest/gtest.h>
 
 namespace Zelm::DnsSd {
 namespace {
@@ -38,45 +38,44 @@ TEST(TxtRecord, ParsesAndBuildsTheWireFormKeepingOrderEmptyAndBinaryStrings) {
     EXPECT_TRUE(strings.empty());
 }
 
-TEST(ServiceNames, EscapesLabelsTheDnsSdWay) {
-    EXPECT_EQ(escapeLabel("Peer Web"), "Peer\\032Web");
-    EXPECT_EQ(escapeLabel("a.b\\c"), "a\\.b\\\\c");
-    EXPECT_EQ(escapeLabel(std::string("\x01\x7f", 2)), "\\001\\127");
-    EXPECT_EQ(escapeLabel("Büro (2)"), "Büro\\032(2)");
-    EXPECT_EQ(fullServiceName("Peer Web", "_http._tcp", "local"), "Peer\\032Web._http._tcp.local.");
-}
+TEST(ServiceNames, EscapesLabelsAndHandlesDotsTheDnsSdWay) {
+    const std::pair<std::string, std::string> cases[] = {
+        {escapeLabel("Peer Web"), "Peer\\032Web"},
+        {escapeLabel("a.b\\c"), "a\\.b\\\\c"},
+        {escapeLabel(std::string("\x01\x7f", 2)), "\\001\\127"},
+        {escapeLabel("Büro (2)"), "Büro\\032(2)"},
+        {fullServiceName("Peer Web", "_http._tcp", "local"), "Peer\\032Web._http._tcp.local."},
+        {withTrailingDot("local"), "local."},
+        {withTrailingDot("local."), "local."},
+        {withoutTrailingDot("host.local."), "host.local"},
+        {withoutTrailingDot("odd\\."), "odd\\."},
+        {withoutTrailingDot("even\\\\."), "even\\\\"},
+        {domainArgument(nullptr), ""},
+        {domainArgument("."), ""},
+        {domainArgument("local."), "local"},
+        {subtypeName("_printer", "_http._tcp"), "_printer._sub._http._tcp"}};
+    for (const auto& [got, want] : cases) EXPECT_EQ(got, want);
 
-TEST(ServiceNames, TrailingDotsRespectEscapes) {
-    EXPECT_EQ(withTrailingDot("local"), "local.");
-    EXPECT_EQ(withTrailingDot("local."), "local.");
-    EXPECT_EQ(withoutTrailingDot("host.local."), "host.local");
-    EXPECT_EQ(withoutTrailingDot("odd\\."), "odd\\.");
-    EXPECT_EQ(withoutTrailingDot("even\\\\."), "even\\\\");
-    EXPECT_EQ(domainArgument(nullptr), "");
-    EXPECT_EQ(domainArgument("."), "");
-    EXPECT_EQ(domainArgument("local."), "local");
-}
-
-TEST(ServiceNames, ParsesTypesWithSubtypes) {
     ServiceType type;
     ASSERT_TRUE(parseServiceType("_http._tcp.,_printer,_scan.", type));
     EXPECT_EQ(type.type, "_http._tcp");
     EXPECT_EQ(type.subtypes, (Strings{"_printer", "_scan"}));
-    EXPECT_EQ(subtypeName("_printer", type.type), "_printer._sub._http._tcp");
-    EXPECT_FALSE(parseServiceType(nullptr, type));
-    EXPECT_FALSE(parseServiceType("", type));
-    EXPECT_FALSE(parseServiceType("_http._tcp,", type));
+    for (const char* bad : {static_cast<const char*>(nullptr), "", "_http._tcp,"}) {
+        EXPECT_FALSE(parseServiceType(bad, type));
+    }
 }
 
-TEST(ErrorCodes, MapsDaemonErrorsToClosestDnsSdCode) {
-    EXPECT_EQ(fromAvahiError(AVAHI_OK), kDNSServiceErr_NoError);
-    EXPECT_EQ(fromAvahiError(AVAHI_ERR_NO_DAEMON), kDNSServiceErr_ServiceNotRunning);
-    EXPECT_EQ(fromAvahiError(AVAHI_ERR_DBUS_ERROR), kDNSServiceErr_ServiceNotRunning);
-    EXPECT_EQ(fromAvahiError(AVAHI_ERR_COLLISION), kDNSServiceErr_NameConflict);
-    EXPECT_EQ(fromAvahiError(AVAHI_ERR_INVALID_SERVICE_TYPE), kDNSServiceErr_BadParam);
-    EXPECT_EQ(fromAvahiError(AVAHI_ERR_TIMEOUT), kDNSServiceErr_Timeout);
-    EXPECT_EQ(fromAvahiError(AVAHI_ERR_TOO_MANY_OBJECTS), kDNSServiceErr_NoMemory);
-    EXPECT_EQ(fromAvahiError(-1000), kDNSServiceErr_Unknown);
+TEST(ErrorCodes, MapsDaemonErrorsToTheClosestDnsSdCode) {
+    const std::pair<int, DNSServiceErrorType> cases[] = {
+        {AVAHI_OK, kDNSServiceErr_NoError},
+        {AVAHI_ERR_NO_DAEMON, kDNSServiceErr_ServiceNotRunning},
+        {AVAHI_ERR_DBUS_ERROR, kDNSServiceErr_ServiceNotRunning},
+        {AVAHI_ERR_COLLISION, kDNSServiceErr_NameConflict},
+        {AVAHI_ERR_INVALID_SERVICE_TYPE, kDNSServiceErr_BadParam},
+        {AVAHI_ERR_TIMEOUT, kDNSServiceErr_Timeout},
+        {AVAHI_ERR_TOO_MANY_OBJECTS, kDNSServiceErr_NoMemory},
+        {-1000, kDNSServiceErr_Unknown}};
+    for (const auto& [avahi, dnssd] : cases) EXPECT_EQ(fromAvahiError(avahi), dnssd) << avahi;
 }
 
 TEST(AvahiTxt, PublishedListLeavesOutEmptyStringsAndHoldsTheLastAtItsHead) {
