@@ -15,7 +15,8 @@
 #     printing its "found" line: name, type, host, port, txt_hex, addresses
 #     (IPv4 first). With --gone, exits 0 once N has gone ("removed") or is
 #     found absent ("absent"). Exits 1 after its timeout (default 10 s).
-# Exit code 2: bad arguments or a failure of the peer; 77: no python3-zeroconf.
+# Exit code 2: bad arguments or a failure of the peer (a taken name, too);
+# 77: no python3-zeroconf.
 
 import argparse
 import json
@@ -28,7 +29,7 @@ import threading
 import time
 
 try:
-    from zeroconf import IPVersion, NonUniqueNameException, ServiceBrowser, ServiceInfo, ServiceStateChange, Zeroconf
+    from zeroconf import IPVersion, ServiceBrowser, ServiceInfo, ServiceStateChange, Zeroconf
 except ImportError:
     print("peer: python3-zeroconf is not installed (use /usr/bin/python3)", file=sys.stderr)
     sys.exit(77)
@@ -67,11 +68,7 @@ def publish(args):
                        server=host, parsed_addresses=addresses)
     zc = open_zeroconf()
     try:
-        try:
-            zc.register_service(info)
-        except NonUniqueNameException:
-            emit(event="error", name=args.name, message="name already in use")
-            return 1
+        zc.register_service(info)  # raises when the name is taken
         emit(event="published", name=args.name, host=host, port=args.port, txt_hex=text.hex())
         STOP.wait(args.for_seconds)
         zc.unregister_service(info)
@@ -150,7 +147,7 @@ def main(argv):
         signal.signal(signum, lambda _signum, _frame: STOP.set())
     try:
         return publish(args) if args.command == "publish" else wait(args)
-    except (ValueError, RuntimeError, OSError) as error:
+    except Exception as error:  # pylint: disable=broad-except
         print("peer: %s" % error, file=sys.stderr)
         return 2
 
