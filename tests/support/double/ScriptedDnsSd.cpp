@@ -182,6 +182,8 @@ void reset() {
     state.failures.clear();
     state.scripts.clear();
     state.dead.clear();
+    for (auto& entry : state.live) state.dead.push_back(entry.second);  // a leak fails one test, not the next
+    state.live.clear();
     state.violations = 0;
     state.updateResult = kDNSServiceErr_NoError;
 }
