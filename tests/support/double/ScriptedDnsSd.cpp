@@ -228,11 +228,6 @@ bool waitForCalls(const std::string& function, size_t count, std::chrono::millis
     });
 }
 
-size_t liveReferences() {
-    std::lock_guard<std::mutex> lock(state.mutex);
-    return state.live.size();
-}
-
 }  // namespace Double
 }  // namespace Zelm::Test
 

@@ -73,7 +73,6 @@ void setUpdateRecordResult(DNSServiceErrorType code);
 std::vector<Call> calls(const std::string& function = "");
 bool waitForCalls(const std::string& function, size_t count,
                   std::chrono::milliseconds timeout = std::chrono::seconds(5));
-size_t liveReferences();
 }  // namespace Double
 
 }  // namespace Zelm::Test
