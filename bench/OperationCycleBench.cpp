@@ -27,8 +27,7 @@ using Clock = std::chrono::steady_clock;
 class CompletingOperation : public Zelm::MDNS::Apple::MDNSBase_impl {
 public:
     bool runOnce() {
-        dnssd_double::Script::onStart("DNSServiceBrowse",
-                                      {dnssd_double::browseReply("x", "_bench._tcp.", "local.", 0)});
+        Zelm::Test::Double::onStart("DNSServiceBrowse", {Zelm::Test::browseReply("x", 0)});
         lastError = DNSServiceBrowse(&sdRef, 0, 0, "_bench._tcp", "", &CompletingOperation::reply, this);
         return lastError == kDNSServiceErr_NoError && performService(60000);
     }
@@ -71,7 +70,7 @@ int main(int argc, char** argv) {
     bool allCompleted = true;
     const double cycle =
         medianMicros(iterations, [&] { allCompleted = operation.runOnce() && allCompleted; });
-    dnssd_double::Script::reset();
+    Zelm::Test::Double::reset();
 
     std::printf("baseline thread+semaphore cycle: %8.1f us (median of %d)\n", baseline, iterations);
     std::printf("completed operation cycle:       %8.1f us (median of %d)\n", cycle, iterations);

@@ -65,7 +65,7 @@ private:
 
 MDNSBase_impl::OperationClaim::OperationClaim(MDNSBase_impl& base, Mode mode) : base_(base), held_(false) {
     std::unique_lock<std::mutex> lock(base_.refMutex_);
-    auto isFree = [this] { return !base_.claimed_ && base_.sdRef == nullptr; };
+    auto isFree = [this] { return !base_.claimed_ && !base_.releasing_ && base_.sdRef == nullptr; };
     if (mode == Mode::WaitUntilFree) {
         base_.refChanged_.wait(lock, isFree);
     }
@@ -215,23 +215,41 @@ bool MDNSBase_impl::stopPassesLocked() {
 }
 
 void MDNSBase_impl::cleanup() {
-    std::unique_lock<std::mutex> lock(refMutex_);
-    if (!stopPassesLocked()) {
-        return;
+    {
+        std::unique_lock<std::mutex> lock(refMutex_);
+        if (!stopPassesLocked()) {
+            return;
+        }
+        const auto request = requestNumber_;
+        // A pass on another thread still uses the reference: the shutdown has
+        // woken it, so wait for it to return. A pass on this thread is the
+        // reply function tearing its own request down, which DNS-SD allows. A
+        // concurrent tear-down may finish first; the request is then gone, and
+        // a request opened since then is not this call's to release.
+        auto ownRequestGone = [this, request] { return sdRef == nullptr || requestNumber_ != request; };
+        refChanged_.wait(lock, [this, &ownRequestGone] {
+            return ownRequestGone() ||
+                   (!releasing_ && (!passActive_ || passThread_ == std::this_thread::get_id()));
+        });
+        if (ownRequestGone()) {
+            return;
+        }
+        releasing_ = true;
     }
-    const auto request = requestNumber_;
-    // A pass on another thread still uses the reference: the shutdown has
-    // woken it, so wait for it to return. A pass on this thread is the reply
-    // function tearing its own request down, which DNS-SD allows. A
-    // concurrent tear-down may finish first; the request is then gone, and
-    // a request opened since then is not this call's to release.
-    auto ownRequestGone = [this, request] { return sdRef == nullptr || requestNumber_ != request; };
-    refChanged_.wait(lock, [this, &ownRequestGone] {
-        return ownRequestGone() || !passActive_ || passThread_ == std::this_thread::get_id();
-    });
-    if (!ownRequestGone()) {
-        releaseLocked();
-    }
+    // The release is virtual (a subclass may extend it), so it runs without
+    // the internal lock; `releasing_` keeps other tear-downs and new claims
+    // out until it is done.
+    struct EndRelease {
+        MDNSBase_impl& base;
+        ~EndRelease() {
+            {
+                std::lock_guard<std::mutex> lock(base.refMutex_);
+                base.releasing_ = false;
+            }
+            base.refChanged_.notify_all();
+        }
+    } endRelease{*this};
+    releaseSDRef();
 }
 
 void MDNSBase_impl::releaseSDRef() {

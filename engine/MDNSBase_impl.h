@@ -127,6 +127,8 @@ private:
     bool passActive_ = false;
     std::thread::id passThread_;
     bool passesStopped_ = false;
+    // A tear-down is inside the virtual releaseSDRef().
+    bool releasing_ = false;
 };
 
 }  // namespace Zelm::MDNS::Apple

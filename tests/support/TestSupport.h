@@ -1,40 +1,93 @@
 #pragma once
 
-// Small helpers shared by the unit suites.
+// Helpers every unit suite gets. The suites' main() (TestMain.cpp) checks
+// after each test that it left no thread behind, and runs the leak checks
+// that test libraries such as the DNS-SD double register.
+
+#include <gtest/gtest.h>
+#include <zelm/Error.h>
+#include <zelm/mdns/MDNSError.h>
 
 #include <dirent.h>
 
+#include <chrono>
+#include <functional>
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
-namespace zelm_test {
+namespace Zelm::Test {
 
-// Captures what the code under test writes to std::cout while it lives.
-class CoutCapture {
+// Captures std::cout while it lives. Only flushed text counts: the library
+// promises whole, flushed lines.
+class CoutCapture : private std::stringbuf {
 public:
-    CoutCapture() : previous_(std::cout.rdbuf(buffer_.rdbuf())) {}
-    ~CoutCapture() { std::cout.rdbuf(previous_); }
-    CoutCapture(const CoutCapture&) = delete;
-    CoutCapture& operator=(const CoutCapture&) = delete;
-
-    std::string text() const { return buffer_.str(); }
+    CoutCapture() : std::stringbuf(std::ios_base::out), previous_(std::cout.rdbuf(this)) {}
+    ~CoutCapture() override { std::cout.rdbuf(previous_); }
+    const std::string& text() const { return flushed_; }
 
 private:
-    std::ostringstream buffer_;
+    int sync() override {
+        flushed_ += str();
+        str("");
+        return 0;
+    }
     std::streambuf* previous_;
+    std::string flushed_;
 };
 
-// Number of threads of this process, read from /proc.
+// `reset` runs before every test; `leftovers` after it, and must return "".
+struct LeakCheck {
+    std::function<void()> reset;
+    std::function<std::string()> leftovers;
+};
+bool addLeakCheck(LeakCheck check);
+std::vector<LeakCheck>& leakChecks();
+
 inline int threadCount() {
     int count = 0;
     if (DIR* dir = ::opendir("/proc/self/task")) {
-        while (dirent* entry = ::readdir(dir)) {
-            if (entry->d_name[0] != '.') ++count;
-        }
+        while (dirent* entry = ::readdir(dir)) count += entry->d_name[0] != '.';
         ::closedir(dir);
     }
     return count;
 }
 
-}  // namespace zelm_test
+// The thread count once it is `want`, or after two seconds: a joined thread
+// can stay listed in /proc for a moment after the join.
+inline int settledThreadCount(int want) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (threadCount() != want && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return threadCount();
+}
+
+// `error` carries `code` (a DNS-SD code, as unsigned), `category` and no message.
+inline void expectError(const Zelm::Error& error, int code, Zelm::Error::Category category) {
+    EXPECT_EQ(error.code(), static_cast<unsigned int>(code));
+    EXPECT_EQ(error.category(), category);
+    EXPECT_EQ(error.message(), "");
+}
+
+inline void expectBusy(const Zelm::Error& error) {
+    const Zelm::MDNS::BrowseOperationAlreadyInProgress busy;
+    EXPECT_EQ(error.code(), busy.code());
+    EXPECT_EQ(error.category(), busy.category());
+    EXPECT_EQ(error.message(), busy.message());
+}
+
+// A resolve or address-lookup component whose wait ends as soon as its reply
+// loop ends, as at a time-out, without waiting out the fixed 4 s.
+template <typename Component>
+struct Prompt : Component {
+    bool callServiceFunction() override {
+        const bool more = Component::callServiceFunction();
+        if (!more) this->semaphore.signal();
+        return more;
+    }
+};
+
+}  // namespace Zelm::Test

@@ -101,7 +101,7 @@ TEST_P(NameTaken, SecondRegistrationIsRenamedOrWithNoAutoRenameRefused) {
         EXPECT_EQ(heldLog.events[0].name, name);
     } else if (GetParam() == Holder::OtherProgram) {
         program = std::make_unique<ChildProcess>(
-            std::vector<std::string>{"avahi-publish", "-s", name, kType, "9097"}, true);
+            std::vector<std::string>{"avahi-publish", "-s", name, kType, "9097"});
         ASSERT_TRUE(peerSees(name));
     } else {
         peer = std::make_unique<PeerPublisher>(name, kType, 8083);

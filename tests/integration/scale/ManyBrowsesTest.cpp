@@ -5,7 +5,7 @@
 
 #include "discovery/Browse_impl.h"
 
-#include "SandboxProcess.h"
+#include "Sandbox.h"
 
 #include <pthread.h>
 #include <sys/mman.h>
@@ -23,7 +23,7 @@
 
 namespace {
 
-using namespace zelm_sandbox;
+using namespace Zelm::Test;
 
 constexpr int kBrowses = 1024;
 constexpr std::size_t kCallerStack = 128 * 1024;

@@ -1,174 +1,247 @@
+#include "advertise/ServiceRegister_impl.h"
+
 #include <atomic>
-#include <cstring>
+#include <thread>
 
-#include "TestableRegister.h"
-
-using dnssd_double::registerReply;
-using dnssd_double::Reply;
-using dnssd_double::Script;
-using zelm_test::CoutCapture;
-using zelm_test::expectError;
-using zelm_test::registerHttp;
-using zelm_test::TestableRegister;
-using zelm_test::txtOf;
+#include "ScriptedDnsSd.h"
+#include "TestSupport.h"
 
 namespace {
 
-class Registration : public zelm_test::DoubleFixture {
-protected:
-    // Counts the replies that reach the component.
-    Reply counted(Reply reply) {
-        reply.beforeDelivery = [this] { ++delivered; };
-        return reply;
-    }
-    // A successful reply that names nothing.
-    static Reply nameless() {
-        Reply reply = registerReply("", "_http._tcp.", "local.");
-        reply.name.reset();
-        return reply;
-    }
-    static Reply kitchen(const char* name = "Kitchen") {
-        return registerReply(name, "_http._tcp.", "local.");
-    }
+using namespace Zelm::Test;
+using std::chrono::milliseconds;
 
-    std::atomic<int> delivered{0};
+const std::string kTxt("\x06path=/", 7);
+
+// Opens the component's state to the tests, lets them shorten the
+// keep-alive period, and records whether the keep-alive thread still ran
+// when the reference went.
+class Register : public Zelm::MDNS::Apple::ServiceRegister_impl {
+public:
+    explicit Register(bool wait = true, int periodMs = 110000) : ServiceRegister_impl(wait, periodMs) {}
+    Zelm::Error publish(const std::string& txt = kTxt) {
+        return doServiceRegister("_http._tcp", 8080, static_cast<unsigned short>(txt.size()),
+                                 txt.empty() ? nullptr : txt.data(), "Kitchen", "local", nullptr, 0, 0);
+    }
+    std::string confirmedName() {
+        std::lock_guard<std::mutex> lock(registrationMutex);
+        return registeredName;
+    }
+    const void* keepAlive() const { return keepAliveThread.get(); }
+    DNSServiceErrorType last() const { return lastError; }
+    void setLast(DNSServiceErrorType code) { lastError = code; }
+    void leaveStopSignal() { keepAliveSemaphore.signal(); }
+    void releaseSDRef() override {
+        if (keepAliveThread) releasedUnderKeepAlive = true;
+        ServiceRegister_impl::releaseSDRef();
+    }
+    bool releasedUnderKeepAlive = false;
 };
 
-TEST_F(Registration, HandsItsArgumentsToDNSServiceRegisterInThatCallsOrder) {
-    TestableRegister component(false);
-    const auto txt = txtOf({"a=1"});
+// Counts the replies that reach the component.
+Reply counted(std::atomic<int>& delivered, Reply reply) {
+    return [&delivered, reply](DNSServiceRef ref, void* callback, void* context) {
+        ++delivered;
+        return reply(ref, callback, context);
+    };
+}
+
+TEST(Registration, HandsItsArgumentsToDNSServiceRegister) {
+    Register component(false);
     EXPECT_TRUE(component
-                    .doServiceRegister("_http._tcp", 8080, static_cast<unsigned short>(txt.size()),
-                                       txt.data(), "Kitchen", "local", "box.local", 3,
+                    .doServiceRegister("_http._tcp", 8080, 7, kTxt.data(), "Kitchen", "local", "box.local", 3,
                                        kDNSServiceFlagsNoAutoRename)
                     .ok());
-    TestableRegister unnamed(false);
+    Register unnamed(false);
     EXPECT_TRUE(
         unnamed.doServiceRegister("_ipp._tcp", 631, 0, nullptr, nullptr, nullptr, nullptr, 0, 0).ok());
 
-    const auto calls = Script::calls("DNSServiceRegister");
+    const auto calls = Double::calls("DNSServiceRegister");
     ASSERT_EQ(calls.size(), 2u);
-    EXPECT_EQ(calls[0].regtype, "_http._tcp");
-    EXPECT_EQ(calls[0].name, "Kitchen");
-    EXPECT_EQ(calls[0].domain, "local");
-    EXPECT_EQ(calls[0].host, "box.local");
-    EXPECT_EQ(calls[0].interfaceIndex, 3u);
-    EXPECT_EQ(calls[0].flags, static_cast<DNSServiceFlags>(kDNSServiceFlagsNoAutoRename));
-    EXPECT_EQ(calls[0].context, component.context());
-    // 8080 is 0x1F90; the wire wants the high byte first.
-    unsigned char portBytes[2];
-    std::memcpy(portBytes, &calls[0].portNetworkOrder, sizeof portBytes);
-    EXPECT_EQ(portBytes[0], 0x1F);
-    EXPECT_EQ(portBytes[1], 0x90);
+    EXPECT_EQ(calls[0].args,
+              "flags=8 if=3 name=Kitchen type=_http._tcp domain=local host=box.local port=8080");
+    EXPECT_EQ(calls[1].args, "flags=0 if=0 name=(null) type=_ipp._tcp domain=(null) host=(null) port=631");
     EXPECT_TRUE(component.isInitialized());
-    // Missing texts go on as null pointers.
-    EXPECT_FALSE(calls[1].name || calls[1].domain || calls[1].host);
 }
 
-TEST_F(Registration, SecondCallWhileRegisteredIsRefusedAndChangesNothing) {
-    TestableRegister component(true);
-    Script::onStart("DNSServiceRegister", {kitchen()});
-    ASSERT_TRUE(registerHttp(component, txtOf({"v=1"})).ok());
-    const auto bufferBefore = component.txt();
-    const auto* threadBefore = component.keepAlive();
-    ASSERT_NE(threadBefore, nullptr);
-    component.setLastStatus(kDNSServiceErr_Unknown);  // a marker the refusal must leave alone
-    CoutCapture out;
-
-    zelm_test::expectBusy(registerHttp(component, txtOf({"v=2", "other=record"})));
-    EXPECT_EQ(component.txt(), bufferBefore);
-    EXPECT_EQ(component.lastStatus(), kDNSServiceErr_Unknown);
-    EXPECT_EQ(component.keepAlive(), threadBefore);
-    EXPECT_EQ(Script::calls("DNSServiceRegister").size(), 1u);
-    EXPECT_TRUE(component.isInitialized());
-    EXPECT_EQ(out.text(), "");
-}
-
-TEST_F(Registration, StartFailureWritesThePrefixedLineAndReturnsTheUnsignedCode) {
-    TestableRegister component(true);
-    Script::failNextStart("DNSServiceRegister", kDNSServiceErr_BadParam);
-    {
-        CoutCapture out;
-        const Zelm::Error result = registerHttp(component);
-        EXPECT_EQ(out.text(),
-                  "ServiceRegister_impl: DNSServiceRegister err = mDNS error: -65540: MDNS Bad parameter.\n");
-        expectError(result, kDNSServiceErr_BadParam, Zelm::Error::Service);
-        EXPECT_EQ(result.code(), 4294901756u);
+// The caller's record is padded with zeros to 128 bytes (an empty one is a
+// single zero byte); registration and every refresh send the same bytes.
+TEST(Registration, RegisteredAndRefreshedTxtIsTheNormalisedRecord) {
+    for (const auto& [length, sent] :
+         {std::pair<size_t, size_t>{0, 1}, {1, 128}, {127, 128}, {128, 128}, {65535, 65535}}) {
+        Double::reset();
+        std::string caller(length, '\0');
+        for (size_t i = 0; i < length; ++i) caller[i] = static_cast<char>(i % 251 + 1);
+        std::string expected = caller;
+        expected.resize(sent, '\0');
+        Register component(false, 2);
+        ASSERT_TRUE(component.publish(caller).ok());
+        ASSERT_TRUE(Double::waitForCalls("DNSServiceUpdateRecord", 1));
+        component.endLifeCycle();
+        EXPECT_EQ(Double::calls("DNSServiceRegister").at(0).data, expected) << length;
+        for (const Call& update : Double::calls("DNSServiceUpdateRecord"))
+            EXPECT_EQ(update.data, expected) << length;
     }
-    EXPECT_EQ(component.lastStatus(), kDNSServiceErr_BadParam);
+}
+
+TEST(Registration, SecondCallWhileRegisteredIsRefusedAndChangesNothing) {
+    Register component;
+    Double::onStart("DNSServiceRegister", {registerReply("Kitchen")});
+    ASSERT_TRUE(component.publish().ok());
+    const void* keepAlive = component.keepAlive();
+    ASSERT_NE(keepAlive, nullptr);
+    component.setLast(kDNSServiceErr_Unknown);  // a marker the refusal must leave alone
+    CoutCapture capture;
+
+    expectBusy(component.publish("\x03v=2"));
+    EXPECT_EQ(component.last(), kDNSServiceErr_Unknown);
+    EXPECT_EQ(component.keepAlive(), keepAlive);
+    EXPECT_EQ(Double::calls("DNSServiceRegister").size(), 1u);
+    EXPECT_TRUE(component.isInitialized());
+    EXPECT_EQ(capture.text(), "");
+}
+
+TEST(Registration, StartFailureWritesThePrefixedLineAndLeavesItIdle) {
+    Register component;
+    Double::failNextStart("DNSServiceRegister", kDNSServiceErr_BadParam);
+    {
+        CoutCapture capture;
+        expectError(component.publish(), kDNSServiceErr_BadParam, Zelm::Error::Service);
+        EXPECT_EQ(capture.text(),
+                  "ServiceRegister_impl: DNSServiceRegister err = mDNS error: -65540: MDNS Bad parameter.\n");
+    }
+    EXPECT_EQ(component.last(), kDNSServiceErr_BadParam);
     EXPECT_FALSE(component.isInitialized());
     EXPECT_EQ(component.keepAlive(), nullptr);
-
-    // Nothing is left open, so the next call may retry.
-    Script::onStart("DNSServiceRegister", {kitchen()});
-    EXPECT_TRUE(registerHttp(component).ok());
-    EXPECT_TRUE(component.isInitialized());
+    Double::onStart("DNSServiceRegister", {registerReply("Kitchen")});
+    EXPECT_TRUE(component.publish().ok());
 }
 
 // The first registration waits for a reply that names the service; a later
-// one keeps the old name and so ends after the first successful reply.
-TEST_F(Registration, WaitEndsWithTheFirstReplyThatNamesTheServiceOrLaterWithTheFirstReply) {
-    TestableRegister component(true);
-    Script::onStart("DNSServiceRegister",
-                    {counted(nameless()), counted(kitchen("Kitchen (2)")), counted(kitchen("Later"))});
-    EXPECT_TRUE(registerHttp(component).ok());
+// one keeps the old name and so ends after the first reply. A failing
+// DNSServiceProcessResult ends the wait silently, as a success. Without
+// waiting, no reply is read at all.
+TEST(Registration, WaitEndsWithANamingReplyAnyLaterReplyOrAProcessingFailure) {
+    std::atomic<int> delivered{0};
+    Register component;
+    Double::onStart("DNSServiceRegister",
+                    {counted(delivered, registerReply("")), counted(delivered, registerReply("Kitchen (2)")),
+                     counted(delivered, registerReply("Later"))});
+    EXPECT_TRUE(component.publish().ok());
     EXPECT_EQ(delivered, 2);
     EXPECT_EQ(component.confirmedName(), "Kitchen (2)");
-    EXPECT_TRUE(component.isInitialized());
-    EXPECT_NE(component.keepAlive(), nullptr);
+    component.endLifeCycle();
+    Double::onStart("DNSServiceRegister",
+                    {counted(delivered, registerReply(nullptr)), counted(delivered, registerReply("X"))});
+    EXPECT_TRUE(component.publish().ok());
+    EXPECT_EQ(delivered, 3);
     component.endLifeCycle();
 
-    Script::onStart("DNSServiceRegister", {counted(nameless()), counted(kitchen("Kitchen (3)"))});
-    EXPECT_TRUE(registerHttp(component).ok());
+    Register fresh;
+    Double::onStart("DNSServiceRegister", {processFailure(kDNSServiceErr_ServiceNotRunning)});
+    CoutCapture capture;
+    EXPECT_TRUE(fresh.publish().ok());
+    EXPECT_NE(fresh.keepAlive(), nullptr);
+    EXPECT_TRUE(fresh.isInitialized());
+    EXPECT_EQ(capture.text(), "");
+
+    Register noWait(false);
+    Double::onStart("DNSServiceRegister", {counted(delivered, registerReply("Kitchen"))});
+    EXPECT_TRUE(noWait.publish().ok());
+    EXPECT_NE(noWait.keepAlive(), nullptr);
     EXPECT_EQ(delivered, 3);
-    EXPECT_TRUE(component.isInitialized());
-    EXPECT_NE(component.keepAlive(), nullptr);
 }
 
-TEST_F(Registration, WithoutWaitingReturnsBeforeAnyReplyIsRead) {
-    TestableRegister component(false);
-    Script::onStart("DNSServiceRegister", {counted(kitchen())});
-    EXPECT_TRUE(registerHttp(component).ok());
-    EXPECT_EQ(delivered, 0);
-    EXPECT_EQ(component.confirmedName(), "");
-    EXPECT_TRUE(component.isInitialized());
-    EXPECT_NE(component.keepAlive(), nullptr);
-}
-
-// Each error reply ends the wait with its code and leaves the component Idle,
-// so that the next call can register again.
-TEST_F(Registration, ErrorReplyIsReportedAndLeavesTheComponentIdle) {
-    Reply textless = dnssd_double::errorReply(kDNSServiceErr_NameConflict);
-    textless.regtype = "_ipp._tcp.";
+// Each error reply ends the wait with its code and leaves the component Idle.
+TEST(Registration, ErrorReplyIsReportedAndLeavesTheComponentIdle) {
     const std::pair<Reply, const char*> cases[] = {
-        {registerReply("Printer", "_ipp._tcp.", "local.", kDNSServiceErr_NameConflict),
-         " Error Registering service: -65548(Printer._ipp._tcp.local.)\n"},
-        {textless, " Error Registering service: -65548(._ipp._tcp.)\n"}};
-    TestableRegister component(true);
+        {registerReply("Printer", kDNSServiceErr_NameConflict),
+         " Error Registering service: -65548(Printer._http._tcp.local.)\n"},
+        {registerReply(nullptr, kDNSServiceErr_NameConflict), " Error Registering service: -65548(.)\n"}};
+    Register component;
     for (const auto& [reply, line] : cases) {
-        Script::onStart("DNSServiceRegister", {reply});
-        CoutCapture out;
-        expectError(registerHttp(component), kDNSServiceErr_NameConflict, Zelm::Error::Service);
-        EXPECT_EQ(out.text(), line);
-        EXPECT_EQ(component.lastStatus(), kDNSServiceErr_NameConflict);
+        Double::onStart("DNSServiceRegister", {reply});
+        CoutCapture capture;
+        expectError(component.publish(), kDNSServiceErr_NameConflict, Zelm::Error::Service);
+        EXPECT_EQ(capture.text(), line);
         EXPECT_FALSE(component.isInitialized());
         EXPECT_EQ(component.keepAlive(), nullptr);
-        EXPECT_EQ(Script::liveReferences(), 0u);
-        EXPECT_EQ(component.confirmedName(), "");
     }
-    Script::onStart("DNSServiceRegister", {kitchen("Printer (2)")});
-    EXPECT_TRUE(registerHttp(component).ok());
+    Double::onStart("DNSServiceRegister", {registerReply("Printer (2)")});
+    EXPECT_TRUE(component.publish().ok());
     EXPECT_EQ(component.confirmedName(), "Printer (2)");
 }
 
-TEST_F(Registration, NeverRegisteredComponentMakesNoDnsSdCall) {
+TEST(KeepAlive, EndLifeCycleStopsItAtOnceBeforeWithdrawingAndNeverRegisteredMeansNoCall) {
     {
-        TestableRegister component(true);
-        component.startLifeCycle();
-        component.endLifeCycle();
-        EXPECT_FALSE(component.isInitialized());
+        Register idle;
+        idle.endLifeCycle();
     }
-    EXPECT_TRUE(Script::calls().empty());
+    EXPECT_TRUE(Double::calls().empty());
+    Register component(false);  // the production period of 110 s
+    ASSERT_TRUE(component.publish().ok());
+    component.endLifeCycle();  // the suite's time limit is far below 110 s
+    EXPECT_FALSE(component.releasedUnderKeepAlive);
+    EXPECT_EQ(component.keepAlive(), nullptr);
+    EXPECT_FALSE(component.isInitialized());
+    EXPECT_TRUE(Double::calls("DNSServiceUpdateRecord").empty());
+    const auto deallocations = Double::calls("DNSServiceRefDeallocate");
+    ASSERT_EQ(deallocations.size(), 1u);
+    EXPECT_EQ(deallocations[0].ref, Double::calls("DNSServiceRegister")[0].ref);
+}
+
+TEST(KeepAlive, RefreshesComeOnePeriodApartDespiteFailuresAndEndWithTheStop) {
+    constexpr int periodMs = 40;
+    Double::setUpdateRecordResult(kDNSServiceErr_Unknown);
+    Register component(false, periodMs);
+    ASSERT_TRUE(component.publish().ok());
+    ASSERT_TRUE(Double::waitForCalls("DNSServiceUpdateRecord", 3));
+    component.endLifeCycle();
+    const size_t refreshes = Double::calls("DNSServiceUpdateRecord").size();
+    std::this_thread::sleep_for(milliseconds(3 * periodMs));
+    EXPECT_EQ(Double::calls("DNSServiceUpdateRecord").size(), refreshes) << "refreshed after the stop";
+
+    const Call registered = Double::calls("DNSServiceRegister").at(0);
+    auto previous = registered.at;
+    for (const Call& update : Double::calls("DNSServiceUpdateRecord")) {
+        EXPECT_EQ(update.ref, registered.ref);
+        EXPECT_EQ(update.args, "flags=0 record=null ttl=220000");
+        EXPECT_GE(update.at - previous, milliseconds(periodMs));
+        previous = update.at;
+    }
+}
+
+// A stop that met a refresh in progress leaves its signal unconsumed; the
+// next registration's keep-alive thread must not take it as a stop.
+TEST(KeepAlive, AStopSignalLeftFromBeforeDoesNotEndTheNextThread) {
+    Register component(false, 2);
+    component.leaveStopSignal();
+    ASSERT_TRUE(component.publish().ok());
+    EXPECT_TRUE(Double::waitForCalls("DNSServiceUpdateRecord", 1, milliseconds(2000)));
+}
+
+// Another thread ends the life cycle while doServiceRegister waits, at
+// varying moments. Whatever the order, the reference is never used after its
+// deallocation, no thread is left behind, and the component ends Idle.
+TEST(KeepAlive, EndLifeCycleDuringTheWaitNeverRacesTheWaitingThread) {
+    for (int round = 0; round < 100; ++round) {
+        const bool confirmed = round % 2 == 0;
+        Register component(true, 1);
+        if (confirmed) Double::onStart("DNSServiceRegister", {registerReply("R")});
+        Zelm::Error result;
+        std::thread registrar([&] { result = component.publish(); });
+        ASSERT_TRUE(Double::waitForCalls("DNSServiceRegister", round + 1));
+        for (int spin = 0; spin < (round % 11) * 40; ++spin) std::this_thread::yield();
+        component.endLifeCycle();
+        registrar.join();
+        // Unconfirmed, nothing but the tear-down can end the wait.
+        EXPECT_TRUE((confirmed && result.ok()) ||
+                    result.code() == static_cast<unsigned int>(kDNSServiceErr_BadReference))
+            << "round " << round << ": code " << result.code();
+        EXPECT_FALSE(component.isInitialized());
+        EXPECT_EQ(component.keepAlive(), nullptr);
+        EXPECT_FALSE(component.releasedUnderKeepAlive);
+    }
 }
 
 }  // namespace

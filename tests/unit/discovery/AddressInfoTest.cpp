@@ -1,105 +1,88 @@
 #include "discovery/AddressInfo_impl.h"
 
+#include <chrono>
 #include <cstring>
 
-#include "DoubleFixture.h"
+#include "ScriptedDnsSd.h"
+#include "TestSupport.h"
 
 namespace {
 
-using dnssd_double::addressReply;
-using dnssd_double::ipv4;
-using dnssd_double::Script;
-using Zelm::MDNS::Apple::AddressInfo_impl;
+using namespace Zelm::Test;
 
-using AddressInfoTest = zelm_test::DoubleFixture;
+// Shows the whole stored address, of which the interface hands out 16 bytes.
+struct Lookup : Prompt<Zelm::MDNS::Apple::AddressInfo_impl> {
+    sockaddr_in6 stored() const { return socketAddress.v6; }
+    Zelm::Error of(std::vector<Reply> replies) {
+        Double::onStart("DNSServiceGetAddrInfo", std::move(replies));
+        return getAddressInfo("host.local.", 0, 0, 0);
+    }
+};
 
-Zelm::Error lookUp(AddressInfo_impl& lookup, std::vector<dnssd_double::Reply> replies) {
-    Script::onStart("DNSServiceGetAddrInfo", std::move(replies));
-    return lookup.getAddressInfo("host.local.", 0, 0, 0);
+TEST(AddressInfo, AnswersEndTheCallAtOnceAndAreRenderedWhole) {
+    const struct {
+        sockaddr_storage address;
+        const char* text;
+    } cases[] = {{ipv4("198.18.0.2"), "198.18.0.2"}, {ipv6("fe80::1:2:3:4", 3), "fe80::1:2:3:4"}};
+    for (const auto& c : cases) {
+        Double::onStart("DNSServiceGetAddrInfo", {addressReply(c.address)});
+        Zelm::MDNS::Apple::AddressInfo_impl plain;  // signals by its reply alone
+        const auto begin = std::chrono::steady_clock::now();
+        EXPECT_TRUE(
+            plain.getAddressInfo("peer.local.", kDNSServiceProtocol_IPv4, 7, kDNSServiceFlagsUnique).ok());
+        EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(4000) / 4);
+        EXPECT_TRUE(plain.isInitialized());
+        EXPECT_EQ(plain.getSocketAddressAsString(), c.text);
+        const sockaddr first16 = plain.getSocketAddress();
+        EXPECT_EQ(std::memcmp(&first16, &c.address, sizeof first16), 0);
+    }
+    EXPECT_EQ(Double::calls("DNSServiceGetAddrInfo").at(0).args, "flags=32 if=7 protocol=1 host=peer.local.");
 }
 
-bool holds(const AddressInfo_impl& lookup, const sockaddr_storage& expected) {
-    const sockaddr plain = lookup.getSocketAddress();
-    return std::memcmp(&plain, &expected, sizeof(plain)) == 0;
-}
-
-TEST_F(AddressInfoTest, IPv4AnswerEndsTheLookupAndIsRendered) {
-    Script::onStart("DNSServiceGetAddrInfo", {addressReply(ipv4("198.18.0.2", 80))});
-    AddressInfo_impl lookup;
-
-    EXPECT_TRUE(
-        lookup.getAddressInfo("peer.local.", kDNSServiceProtocol_IPv4, 7, kDNSServiceFlagsDefault).ok());
-
-    EXPECT_TRUE(lookup.isInitialized());
-    EXPECT_EQ(lookup.getSocketAddressAsString(), "198.18.0.2");
-    EXPECT_TRUE(holds(lookup, ipv4("198.18.0.2", 80)));
-    const auto call = Script::calls("DNSServiceGetAddrInfo").at(0);
-    EXPECT_EQ(call.flags, static_cast<DNSServiceFlags>(kDNSServiceFlagsDefault));
-    EXPECT_EQ(call.interfaceIndex, 7u);
-    EXPECT_EQ(call.protocol, static_cast<DNSServiceProtocol>(kDNSServiceProtocol_IPv4));
-    EXPECT_EQ(call.host, "peer.local.");
-}
-
-TEST_F(AddressInfoTest, IPv6AnswerIsRenderedFromAllSixteenBytes) {
-    AddressInfo_impl lookup;
-    EXPECT_TRUE(lookUp(lookup, {addressReply(dnssd_double::ipv6("2001:db8:1:2:3:4:5:6", 3))}).ok());
-    EXPECT_EQ(lookup.getSocketAddressAsString(), "2001:db8:1:2:3:4:5:6");
-    EXPECT_EQ(lookup.getSocketAddress().sa_family, AF_INET6);
-}
-
-TEST_F(AddressInfoTest, BurstEndsWithTheFirstReplyWithoutMoreComing) {
-    AddressInfo_impl lookup;
-    EXPECT_TRUE(lookUp(lookup, {addressReply(ipv4("10.0.0.1"), kDNSServiceFlagsMoreComing),
-                                addressReply(ipv4("10.0.0.2")), addressReply(ipv4("10.0.0.3"))})
+// A link-local answer keeps its scope, and a burst ends with its first
+// reply without MoreComing.
+TEST(AddressInfo, BurstEndsWithTheFirstReplyWithoutMoreComingAndKeepsTheScope) {
+    Lookup lookup;
+    EXPECT_TRUE(lookup
+                    .of({addressReply(ipv4("10.0.0.1"), kDNSServiceFlagsMoreComing),
+                         addressReply(ipv6("fe80::2", 5)), addressReply(ipv4("10.0.0.3"))})
                     .ok());
-    EXPECT_EQ(lookup.getSocketAddressAsString(), "10.0.0.2");
-    EXPECT_EQ(Script::calls("DNSServiceRefDeallocate").size(), 1u);
+    EXPECT_EQ(lookup.getSocketAddressAsString(), "fe80::2");
+    EXPECT_EQ(lookup.stored().sin6_scope_id, 5u);
+    EXPECT_EQ(Double::calls("DNSServiceRefDeallocate").size(), 1u);
 }
 
-// The error reply's code is overtaken by the successful processing call that
+// An error reply's code is overtaken by the successful processing call that
 // delivered it; the address stays what it was, and an address of no known
-// family is reported when rendered.
-TEST_F(AddressInfoTest, ErrorReplyOrMissingAddressKeepsTheEarlierAddress) {
-    AddressInfo_impl lookup;
-    const auto errorReply = dnssd_double::errorReply(kDNSServiceErr_NoSuchRecord);
-    zelm_test::CoutCapture capture;
+// family is reported when rendered. A time-out hides the text.
+TEST(AddressInfo, ErrorReplyMissingAddressOrTimeOutKeepTheEarlierAddress) {
+    Lookup lookup;
+    const Reply error = addressReply(std::nullopt, 0, kDNSServiceErr_NoSuchRecord);
+    CoutCapture capture;
     EXPECT_EQ(lookup.getSocketAddressAsString(), "");  // nothing looked up yet: silent
-    EXPECT_TRUE(holds(lookup, sockaddr_storage{}));
-    EXPECT_TRUE(lookUp(lookup, {errorReply}).ok());
+    EXPECT_TRUE(lookup.of({error}).ok());
     EXPECT_EQ(lookup.getSocketAddressAsString(), "");
     EXPECT_EQ(capture.text(), "Unknown AF enum\n");
 
-    auto noAddress = addressReply(ipv4("0.0.0.0"));
-    noAddress.address.reset();
-    for (const auto& reply : {addressReply(ipv4("10.0.0.1")), errorReply, noAddress}) {
-        EXPECT_TRUE(lookUp(lookup, {reply}).ok());
+    for (const Reply& reply : {addressReply(ipv4("10.0.0.1")), error, addressReply(std::nullopt)}) {
+        EXPECT_TRUE(lookup.of({reply}).ok());
         EXPECT_EQ(lookup.getSocketAddressAsString(), "10.0.0.1");
     }
-    EXPECT_EQ(capture.text(), "Unknown AF enum\n");
-}
-
-TEST_F(AddressInfoTest, FailedStartWritesThePrefixedLineAndChangesNothing) {
-    Script::failNextStart("DNSServiceGetAddrInfo", kDNSServiceErr_BadParam);
-    AddressInfo_impl lookup;
-    zelm_test::CoutCapture capture;
-
-    zelm_test::expectError(lookup.getAddressInfo("host.local.", 0, 0, 0), kDNSServiceErr_BadParam,
-                           Zelm::Error::Service);
-    EXPECT_EQ(capture.text(), "AddressInfo_impl::getAddressInfo:mDNS error: -65540: MDNS Bad parameter.\n");
-    EXPECT_FALSE(lookup.isInitialized());
-}
-
-TEST_F(AddressInfoTest, TimeOutHidesTheTextButKeepsTheEarlierAddress) {
-    AddressInfo_impl lookup;
-    ASSERT_TRUE(lookUp(lookup, {addressReply(ipv4("10.0.0.1"))}).ok());
-    zelm_test::CoutCapture capture;
-
-    zelm_test::expectError(lookup.getAddressInfo("silent.local.", 0, 0, 0), kDNSServiceErr_ServiceNotRunning,
-                           Zelm::Error::Service);
+    expectError(lookup.of({processFailure(kDNSServiceErr_ServiceNotRunning)}),
+                kDNSServiceErr_ServiceNotRunning, Zelm::Error::Service);
     EXPECT_FALSE(lookup.isInitialized());
     EXPECT_EQ(lookup.getSocketAddressAsString(), "");
-    EXPECT_TRUE(holds(lookup, ipv4("10.0.0.1")));
-    EXPECT_EQ(capture.text(), "mDNS error: -65563: MDNS background daemon not running.\n");
+    EXPECT_EQ(lookup.stored().sin6_family, AF_INET);
+    EXPECT_EQ(capture.text(), "Unknown AF enum\nmDNS error: -65563: MDNS background daemon not running.\n");
+}
+
+TEST(AddressInfo, FailedStartWritesThePrefixedLineAndChangesNothing) {
+    Double::failNextStart("DNSServiceGetAddrInfo", kDNSServiceErr_BadParam);
+    Lookup lookup;
+    CoutCapture capture;
+    expectError(lookup.getAddressInfo("host.local.", 0, 0, 0), kDNSServiceErr_BadParam, Zelm::Error::Service);
+    EXPECT_EQ(capture.text(), "AddressInfo_impl::getAddressInfo:mDNS error: -65540: MDNS Bad parameter.\n");
+    EXPECT_FALSE(lookup.isInitialized());
 }
 
 }  // namespace

@@ -1,86 +1,103 @@
 #include "discovery/Resolve_impl.h"
 
-#include <cstring>
-#include <string>
+#include <chrono>
 #include <thread>
-#include <vector>
 
-#include "DoubleFixture.h"
+#include "ScriptedDnsSd.h"
+#include "TestSupport.h"
 
 namespace {
 
-using dnssd_double::resolveReply;
-using dnssd_double::Script;
+using namespace Zelm::Test;
 using Zelm::MDNS::Apple::Resolve_impl;
-using zelm_test::expectError;
 
-using ResolveTest = zelm_test::DoubleFixture;
+// The component's fixed time-out; an answered call must end well before it.
+constexpr std::chrono::milliseconds kTimeOut(4000);
 
 Zelm::Error resolveX(Resolve_impl& resolve) {
     return resolve.resolveService("x", "_ipp._tcp.", "local.", 0, 0);
 }
 
-TEST_F(ResolveTest, AnswerKeepsRawTxtBytesAndThePortInHostOrder) {
+TEST(Resolve, AnswerEndsTheCallAtOnceWithRawTxtAndHostOrderPort) {
     // A value holding a zero byte, and an empty string inside the record.
-    const std::vector<unsigned char> txt{4, 'k', '=', 0, 'v', 0, 3, 'x', '=', '1'};
-    auto answer = resolveReply("Printer._ipp._tcp.local.", "printer.local.", 0, txt);
-    const unsigned char portBytes[2] = {0x1F, 0x90};
-    std::memcpy(&answer.portNetworkOrder, portBytes, sizeof(portBytes));
-    Script::onStart("DNSServiceResolve", {answer});
+    const std::string txt("\x04k=\0v\0\x03x=1", 10);
+    Double::onStart("DNSServiceResolve",
+                    {resolveReply("Printer._ipp._tcp.local.", "printer.local.", 8080, txt)});
     Resolve_impl resolve;
+    const auto begin = std::chrono::steady_clock::now();
 
-    expectError(resolve.resolveService("Printer", "_ipp._tcp.", nullptr, 2, 0), kDNSServiceErr_NoError,
-                Zelm::Error::Discovery);
+    expectError(resolve.resolveService("Printer", "_ipp._tcp.", nullptr, 2, kDNSServiceFlagsUnique),
+                kDNSServiceErr_NoError, Zelm::Error::Discovery);
 
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, kTimeOut / 4);
     EXPECT_EQ(resolve.getPort(), 8080);
-    EXPECT_EQ(resolve.getTxtRecord(), std::string(txt.begin(), txt.end()));
+    EXPECT_EQ(resolve.getTxtRecord(), txt);
     EXPECT_EQ(resolve.getHosttarget(), "printer.local.");
     EXPECT_EQ(resolve.getFullname(), "Printer._ipp._tcp.local.");
-    EXPECT_TRUE(resolve.isInitialized());  // completed by its reply
-    const auto call = Script::calls("DNSServiceResolve").at(0);
-    EXPECT_EQ(call.name, "Printer");
-    EXPECT_EQ(call.regtype, "_ipp._tcp.");
-    EXPECT_EQ(call.domain, std::nullopt);  // the caller's null pointer, unchanged
-    EXPECT_EQ(call.interfaceIndex, 2u);
+    EXPECT_TRUE(resolve.isInitialized());
+    // The caller's null domain goes on unchanged.
+    EXPECT_EQ(Double::calls("DNSServiceResolve").at(0).args,
+              "flags=32 if=2 name=Printer type=_ipp._tcp. domain=(null)");
 }
 
-TEST_F(ResolveTest, BurstEndsWithTheFirstReplyWithoutMoreComing) {
-    Script::onStart("DNSServiceResolve",
-                    {resolveReply("first", "first.local.", 1, {1, 'a'}, kDNSServiceFlagsMoreComing),
-                     resolveReply("second", "second.local.", 2, {1, 'b'}),
-                     resolveReply("third", "third.local.", 3, {1, 'c'})});
+TEST(Resolve, BurstEndsWithTheFirstReplyWithoutMoreComing) {
+    Double::onStart("DNSServiceResolve",
+                    {resolveReply("first", "first.local.", 1, "\x01a", kDNSServiceFlagsMoreComing),
+                     resolveReply("second", "second.local.", 2, "\x01b"),
+                     resolveReply("third", "third.local.", 3, "\x01c")});
     Resolve_impl resolve;
-
     EXPECT_TRUE(resolveX(resolve).ok());
     EXPECT_EQ(resolve.getHosttarget(), "second.local.");
     EXPECT_EQ(resolve.getFullname(), "second");
     EXPECT_EQ(resolve.getPort(), 2);
-    EXPECT_EQ(resolve.getTxtRecord(),
-              "\x01"
-              "b");
-    EXPECT_EQ(Script::calls("DNSServiceRefDeallocate").size(), 1u);
+    EXPECT_EQ(resolve.getTxtRecord(), "\x01b");
+    EXPECT_EQ(Double::calls("DNSServiceRefDeallocate").size(), 1u);
 }
 
-TEST_F(ResolveTest, ErrorReplyIsWrittenAndReportedAsNotInitialized) {
-    Script::onStart("DNSServiceResolve", {dnssd_double::errorReply(kDNSServiceErr_NameConflict)});
-    Resolve_impl resolve;
-    zelm_test::CoutCapture capture;
-
-    const Zelm::Error result = resolveX(resolve);
-
-    expectError(result, kDNSServiceErr_NotInitialized, Zelm::Error::Service);
-    EXPECT_EQ(result.code(), 4294901751u);
-    EXPECT_EQ(capture.text(), "mDNS error: -65548: MDNS name conflict.\n");
-    EXPECT_EQ(resolve.getHosttarget(), "");
+// Without an answer the call reports NotInitialized, whatever ended it; an
+// answer followed by a failing DNSServiceProcessResult reports that failure.
+// Only a call its reply completed stays initialized.
+TEST(Resolve, OutcomeFollowsTheStoredAnswerThenTheLastFailure) {
+    const Reply answer = resolveReply("A._ipp._tcp.local.", "a.local.", 631, "", kDNSServiceFlagsMoreComing);
+    const struct {
+        std::vector<Reply> replies;
+        DNSServiceErrorType code;
+        const char* host;
+        const char* lines;
+        bool initialized;
+    } cases[] = {{{resolveReply("", "", 0, "", 0, kDNSServiceErr_NameConflict)},
+                  kDNSServiceErr_NotInitialized,
+                  "",
+                  "mDNS error: -65548: MDNS name conflict.\n",
+                  true},
+                 {{processFailure(kDNSServiceErr_ServiceNotRunning)},
+                  kDNSServiceErr_NotInitialized,
+                  "",
+                  "mDNS error: -65563: MDNS background daemon not running.\n",
+                  false},
+                 {{answer, processFailure(kDNSServiceErr_Refused)},
+                  kDNSServiceErr_Refused,
+                  "a.local.",
+                  "mDNS error: -65553: MDNS refused.\n",
+                  false}};
+    for (const auto& c : cases) {
+        Double::onStart("DNSServiceResolve", c.replies);
+        Prompt<Resolve_impl> resolve;
+        CoutCapture capture;
+        expectError(resolveX(resolve), c.code, Zelm::Error::Service);
+        EXPECT_EQ(resolve.getHosttarget(), c.host);
+        EXPECT_EQ(capture.text(), c.lines);
+        EXPECT_EQ(resolve.isInitialized(), c.initialized) << c.lines;
+    }
 }
 
-TEST_F(ResolveTest, FailedStartClearsTheEarlierAnswerAndReturnsItsCode) {
-    Script::onStart("DNSServiceResolve", {resolveReply("first", "first.local.", 1, {0})});
+TEST(Resolve, FailedStartClearsTheEarlierAnswerAndReturnsItsCodeSilently) {
+    Double::onStart("DNSServiceResolve", {resolveReply("first", "first.local.", 1, std::string(1, '\0'))});
     Resolve_impl resolve;
     ASSERT_TRUE(resolveX(resolve).ok());
     ASSERT_EQ(resolve.getTxtRecord(), std::string(1, '\0'));
-    Script::failNextStart("DNSServiceResolve", kDNSServiceErr_BadParam);
-    zelm_test::CoutCapture capture;
+    Double::failNextStart("DNSServiceResolve", kDNSServiceErr_BadParam);
+    CoutCapture capture;
 
     expectError(resolveX(resolve), kDNSServiceErr_BadParam, Zelm::Error::Service);
     EXPECT_EQ(capture.text(), "");
@@ -90,33 +107,22 @@ TEST_F(ResolveTest, FailedStartClearsTheEarlierAnswerAndReturnsItsCode) {
     EXPECT_FALSE(resolve.isInitialized());
 }
 
-TEST_F(ResolveTest, TimeOutReturnsNotInitializedAndLeavesItUninitialized) {
-    Resolve_impl resolve;
-    zelm_test::CoutCapture capture;
-
-    expectError(resolveX(resolve), kDNSServiceErr_NotInitialized, Zelm::Error::Service);
-    EXPECT_FALSE(resolve.isInitialized());
-    EXPECT_EQ(capture.text(), "mDNS error: -65563: MDNS background daemon not running.\n");
-}
-
-TEST_F(ResolveTest, SecondResolveWhileOneRunsIsRefusedAndChangesNothing) {
-    zelm_test::Gate gate;
-    Script::onStart("DNSServiceResolve",
-                    {gate.hold(resolveReply("A._ipp._tcp.local.", "a.local.", 631, {0}))});
+TEST(Resolve, SecondResolveWhileOneRunsIsRefusedAndChangesNothing) {
+    Gate gate;
+    Double::onStart("DNSServiceResolve",
+                    {gate.hold(resolveReply("A._ipp._tcp.local.", "a.local.", 631, ""))});
     Resolve_impl resolve;
     Zelm::Error first;
     std::thread firstThread([&] { first = resolve.resolveService("A", "_ipp._tcp.", "local.", 0, 0); });
-    gate.waitReached();
-
+    gate.reached.get_future().wait();
     const Zelm::Error busy = resolve.resolveService("B", "_ipp._tcp.", "local.", 0, 0);
-    gate.release();
+    gate.released.set_value();
     firstThread.join();
 
-    zelm_test::expectBusy(busy);
-    EXPECT_EQ(Script::calls("DNSServiceResolve").size(), 1u);
+    expectBusy(busy);
+    EXPECT_EQ(Double::calls("DNSServiceResolve").size(), 1u);
     EXPECT_TRUE(first.ok());
     EXPECT_EQ(resolve.getHosttarget(), "a.local.");
-    EXPECT_EQ(resolve.getPort(), 631);
 }
 
 }  // namespace

@@ -86,7 +86,7 @@ TEST(BadInput, EveryStartCallRefusesItAtOnce) {
         {"register: TXT of 1175 bytes", [] { return registration("n", "_http._tcp", nullptr, 0, 1175); },
          kAccepted},
     };
-    zelm_test::CoutCapture quiet;
+    Zelm::Test::CoutCapture quiet;
     for (const Row& row : rows) {
         EXPECT_EQ(row.start().code(), static_cast<unsigned>(row.expected)) << row.what;
     }

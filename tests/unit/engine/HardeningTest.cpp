@@ -14,13 +14,13 @@
 #include <new>
 #include <vector>
 
-#include "DoubleFixture.h"
+#include "ScriptedDnsSd.h"
+#include "TestSupport.h"
 
 namespace {
 
-using dnssd_double::Script;
+using namespace Zelm::Test;
 using namespace std::chrono_literals;
-using Hardening = zelm_test::DoubleFixture;
 
 // Runs `call` on a thread of its own. A call still running after `limit`
 // ends the process, so that a hang fails the suite instead of stalling CI.
@@ -52,10 +52,23 @@ void race(int callers, int rounds, const std::function<void(int)>& call,
     });
 }
 
-TEST_F(Hardening, RacingCallersOnOneComponentNeitherLeakNorHangNorSwapResults) {
+// A browse reply naming the type its own request asked for, so that a caller
+// can tell whose results it received.
+DNSServiceErrorType echoOwnType(DNSServiceRef ref, void* callback, void* context) {
+    std::string type;
+    for (const Call& call : Double::calls("DNSServiceBrowse"))
+        if (call.ref == ref)
+            type = call.args.substr(call.args.find("type=") + 5,
+                                    call.args.find(" domain=") - call.args.find("type=") - 5);
+    reinterpret_cast<DNSServiceBrowseReply>(callback)(ref, kDNSServiceFlagsAdd, 1, 0, "echo", type.c_str(),
+                                                      "local.", context);
+    return kDNSServiceErr_NoError;
+}
+
+TEST(Hardening, RacingCallersOnOneComponentNeitherLeakNorHangNorSwapResults) {
     const auto descriptorsBefore = openDescriptors();
-    zelm_test::CoutCapture quiet;  // every time-out writes an error line
-    Script::echoBrowses();
+    CoutCapture quiet;  // every time-out writes an error line
+    for (int i = 0; i < 4 * 100; ++i) Double::onStart("DNSServiceBrowse", {echoOwnType});
     Zelm::MDNS::Apple::Browse_impl browse;
     const Zelm::MDNS::BrowseOperationAlreadyInProgress busy;
     std::atomic<int> refused{0};
@@ -79,15 +92,12 @@ TEST_F(Hardening, RacingCallersOnOneComponentNeitherLeakNorHangNorSwapResults) {
 
     // Lookups make no busy test; racing ones must still each end cleanly.
     for (int i = 0; i < 4 * 20; ++i)
-        Script::onStart("DNSServiceGetAddrInfo",
-                        {dnssd_double::addressReply(dnssd_double::ipv4("10.0.0.1"))});
+        Double::onStart("DNSServiceGetAddrInfo", {addressReply(ipv4("10.0.0.1"))});
     Zelm::MDNS::Apple::AddressInfo_impl lookup;
     race(
         4, 20, [&](int) { EXPECT_TRUE(lookup.getAddressInfo("h.local", 0, 0, 0).ok()); }, [](int) {});
     EXPECT_EQ(lookup.getSocketAddressAsString(), "10.0.0.1");
-    EXPECT_EQ(Script::liveReferences(), 0u);
-    EXPECT_EQ(Script::violations(), 0u);
-    Script::reset();  // closes the sockets of the deallocated references
+    Double::reset();  // closes the sockets of the deallocated references
     EXPECT_EQ(openDescriptors(), descriptorsBefore);
 }
 
@@ -109,9 +119,8 @@ private:
     }
 };
 
-TEST_F(Hardening, ReplyThrowingInsideTheLoopLetsTheCallReturnAtItsTimeOut) {
-    for (int i = 0; i < 2; ++i)
-        Script::onStart("DNSServiceBrowse", {dnssd_double::browseReply("a", "_t._tcp.", "")});
+TEST(Hardening, ReplyThrowingInsideTheLoopLetsTheCallReturnAtItsTimeOut) {
+    for (int i = 0; i < 2; ++i) Double::onStart("DNSServiceBrowse", {browseReply("a")});
     ThrowingOperation operation;
     const auto begin = std::chrono::steady_clock::now();
     EXPECT_FALSE(returnsWithin(10s, [&] { return operation.run(100); }));
@@ -119,29 +128,29 @@ TEST_F(Hardening, ReplyThrowingInsideTheLoopLetsTheCallReturnAtItsTimeOut) {
     // Without a time-out the loop runs on the caller's thread, so nothing but
     // the loop itself keeps the exception from the caller.
     EXPECT_TRUE(returnsWithin(10s, [&] { return operation.run(0); }));
-    EXPECT_EQ(Script::calls("DNSServiceRefDeallocate").size(), 2u);
+    EXPECT_EQ(Double::calls("DNSServiceRefDeallocate").size(), 2u);
 }
 
-TEST_F(Hardening, CallDuringTheTearDownOfThePreviousRequestIsRefused) {
-    zelm_test::Gate gate;
-    Script::onStart("DNSServiceBrowse", {gate.hold(dnssd_double::browseReply("a", "_t._tcp.", "local."))});
+TEST(Hardening, CallDuringTheTearDownOfThePreviousRequestIsRefused) {
+    Gate gate;
+    Double::onStart("DNSServiceBrowse", {gate.hold(browseReply("a"))});
     Zelm::MDNS::Apple::Browse_impl browse;
     auto first =
         std::async(std::launch::async, [&] { return browse.browseService(20, "_t._tcp", "", 0, 0, {}); });
-    gate.waitReached();
+    gate.reached.get_future().wait();
     // The time-out's tear-down shuts the socket down first; it cannot finish
     // while the gate holds the service thread inside its pass.
-    pollfd shutDown{DNSServiceRefSockFD(Script::calls("DNSServiceBrowse").back().ref), POLLRDHUP, 0};
+    pollfd shutDown{DNSServiceRefSockFD(Double::calls("DNSServiceBrowse").back().ref), POLLRDHUP, 0};
     ASSERT_EQ(::poll(&shutDown, 1, 5000), 1);
 
     auto second =
         std::async(std::launch::async, [&] { return browse.browseService(20, "_u._tcp", "", 0, 0, {}); });
     const bool returned = second.wait_for(5s) == std::future_status::ready;
-    gate.release();
+    gate.released.set_value();
     returnsWithin(10s, [&] { return first.get(); });
     ASSERT_TRUE(returned);
-    zelm_test::expectBusy(second.get());
-    EXPECT_EQ(Script::calls("DNSServiceBrowse").size(), 1u);
+    expectBusy(second.get());
+    EXPECT_EQ(Double::calls("DNSServiceBrowse").size(), 1u);
 }
 
 struct GroupingPunctuation : std::numpunct<char> {
@@ -149,9 +158,9 @@ struct GroupingPunctuation : std::numpunct<char> {
     std::string do_grouping() const override { return "\3"; }
 };
 
-TEST_F(Hardening, DiagnosticLinesIgnoreAGroupingGlobalLocale) {
+TEST(Hardening, DiagnosticLinesIgnoreAGroupingGlobalLocale) {
     Zelm::MDNS::Apple::ServiceRegister_impl registration(true);
-    zelm_test::CoutCapture capture;
+    CoutCapture capture;
     const std::locale previous =
         std::locale::global(std::locale(std::locale::classic(), new GroupingPunctuation));
     Zelm::MDNS::Apple::Util::writeErrorLine(kDNSServiceErr_NoSuchName, "P:");

@@ -1,0 +1,156 @@
+#!/usr/bin/python3
+# Independent mDNS peer for the sandbox's host B, built on python-zeroconf.
+# Run it there (it binds to B's addresses only):
+#   scripts/sandbox exec B /usr/bin/python3 tests/integration/peer.py COMMAND ...
+# Every stdout line is one JSON object, flushed at once.
+#
+#   publish --name N --type T --port P [--txt K=V]... [--txt-hex HEX] [--for S]
+#     Registers instance N (no dots) on host $ZELM_SANDBOX_HOSTNAME_B.local.,
+#     which makes that host name resolvable while it runs. TXT: the --txt
+#     strings in order, or exactly the bytes of --txt-hex; with neither, one
+#     empty string. Prints "published", stays until SIGTERM or the end of
+#     --for, withdraws (goodbye packets), prints "withdrawn" and exits 0.
+#   wait --type T --name N [--port P] [--txt-hex HEX] [--gone] [--timeout S]
+#     Exits 0 once N is seen (with that port and exact TXT bytes when given),
+#     printing its "found" line: name, type, host, port, txt_hex, addresses
+#     (IPv4 first). With --gone, exits 0 once N has gone ("removed") or is
+#     found absent ("absent"). Exits 1 after its timeout (default 10 s).
+# Exit code 2: bad arguments or a failure of the peer (a taken name, too);
+# 77: no python3-zeroconf.
+
+import argparse
+import json
+import os
+import queue
+import signal
+import socket
+import sys
+import threading
+import time
+
+try:
+    from zeroconf import IPVersion, ServiceBrowser, ServiceInfo, ServiceStateChange, Zeroconf
+except ImportError:
+    print("peer: python3-zeroconf is not installed (use /usr/bin/python3)", file=sys.stderr)
+    sys.exit(77)
+
+# How long an instance must stay unseen before wait --gone asks for it directly.
+ABSENCE_SETTLE_S = 1.5
+STOP = threading.Event()  # set by SIGTERM and SIGINT
+
+
+def emit(**fields):
+    print(json.dumps(fields, separators=(",", ":")), flush=True)
+
+
+def full_type(service_type):
+    return service_type.rstrip(".").removesuffix(".local") + ".local."
+
+
+def open_zeroconf():
+    if os.environ.get("ZELM_SANDBOX_HOST") != "B":
+        raise RuntimeError("run me on host B: scripts/sandbox exec B /usr/bin/python3 %s ..." % sys.argv[0])
+    index = socket.if_nametoindex(os.environ["ZELM_SANDBOX_IF_B"])
+    return Zeroconf(interfaces=[os.environ["ZELM_SANDBOX_ADDR_B"], index], ip_version=IPVersion.All)
+
+
+def publish(args):
+    if "." in args.name:
+        raise ValueError("instance names with dots are not supported")  # zeroconf splits them
+    if args.txt_hex is not None:
+        text = bytes.fromhex(args.txt_hex)
+    else:
+        text = b"".join(bytes([len(entry.encode())]) + entry.encode() for entry in args.txt) or b"\x00"
+    addresses = [os.environ["ZELM_SANDBOX_ADDR_B"]] + [a for a in [os.environ.get("ZELM_SANDBOX_ADDR6_B")] if a]
+    host = os.environ.get("ZELM_SANDBOX_HOSTNAME_B", "zelm-b") + ".local."
+    service_type = full_type(args.type)
+    info = ServiceInfo(service_type, "%s.%s" % (args.name, service_type), port=args.port, properties=text,
+                       server=host, parsed_addresses=addresses)
+    zc = open_zeroconf()
+    try:
+        zc.register_service(info)  # raises when the name is taken
+        emit(event="published", name=args.name, host=host, port=args.port, txt_hex=text.hex())
+        STOP.wait(args.for_seconds)
+        zc.unregister_service(info)
+        emit(event="withdrawn", name=args.name)
+        return 0
+    finally:
+        zc.close()
+
+
+def wait(args):
+    service_type = full_type(args.type)
+    fullname = "%s.%s" % (args.name, service_type)
+    zc = open_zeroconf()
+    changes = queue.Queue()
+    browser = ServiceBrowser(zc, service_type, handlers=[lambda name, state_change, **_: changes.put((name, state_change))])
+
+    def resolve(timeout_ms=3000):
+        info = ServiceInfo(service_type, fullname)
+        if not info.request(zc, timeout_ms):
+            return None
+        return dict(name=args.name, type=args.type, host=info.server, port=info.port,
+                    txt_hex=(info.text or b"").hex(),
+                    addresses=info.parsed_addresses(IPVersion.V4Only) + info.parsed_addresses(IPVersion.V6Only))
+
+    end = time.monotonic() + args.timeout
+    settled = time.monotonic() + ABSENCE_SETTLE_S
+    present = False
+    try:
+        while time.monotonic() < end and not STOP.is_set():
+            try:
+                name, change = changes.get(timeout=0.2)
+            except queue.Empty:
+                if args.gone and not present and time.monotonic() >= settled:
+                    present = resolve(2000) is not None  # not browsed yet: ask for it directly
+                    if not present:
+                        emit(event="absent", name=args.name)
+                        return 0
+                continue
+            if name.lower() != fullname.lower():
+                continue
+            if change is ServiceStateChange.Removed:
+                present = False
+                if args.gone:
+                    emit(event="removed", name=args.name)
+                    return 0
+                continue
+            record = resolve()
+            present = present or record is not None
+            if record and not args.gone and args.port in (None, record["port"]) and (
+                    args.txt_hex is None or record["txt_hex"] == bytes.fromhex(args.txt_hex).hex()):
+                emit(event="found", **record)
+                return 0
+        emit(event="timeout", name=args.name)
+        return 1
+    finally:
+        browser.cancel()
+        zc.close()
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description="independent mDNS peer on the sandbox's host B")
+    commands = parser.add_subparsers(dest="command", required=True)
+    pub = commands.add_parser("publish")
+    wt = commands.add_parser("wait")
+    for command in (pub, wt):
+        command.add_argument("--type", required=True)
+        command.add_argument("--name", required=True)
+        command.add_argument("--port", type=int, required=command is pub)
+        command.add_argument("--txt-hex", metavar="HEX")
+    pub.add_argument("--txt", action="append", default=[], metavar="KEY=VALUE")
+    pub.add_argument("--for", dest="for_seconds", type=float, metavar="SECONDS")
+    wt.add_argument("--gone", action="store_true")
+    wt.add_argument("--timeout", type=float, default=10.0)
+    args = parser.parse_args(argv)
+    for signum in (signal.SIGTERM, signal.SIGINT):
+        signal.signal(signum, lambda _signum, _frame: STOP.set())
+    try:
+        return publish(args) if args.command == "publish" else wait(args)
+    except Exception as error:  # pylint: disable=broad-except
+        print("peer: %s" % error, file=sys.stderr)
+        return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

@@ -1,0 +1,335 @@
+#include "ScriptedDnsSd.h"
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "TestSupport.h"
+
+struct _DNSServiceRef_t {
+    void* callback = nullptr;
+    void* context = nullptr;
+    int fd[2] = {-1, -1};  // [0] handed out; [1] gets one byte per queued reply
+    std::deque<Zelm::Test::Reply> pending;
+    int passes = 0;  // DNSServiceProcessResult calls in progress
+    std::thread::id passThread;
+    ~_DNSServiceRef_t() {
+        for (const int end : fd) ::close(end);
+    }
+};
+
+namespace Zelm::Test {
+namespace {
+
+using RefPtr = std::shared_ptr<_DNSServiceRef_t>;
+
+struct State {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<Call> calls;
+    std::map<std::string, std::deque<DNSServiceErrorType>> failures;
+    std::map<std::string, std::deque<std::vector<Reply>>> scripts;
+    std::map<DNSServiceRef, RefPtr> live;
+    std::vector<RefPtr> dead;  // kept until reset(), so misuse never touches freed memory
+    size_t violations = 0;
+    DNSServiceErrorType updateResult = kDNSServiceErr_NoError;
+} state;
+
+std::string text(const char* value) { return value ? value : "(null)"; }
+
+std::string common(DNSServiceFlags flags, uint32_t interfaceIndex) {
+    return "flags=" + std::to_string(flags) + " if=" + std::to_string(interfaceIndex);
+}
+
+// Requires state.mutex.
+void recordLocked(Call call) {
+    state.calls.push_back(std::move(call));
+    state.changed.notify_all();
+}
+
+// Requires state.mutex.
+void enqueueLocked(_DNSServiceRef_t& ref, Reply reply) {
+    ref.pending.push_back(std::move(reply));
+    (void)::send(ref.fd[1], "", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
+// Requires state.mutex; counts a violation when `ref` is not live.
+RefPtr findLocked(DNSServiceRef ref) {
+    const auto it = state.live.find(ref);
+    if (it != state.live.end()) return it->second;
+    ++state.violations;
+    return nullptr;
+}
+
+DNSServiceErrorType start(const char* function, std::string args, DNSServiceRef* out, void* callback,
+                          void* context, std::string data = "") {
+    std::lock_guard<std::mutex> lock(state.mutex);
+    auto& failures = state.failures[function];
+    DNSServiceErrorType error = out && callback ? kDNSServiceErr_NoError : kDNSServiceErr_BadParam;
+    if (!failures.empty()) {
+        error = failures.front();
+        failures.pop_front();
+    }
+    DNSServiceRef made = nullptr;
+    if (error == kDNSServiceErr_NoError) {
+        auto ref = std::make_shared<_DNSServiceRef_t>();
+        ref->callback = callback;
+        ref->context = context;
+        ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ref->fd);
+        auto& script = state.scripts[function];
+        if (!script.empty()) {
+            for (auto& reply : script.front()) enqueueLocked(*ref, std::move(reply));
+            script.pop_front();
+        }
+        *out = made = ref.get();
+        state.live[made] = ref;
+    }
+    recordLocked({function, std::move(args), std::move(data), made});
+    return error;
+}
+
+template <typename Function, typename... Args>
+Reply replyOf(Args... args) {
+    return [=](DNSServiceRef ref, void* callback, void* context) {
+        reinterpret_cast<Function>(callback)(ref, args..., context);
+        return kDNSServiceErr_NoError;
+    };
+}
+
+const char* ifNamed(const char* name, const char* text) { return name ? text : nullptr; }
+
+const bool kLeakCheck = addLeakCheck({&Double::reset, [] {
+                                          std::lock_guard<std::mutex> lock(state.mutex);
+                                          return state.live.empty() && state.violations == 0
+                                                     ? std::string()
+                                                     : std::to_string(state.live.size()) +
+                                                           " live references, " +
+                                                           std::to_string(state.violations) + " misuses";
+                                      }});
+
+}  // namespace
+
+Reply browseReply(const char* name, DNSServiceFlags flags, uint32_t interfaceIndex,
+                  DNSServiceErrorType error) {
+    return replyOf<DNSServiceBrowseReply>(flags, interfaceIndex, error, name, ifNamed(name, "_ipp._tcp."),
+                                          ifNamed(name, "local."));
+}
+
+Reply resolveReply(const char* fullname, const char* host, uint16_t port, std::string txt,
+                   DNSServiceFlags flags, DNSServiceErrorType error) {
+    return [=](DNSServiceRef ref, void* callback, void* context) {
+        reinterpret_cast<DNSServiceResolveReply>(callback)(
+            ref, flags, 1, error, fullname, host, htons(port), static_cast<uint16_t>(txt.size()),
+            reinterpret_cast<const unsigned char*>(txt.data()), context);
+        return kDNSServiceErr_NoError;
+    };
+}
+
+Reply addressReply(std::optional<sockaddr_storage> address, DNSServiceFlags flags,
+                   DNSServiceErrorType error) {
+    return [=](DNSServiceRef ref, void* callback, void* context) {
+        const auto* plain = address ? reinterpret_cast<const sockaddr*>(&*address) : nullptr;
+        reinterpret_cast<DNSServiceGetAddrInfoReply>(callback)(ref, flags, 1, error, "host.local.", plain,
+                                                               120, context);
+        return kDNSServiceErr_NoError;
+    };
+}
+
+Reply registerReply(const char* name, DNSServiceErrorType error) {
+    return replyOf<DNSServiceRegisterReply>(DNSServiceFlags{0}, error, name, ifNamed(name, "_http._tcp."),
+                                            ifNamed(name, "local."));
+}
+
+Reply processFailure(DNSServiceErrorType code) {
+    return [code](DNSServiceRef, void*, void*) { return code; };
+}
+
+Reply after(std::function<void()> before, Reply reply) {
+    return [=](DNSServiceRef ref, void* callback, void* context) {
+        before();
+        return reply(ref, callback, context);
+    };
+}
+
+sockaddr_storage ipv4(const char* text) {
+    sockaddr_storage storage{};
+    storage.ss_family = AF_INET;
+    ::inet_pton(AF_INET, text, &reinterpret_cast<sockaddr_in*>(&storage)->sin_addr);
+    return storage;
+}
+
+sockaddr_storage ipv6(const char* text, uint32_t scopeId) {
+    sockaddr_storage storage{};
+    auto* in6 = reinterpret_cast<sockaddr_in6*>(&storage);
+    in6->sin6_family = AF_INET6;
+    in6->sin6_scope_id = scopeId;
+    ::inet_pton(AF_INET6, text, &in6->sin6_addr);
+    return storage;
+}
+
+namespace Double {
+
+void reset() {
+    std::lock_guard<std::mutex> lock(state.mutex);
+    state.calls.clear();
+    state.failures.clear();
+    state.scripts.clear();
+    state.dead.clear();
+    for (auto& entry : state.live) state.dead.push_back(entry.second);  // a leak fails one test, not the next
+    state.live.clear();
+    state.violations = 0;
+    state.updateResult = kDNSServiceErr_NoError;
+}
+
+void failNextStart(const std::string& function, DNSServiceErrorType code) {
+    std::lock_guard<std::mutex> lock(state.mutex);
+    state.failures[function].push_back(code);
+}
+
+void onStart(const std::string& function, std::vector<Reply> replies) {
+    std::lock_guard<std::mutex> lock(state.mutex);
+    state.scripts[function].push_back(std::move(replies));
+}
+
+bool queueReply(DNSServiceRef ref, Reply reply) {
+    std::lock_guard<std::mutex> lock(state.mutex);
+    const auto it = state.live.find(ref);
+    if (it != state.live.end()) enqueueLocked(*it->second, std::move(reply));
+    return it != state.live.end();
+}
+
+void setUpdateRecordResult(DNSServiceErrorType code) {
+    std::lock_guard<std::mutex> lock(state.mutex);
+    state.updateResult = code;
+}
+
+std::vector<Call> calls(const std::string& function) {
+    std::lock_guard<std::mutex> lock(state.mutex);
+    std::vector<Call> result;
+    for (const Call& call : state.calls) {
+        if (function.empty() || call.function == function) result.push_back(call);
+    }
+    return result;
+}
+
+bool waitForCalls(const std::string& function, size_t count, std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(state.mutex);
+    return state.changed.wait_for(lock, timeout, [&] {
+        size_t n = 0;
+        for (const Call& call : state.calls) n += call.function == function;
+        return n >= count;
+    });
+}
+
+}  // namespace Double
+}  // namespace Zelm::Test
+
+using namespace Zelm::Test;
+
+extern "C" {
+
+dnssd_sock_t DNSServiceRefSockFD(DNSServiceRef sdRef) {
+    std::lock_guard<std::mutex> lock(state.mutex);
+    const RefPtr ref = findLocked(sdRef);
+    return ref ? ref->fd[0] : -1;
+}
+
+DNSServiceErrorType DNSServiceProcessResult(DNSServiceRef sdRef) {
+    RefPtr ref;
+    {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        if (!(ref = findLocked(sdRef))) return kDNSServiceErr_BadReference;
+        ++ref->passes;
+        ref->passThread = std::this_thread::get_id();
+    }
+    pollfd watched{ref->fd[0], POLLIN | POLLRDHUP, 0};
+    while (::poll(&watched, 1, -1) < 0) {
+    }
+    char byte;
+    Reply reply;
+    if (!(watched.revents & (POLLRDHUP | POLLHUP | POLLERR)) && ::recv(ref->fd[0], &byte, 1, 0) == 1) {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        reply = std::move(ref->pending.front());  // one byte was sent per reply
+        ref->pending.pop_front();
+    }
+    // The pass ends however the delivery ends, a reply function that throws included.
+    struct PassEnd {
+        _DNSServiceRef_t& ref;
+        ~PassEnd() {
+            std::lock_guard<std::mutex> lock(state.mutex);
+            --ref.passes;
+        }
+    } passEnd{*ref};
+    // Delivered without the double's lock: the reply function may call back.
+    return reply ? reply(sdRef, ref->callback, ref->context) : kDNSServiceErr_ServiceNotRunning;
+}
+
+void DNSServiceRefDeallocate(DNSServiceRef sdRef) {
+    std::lock_guard<std::mutex> lock(state.mutex);
+    if (const RefPtr ref = findLocked(sdRef)) {
+        // The published API forbids this; the real library would crash.
+        if (ref->passes > 0 && ref->passThread != std::this_thread::get_id()) ++state.violations;
+        state.dead.push_back(ref);
+        state.live.erase(sdRef);
+    }
+    recordLocked({"DNSServiceRefDeallocate", "", "", sdRef});
+}
+
+DNSServiceErrorType DNSServiceBrowse(DNSServiceRef* sdRef, DNSServiceFlags flags, uint32_t interfaceIndex,
+                                     const char* regtype, const char* domain, DNSServiceBrowseReply callBack,
+                                     void* context) {
+    return start("DNSServiceBrowse",
+                 common(flags, interfaceIndex) + " type=" + text(regtype) + " domain=" + text(domain), sdRef,
+                 reinterpret_cast<void*>(callBack), context);
+}
+
+DNSServiceErrorType DNSServiceResolve(DNSServiceRef* sdRef, DNSServiceFlags flags, uint32_t interfaceIndex,
+                                      const char* name, const char* regtype, const char* domain,
+                                      DNSServiceResolveReply callBack, void* context) {
+    return start("DNSServiceResolve",
+                 common(flags, interfaceIndex) + " name=" + text(name) + " type=" + text(regtype) +
+                     " domain=" + text(domain),
+                 sdRef, reinterpret_cast<void*>(callBack), context);
+}
+
+DNSServiceErrorType DNSServiceGetAddrInfo(DNSServiceRef* sdRef, DNSServiceFlags flags,
+                                          uint32_t interfaceIndex, DNSServiceProtocol protocol,
+                                          const char* hostname, DNSServiceGetAddrInfoReply callBack,
+                                          void* context) {
+    return start(
+        "DNSServiceGetAddrInfo",
+        common(flags, interfaceIndex) + " protocol=" + std::to_string(protocol) + " host=" + text(hostname),
+        sdRef, reinterpret_cast<void*>(callBack), context);
+}
+
+DNSServiceErrorType DNSServiceRegister(DNSServiceRef* sdRef, DNSServiceFlags flags, uint32_t interfaceIndex,
+                                       const char* name, const char* regtype, const char* domain,
+                                       const char* host, uint16_t port, uint16_t txtLen,
+                                       const void* txtRecord, DNSServiceRegisterReply callBack,
+                                       void* context) {
+    return start("DNSServiceRegister",
+                 common(flags, interfaceIndex) + " name=" + text(name) + " type=" + text(regtype) +
+                     " domain=" + text(domain) + " host=" + text(host) +
+                     " port=" + std::to_string(ntohs(port)),
+                 sdRef, reinterpret_cast<void*>(callBack), context,
+                 txtRecord ? std::string(static_cast<const char*>(txtRecord), txtLen) : "");
+}
+
+DNSServiceErrorType DNSServiceUpdateRecord(DNSServiceRef sdRef, DNSRecordRef recordRef, DNSServiceFlags flags,
+                                           uint16_t rdlen, const void* rdata, uint32_t ttl) {
+    std::lock_guard<std::mutex> lock(state.mutex);
+    recordLocked({"DNSServiceUpdateRecord",
+                  "flags=" + std::to_string(flags) + " record=" + (recordRef ? "set" : "null") +
+                      " ttl=" + std::to_string(ttl),
+                  std::string(static_cast<const char*>(rdata), rdlen), sdRef});
+    return findLocked(sdRef) ? state.updateResult : kDNSServiceErr_BadReference;
+}
+
+}  // extern "C"

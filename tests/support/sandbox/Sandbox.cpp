@@ -1,0 +1,101 @@
+#include "Sandbox.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+
+extern char** environ;
+
+namespace Zelm::Test {
+
+std::string sandboxVar(const std::string& name) {
+    const char* value = std::getenv(name.c_str());
+    return value != nullptr ? value : "";
+}
+
+std::string uniqueName(const std::string& base) {
+    static std::atomic<int> counter{0};
+    return base + " " + std::to_string(::getpid()) + "-" + std::to_string(++counter);
+}
+
+ChildProcess::ChildProcess(const std::vector<std::string>& argv) {
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);  // dup2 clears close-on-exec
+    std::vector<char*> args;
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    if (::posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(pipeFds[1]);
+    out_ = ::fdopen(pipeFds[0], "r");
+}
+
+ChildProcess::~ChildProcess() {
+    if (pid_ > 0) ::kill(pid_, SIGTERM);
+    exitCode();
+    if (out_ != nullptr) std::fclose(out_);
+}
+
+nlohmann::json ChildProcess::nextEvent() {
+    char* line = nullptr;
+    size_t size = 0;
+    nlohmann::json event;
+    while (out_ != nullptr && ::getline(&line, &size, out_) > 0) {
+        event = nlohmann::json::parse(line, nullptr, false);
+        if (event.is_object()) break;
+        event = nullptr;
+    }
+    std::free(line);
+    return event;
+}
+
+int ChildProcess::exitCode() {
+    int status = 0;
+    if (pid_ <= 0 || ::waitpid(pid_, &status, 0) != pid_) return -1;
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+namespace {
+std::vector<std::string> peerCommand(const std::vector<std::string>& args) {
+    const std::string repo = sandboxVar("ZELM_SANDBOX_REPO");
+    std::vector<std::string> command{repo + "/scripts/sandbox", "exec", "B", "/usr/bin/python3",
+                                     repo + "/tests/integration/peer.py"};
+    command.insert(command.end(), args.begin(), args.end());
+    return command;
+}
+
+std::vector<std::string> publishArgs(const std::string& name, const std::string& type, int port,
+                                     const std::vector<std::string>& txt) {
+    // The peer ends by itself should the test program die first.
+    std::vector<std::string> args{"publish", "--name", name, "--type", type, "--port", std::to_string(port),
+                                  "--for",   "300"};
+    args.insert(args.end(), txt.begin(), txt.end());
+    return args;
+}
+}  // namespace
+
+PeerPublisher::PeerPublisher(const std::string& name, const std::string& type, int port,
+                             const std::vector<std::string>& txtArgs)
+    : process_(peerCommand(publishArgs(name, type, port, txtArgs))),
+      published_(process_.nextEvent().value("event", "") == "published") {}
+
+nlohmann::json peerWaitFor(const std::string& type, const std::string& name,
+                           const std::vector<std::string>& extraArgs) {
+    std::vector<std::string> args{"wait", "--type", type, "--name", name, "--timeout", "15"};
+    args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+    ChildProcess peer(peerCommand(args));
+    nlohmann::json last;
+    for (auto event = peer.nextEvent(); !event.is_null(); event = peer.nextEvent()) last = event;
+    return peer.exitCode() == 0 ? last : nlohmann::json();
+}
+
+}  // namespace Zelm::Test

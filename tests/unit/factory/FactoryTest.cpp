@@ -1,0 +1,112 @@
+#include "factory/EntryPoint.h"
+#include "factory/MDNS_Factory.h"
+
+#include "advertise/ServiceRegister_impl.h"
+#include "discovery/AddressInfo_impl.h"
+#include "discovery/Browse_impl.h"
+#include "discovery/Resolve_impl.h"
+
+#include <zelm/mdns/AddressInfoInterface.h>
+#include <zelm/mdns/BrowseInterface.h>
+#include <zelm/mdns/ResolveInterface.h>
+#include <zelm/mdns/ServiceRegisterInterface.h>
+
+#include <thread>
+
+#include "ScriptedDnsSd.h"
+#include "TestSupport.h"
+
+namespace {
+
+using namespace Zelm::MDNS;
+using Factory = std::shared_ptr<Zelm::ComponentFactoryInterface>;
+
+Zelm::LifeCycle::PassiveInterface& lifeCycleOf(const Factory& factory) {
+    return dynamic_cast<Zelm::LifeCycle::PassiveInterface&>(*factory);
+}
+
+std::vector<std::string> keysOf(const Factory& factory) {
+    std::vector<std::string> keys;
+    for (const auto& entry : factory->supportedComponents()) keys.push_back(entry.first);
+    return keys;
+}
+
+// Records the keys in the order the factory registers them.
+struct RecordingFactory : Apple::MDNS_Factory {
+    void addComponentCreator(const std::string& name, Creator creator) override {
+        added.push_back(name);
+        MDNS_Factory::addComponentCreator(name, std::move(creator));
+    }
+    std::vector<std::string> added;
+};
+
+TEST(Factory, LifeCycleRegistersTheFourInterfacesInOrderAndRemovesThem) {
+    const std::vector<std::string> names{
+        BrowseInterface::InterfaceTypeName(), ServiceRegisterInterface::InterfaceTypeName(),
+        ResolveInterface::InterfaceTypeName(), AddressInfoInterface::InterfaceTypeName()};
+    auto factory = std::make_shared<RecordingFactory>();
+    EXPECT_TRUE(factory->supportedComponents().empty());
+    factory->startLifeCycle();
+    factory->startLifeCycle();  // keys already held stay as they are
+    EXPECT_EQ(factory->added.size(), 8u);
+    EXPECT_EQ(std::vector<std::string>(factory->added.begin(), factory->added.begin() + 4), names);
+    EXPECT_EQ(keysOf(factory).size(), 4u);
+    EXPECT_EQ(factory->createComponent("Zelm::MDNS::NoSuchInterface", {}), nullptr);
+    factory->endLifeCycle();
+    for (const std::string& name : names) EXPECT_EQ(factory->createComponent(name, {}), nullptr) << name;
+}
+
+// Each creator builds a new idle component of its class, whatever the
+// arguments, keeps no reference to it, and makes no DNS-SD call; the
+// component starts with an empty id and keeps the one it is given.
+TEST(Factory, CreatorsBuildNewIdleComponentsOfTheirClass) {
+    Factory factory;
+    getComponentFactory(factory);
+    lifeCycleOf(factory).startLifeCycle();
+    const auto make = [&](const std::string& name) {
+        return factory->createComponent(name, {"ignored", ""});
+    };
+    const std::shared_ptr<Zelm::ComponentInterface> made[] = {
+        make(BrowseInterface::InterfaceTypeName()), make(ServiceRegisterInterface::InterfaceTypeName()),
+        make(ResolveInterface::InterfaceTypeName()), make(AddressInfoInterface::InterfaceTypeName())};
+    EXPECT_NE(dynamic_cast<Apple::Browse_impl*>(made[0].get()), nullptr);
+    EXPECT_NE(dynamic_cast<Apple::ServiceRegister_impl*>(made[1].get()), nullptr);
+    EXPECT_NE(dynamic_cast<Apple::Resolve_impl*>(made[2].get()), nullptr);
+    EXPECT_NE(dynamic_cast<Apple::AddressInfo_impl*>(made[3].get()), nullptr);
+    EXPECT_NE(make(BrowseInterface::InterfaceTypeName()), made[0]);
+    for (const auto& component : made) {
+        EXPECT_EQ(component.use_count(), 1);
+        EXPECT_EQ(component->instanceId(), "");
+        component->setInstanceId("mdns-7");
+        EXPECT_EQ(component->instanceId(), "mdns-7");
+    }
+    EXPECT_TRUE(Zelm::Test::Double::calls().empty());
+}
+
+// Components outlive their factory; a second getComponentFactory on the same
+// pointer releases the first factory and hands out an independent, unstarted one.
+TEST(Factory, EntryPointMakesIndependentFactoriesThatComponentsOutlive) {
+    Factory factory;
+    getComponentFactory(factory);
+    lifeCycleOf(factory).startLifeCycle();
+    auto component = factory->createComponent(ServiceRegisterInterface::InterfaceTypeName(), {});
+    const std::weak_ptr<Zelm::ComponentFactoryInterface> first = factory;
+    getComponentFactory(factory);
+    EXPECT_TRUE(first.expired());
+    EXPECT_TRUE(factory->supportedComponents().empty());
+
+    auto* registration = dynamic_cast<ServiceRegisterInterface*>(component.get());
+    bool confirmed = false;  // waiting mode reads the confirmation inside the call
+    Zelm::Test::Double::onStart("DNSServiceRegister", {[&](DNSServiceRef ref, void* callback, void* context) {
+                                    confirmed = true;
+                                    return Zelm::Test::registerReply("Svc")(ref, callback, context);
+                                }});
+    EXPECT_TRUE(
+        registration->doServiceRegister("_x._tcp", 80, 0, nullptr, "Svc", nullptr, nullptr, 0, 0).ok());
+    EXPECT_TRUE(confirmed);
+    EXPECT_TRUE(registration->isInitialized());
+    dynamic_cast<Zelm::LifeCycle::PassiveInterface&>(*component).endLifeCycle();
+    EXPECT_FALSE(registration->isInitialized());
+}
+
+}  // namespace

@@ -1,0 +1,86 @@
+#include <zelm/framework/ComponentFactory_Base.h>
+#include <zelm/framework/Component_Base.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+namespace {
+
+struct Widget : Zelm::Component_Base {
+    std::string tag;
+    std::vector<std::string> args;
+};
+
+struct Registry : Zelm::ComponentFactory_Base {};
+
+Zelm::ComponentFactoryInterface::Creator makes(const std::string& tag, std::function<void()> during = {}) {
+    return [tag, during](const std::vector<std::string>& args) {
+        if (during) during();
+        auto widget = std::make_shared<Widget>();
+        widget->tag = tag;
+        widget->args = args;
+        return std::shared_ptr<Zelm::ComponentInterface>(widget);
+    };
+}
+
+std::string tagOf(const std::shared_ptr<Zelm::ComponentInterface>& made) {
+    return made ? dynamic_cast<Widget&>(*made).tag : "none";
+}
+
+TEST(Registry, KeepsTheFirstCreatorPerNameUntilRemoved) {
+    Registry registry;
+    const auto& live = registry.supportedComponents();
+    registry.addComponentCreator("b", makes("first"));
+    registry.addComponentCreator("b", makes("second"));
+    registry.addComponentCreator("a", makes("a"));
+    const auto made = registry.createComponent("b", {"x", ""});
+    EXPECT_EQ(tagOf(made), "first");
+    EXPECT_EQ(dynamic_cast<Widget&>(*made).args, (std::vector<std::string>{"x", ""}));
+    EXPECT_NE(registry.createComponent("b", {}), made);
+    EXPECT_EQ(tagOf(registry.createComponent("missing", {})), "none");
+    ASSERT_EQ(live.size(), 2u);
+    EXPECT_EQ(live.begin()->first, "a");
+
+    registry.removeComponentCreator("b");
+    EXPECT_EQ(tagOf(registry.createComponent("b", {})), "none");
+    registry.addComponentCreator("b", makes("again"));
+    EXPECT_EQ(tagOf(registry.createComponent("b", {})), "again");
+    registry.removeAllComponentCreators();
+    EXPECT_TRUE(live.empty());
+}
+
+TEST(Registry, EmptyCreatorThrowsAndReleasesTheLock) {
+    Registry registry;
+    registry.addComponentCreator("empty", {});
+    EXPECT_THROW(registry.createComponent("empty", {}), std::bad_function_call);
+    std::thread([&] { registry.addComponentCreator("b", makes("b")); }).join();
+    EXPECT_EQ(registry.supportedComponents().size(), 2u);
+}
+
+// Creators run one at a time under the registry's lock, while other threads
+// add and remove creators (ThreadSanitizer checks the map).
+TEST(Registry, CreatorsRunOneAtATimeWhileOthersChangeTheRegistry) {
+    Registry registry;
+    std::atomic<int> inside{0};
+    std::atomic<bool> overlapped{false};
+    registry.addComponentCreator("w", makes("w", [&] {
+                                     if (++inside > 1) overlapped = true;
+                                     std::this_thread::yield();
+                                     --inside;
+                                 }));
+    auto create = [&] {
+        for (int i = 0; i < 2000; ++i) EXPECT_EQ(tagOf(registry.createComponent("w", {})), "w");
+    };
+    std::thread first(create), second(create);
+    for (int i = 0; i < 2000; ++i) {
+        registry.addComponentCreator("x" + std::to_string(i % 5), makes("x"));
+        registry.removeComponentCreator("x" + std::to_string((i + 2) % 5));
+    }
+    first.join();
+    second.join();
+    EXPECT_FALSE(overlapped);
+}
+
+}  // namespace
