@@ -1,0 +1,90 @@
+// A host that loads the plug-in, registers a service and unloads it again,
+// round after round: nothing that the plug-in's own code allocated is left
+// on the heap once it is unloaded. This program replaces operator new and
+// delete to count the bytes whose allocation was called from the plug-in.
+
+#include "HostedPlugin.h"
+#include "SandboxProcess.h"
+
+#include <zelm/mdns/ServiceRegisterInterface.h>
+
+#include <gtest/gtest.h>
+#include <link.h>
+
+#include <atomic>
+#include <cstdlib>
+
+namespace {
+std::atomic<uintptr_t> pluginLow{0}, pluginHigh{0};
+std::atomic<long> pluginBytes{0};
+}  // namespace
+
+// Each block carries the size it counts against the plug-in (0: not its own).
+void* allocate(size_t size, const void* callerAddress) {
+    const auto caller = reinterpret_cast<uintptr_t>(callerAddress);
+    const size_t counted = caller >= pluginLow && caller < pluginHigh ? size : 0;
+    auto* block = static_cast<std::max_align_t*>(std::malloc(size + sizeof(std::max_align_t)));
+    if (block == nullptr) throw std::bad_alloc();
+    *reinterpret_cast<size_t*>(block) = counted;
+    pluginBytes += static_cast<long>(counted);
+    return block + 1;
+}
+void* operator new(size_t size) { return allocate(size, __builtin_return_address(0)); }
+void* operator new(size_t size, const std::nothrow_t&) noexcept {
+    try {
+        return allocate(size, __builtin_return_address(0));
+    } catch (...) {
+        return nullptr;
+    }
+}
+void operator delete(void* pointer) noexcept {
+    if (pointer == nullptr) return;
+    auto* block = static_cast<std::max_align_t*>(pointer) - 1;
+    pluginBytes -= static_cast<long>(*reinterpret_cast<size_t*>(block));
+    std::free(block);
+}
+void operator delete(void* pointer, size_t) noexcept { operator delete(pointer); }
+
+namespace {
+
+// The address range of the loaded plug-in's segments.
+void notePluginRange() {
+    void* handle = ::dlopen(ZELM_PLUGIN_FILE, RTLD_NOW | RTLD_NOLOAD);
+    Dl_info info{};
+    ASSERT_NE(::dladdr(::dlsym(handle, "getComponentFactory"), &info), 0);
+    ::dlclose(handle);
+    pluginLow = reinterpret_cast<uintptr_t>(info.dli_fbase);
+    ::dl_iterate_phdr(
+        [](dl_phdr_info* object, size_t, void*) {
+            if (object->dlpi_addr != pluginLow) return 0;
+            for (int i = 0; i < object->dlpi_phnum; ++i) {
+                const ElfW(Phdr)& segment = object->dlpi_phdr[i];
+                const uintptr_t end = object->dlpi_addr + segment.p_vaddr + segment.p_memsz;
+                if (segment.p_type == PT_LOAD && end > pluginHigh) pluginHigh = end;
+            }
+            return 1;
+        },
+        nullptr);
+}
+
+TEST(Unload, NothingThePluginAllocatedOutlivesIt) {
+    for (int round = 0; round < 3; ++round) {
+        {
+            plugin_host::HostedPlugin plugin(ZELM_PLUGIN_FILE);
+            notePluginRange();
+            auto factory = plugin.newFactory();
+            plugin_host::lifeCycleOf(*factory).startLifeCycle();
+            auto registration = plugin_host::create<Zelm::MDNS::ServiceRegisterInterface>(*factory);
+            const std::string name = zelm_sandbox::uniqueName("Zelm Unload");
+            EXPECT_TRUE(registration
+                            ->doServiceRegister("_zelmunload._tcp", 8091, 0, nullptr, name.c_str(), nullptr,
+                                                nullptr, 0, 0)
+                            .ok());
+            EXPECT_GT(pluginBytes, 0);
+        }
+        EXPECT_EQ(pluginBytes, 0) << "round " << round;
+        pluginLow = pluginHigh = 0;
+    }
+}
+
+}  // namespace
