@@ -39,6 +39,16 @@ struct Baseline : ::testing::Environment {
 };
 const auto* const baseline = ::testing::AddGlobalTestEnvironment(new Baseline);
 
+// `scripts/sandbox <command>`; says how it failed, if it did.
+bool sandbox(const Command& command) {
+    std::vector<std::string> argv{sandboxVar("ZELM_SANDBOX_REPO") + "/scripts/sandbox"};
+    argv.insert(argv.end(), command.begin(), command.end());
+    const int exitCode = ChildProcess(argv).waitExit(60s);
+    if (exitCode != 0)
+        std::printf("sandbox %s %s: exit %d\n", command[0].c_str(), command[1].c_str(), exitCode);
+    return exitCode == 0;
+}
+
 struct Registration : Zelm::MDNS::Apple::ServiceRegister_impl {
     Registration() : ServiceRegister_impl(true) {}
     Zelm::Error publish(const std::string& name) {
@@ -62,7 +72,7 @@ Outcome measure(Operation operation, const Command& fault = {}, int delayMs = 0)
     zelm_test::CoutCapture out;
     std::thread faulty([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
-        if (!fault.empty()) sandboxCommand(fault);
+        if (!fault.empty()) sandbox(fault);
     });
     const auto begin = Clock::now();
     const Zelm::Error result = operation();
@@ -117,7 +127,7 @@ const Row kRows[] = {
 TEST(FaultTable, OperationsEndWithTheErrorTheirPartsGive) {
     for (const Row& row : kRows) {
         SCOPED_TRACE(std::string(row.fault) + " / " + row.operation);
-        ASSERT_TRUE(row.before.empty() || sandboxCommand(row.before));
+        ASSERT_TRUE(row.before.empty() || sandbox(row.before));
         const std::string name = uniqueName("Zelm Fault");
         const Outcome outcome =
             measure([&] { return runOperation(row.operation, name); }, row.during, row.delayMs);
@@ -131,7 +141,7 @@ TEST(FaultTable, OperationsEndWithTheErrorTheirPartsGive) {
         if (std::string(row.operation) == "register") {
             EXPECT_EQ(peerWaitFor(kType, name, {"--gone"}).value("event", ""), "absent");
         }
-        ASSERT_TRUE(sandboxCommand({"bus", "start"}) && sandboxCommand({"daemon", "start"}));
+        ASSERT_TRUE(sandbox({"bus", "start"}) && sandbox({"daemon", "start"}));
     }
 }
 
@@ -160,7 +170,7 @@ TEST(FaultTable, RegistrationInForceIsPublishedAgainWhenTheDaemonReturns) {
         zelm_test::CoutCapture out;
         Zelm::MDNS::Apple::Browse_impl open;
         std::thread browsing([&] { open.browseService(2000, "_zelmquiet._tcp", nullptr, 0, 0, {}); });
-        for (const Command& command : row.leave) ASSERT_TRUE(sandboxCommand(command));
+        for (const Command& command : row.leave) ASSERT_TRUE(sandbox(command));
         browsing.join();
         EXPECT_EQ(out.text().find(kNotRunning), 0u);
         EXPECT_TRUE(registration.isInitialized());
@@ -173,7 +183,7 @@ TEST(FaultTable, RegistrationInForceIsPublishedAgainWhenTheDaemonReturns) {
         const std::string expected = row.peerTakesName ? name + " #2" : name;
         ChildProcess peer(
             peerCommand({"wait", "--type", kType, "--name", expected, "--txt-hex", toHex(txt)}));
-        for (const Command& command : row.back) ASSERT_TRUE(sandboxCommand(command));
+        for (const Command& command : row.back) ASSERT_TRUE(sandbox(command));
         const auto back = Clock::now();
         const auto seen = peer.nextEvent(10s);
         const double seconds = std::chrono::duration<double>(Clock::now() - back).count();
