@@ -24,18 +24,17 @@ void* allocate(size_t size, const void* callerAddress) {
     const auto caller = reinterpret_cast<uintptr_t>(callerAddress);
     const size_t counted = caller >= pluginLow && caller < pluginHigh ? size : 0;
     auto* block = static_cast<std::max_align_t*>(std::malloc(size + sizeof(std::max_align_t)));
-    if (block == nullptr) throw std::bad_alloc();
+    if (block == nullptr) return nullptr;
     *reinterpret_cast<size_t*>(block) = counted;
     pluginBytes += static_cast<long>(counted);
     return block + 1;
 }
-void* operator new(size_t size) { return allocate(size, __builtin_return_address(0)); }
 void* operator new(size_t size, const std::nothrow_t&) noexcept {
-    try {
-        return allocate(size, __builtin_return_address(0));
-    } catch (...) {
-        return nullptr;
-    }
+    return allocate(size, __builtin_return_address(0));
+}
+void* operator new(size_t size) {
+    if (void* pointer = allocate(size, __builtin_return_address(0))) return pointer;
+    throw std::bad_alloc();
 }
 void operator delete(void* pointer) noexcept {
     if (pointer == nullptr) return;
@@ -49,14 +48,10 @@ namespace {
 
 // The address range of the loaded plug-in's segments.
 void notePluginRange() {
-    void* handle = ::dlopen(ZELM_PLUGIN_FILE, RTLD_NOW | RTLD_NOLOAD);
-    Dl_info info{};
-    ASSERT_NE(::dladdr(::dlsym(handle, "getComponentFactory"), &info), 0);
-    ::dlclose(handle);
-    pluginLow = reinterpret_cast<uintptr_t>(info.dli_fbase);
     ::dl_iterate_phdr(
         [](dl_phdr_info* object, size_t, void*) {
-            if (object->dlpi_addr != pluginLow) return 0;
+            if (std::string(object->dlpi_name) != ZELM_PLUGIN_FILE) return 0;
+            pluginLow = object->dlpi_addr;
             for (int i = 0; i < object->dlpi_phnum; ++i) {
                 const ElfW(Phdr)& segment = object->dlpi_phdr[i];
                 const uintptr_t end = object->dlpi_addr + segment.p_vaddr + segment.p_memsz;
