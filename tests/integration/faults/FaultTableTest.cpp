@@ -123,7 +123,7 @@ const Row kRows[] = {
     {"bus absent", "register", kBus, {}, 0, -65563, 2, kStart, 0.5},
 };
 
-TEST(FaultTable, OperationsEndWithTheErrorTheirPartsGive) {
+TEST(FaultTable, OperationsEndWithTheirComponentsErrorAndLine) {
     for (const Row& row : kRows) {
         SCOPED_TRACE(std::string(row.fault) + " / " + row.operation);
         ASSERT_TRUE(row.before.empty() || sandbox(row.before));
