@@ -15,7 +15,7 @@ std::string lastDlError(const std::string& fallback) {
 
 }  // namespace
 
-Plugin::Plugin(const std::string& path) : path_(path) {
+Plugin::Plugin(const std::string& path, AtEnd atEnd) : path_(path), atEnd_(atEnd) {
     handle_ = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle_ == nullptr) {
         throw PluginError("cannot load the plug-in: " + lastDlError("unknown error"));
@@ -47,9 +47,9 @@ Plugin::~Plugin() {
         factoryLifeCycle_->endLifeCycle();
     }
     factory_.reset();
-    // The library itself stays loaded until the process ends, as in most
-    // plug-in hosts: this object goes only at exit, and the DNS-SD client
-    // inside may keep process-wide state that is meant to last until then.
+    if (atEnd_ == AtEnd::Unload) {
+        ::dlclose(handle_);
+    }
 }
 
 std::shared_ptr<Zelm::ComponentInterface> Plugin::createByName(const std::string& name) const {

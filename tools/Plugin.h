@@ -32,11 +32,16 @@ struct Component {
 
 class Plugin {
 public:
+    // Whether the destructor unloads the library. Most hosts keep a plug-in
+    // until the process ends; a host that unloads it must first release
+    // every component it made.
+    enum class AtEnd { KeepLoaded, Unload };
+
     // Throws PluginError with dlopen's or dlsym's message.
-    explicit Plugin(const std::string& path);
+    explicit Plugin(const std::string& path, AtEnd atEnd = AtEnd::KeepLoaded);
     Plugin(const Plugin&) = delete;
     Plugin& operator=(const Plugin&) = delete;
-    // Ends the factory's life cycle and releases it; the library stays loaded.
+    // Ends the factory's life cycle and releases it, then unloads as asked.
     ~Plugin();
 
     const std::string& path() const { return path_; }
@@ -60,6 +65,7 @@ private:
     std::shared_ptr<Zelm::ComponentInterface> createByName(const std::string& name) const;
 
     std::string path_;
+    AtEnd atEnd_;
     void* handle_ = nullptr;
     std::shared_ptr<Zelm::ComponentFactoryInterface> factory_;
     Zelm::LifeCycle::PassiveInterface* factoryLifeCycle_ = nullptr;

@@ -1,16 +1,22 @@
 #pragma once
 
-// The process's way to the Avahi daemon: one event thread (Avahi's threaded
-// poll) and the D-Bus connections (Avahi clients) that the references share.
-// It exists while at least one reference holds it, so that an idle process
-// has no backend thread. A connection that the daemon declares full gets a
-// sibling; one whose daemon went away fails its references and is replaced
-// on the next request.
+// The process's way to the Avahi daemon: one event thread and the D-Bus
+// connections (Avahi clients) that the references share. It exists while at
+// least one reference holds it, so that an idle process has no backend
+// thread. A connection that the daemon declares full gets a sibling.
+//
+// When a connection is lost (the daemon or the bus went away) its
+// references end with an error reply, except registrations the daemon had
+// confirmed: those wait, and are published again as soon as a new
+// connection finds the daemon running. The new connection is opened at once
+// and then waits for the daemon to appear on the bus; while there is no bus
+// to connect to, it is tried again with a growing delay of at most a second.
+
+#include "EventLoop.h"
 
 #include <dns_sd.h>
 
 #include <avahi-client/client.h>
-#include <avahi-common/thread-watch.h>
 
 #include <climits>
 #include <list>
@@ -25,14 +31,14 @@ class Reference;
 // One Avahi client. Touched only with the event loop's lock held.
 struct DaemonConnection {
     DaemonLink* link = nullptr;
-    AvahiClient* client = nullptr;
-    int objects = 0;         // daemon objects its references hold
-    int capacity = INT_MAX;  // learnt from the daemon's "too many objects"
-    bool failed = false;     // the daemon went away
+    AvahiClient* client = nullptr;  // set once avahi_client_new has returned
+    int objects = 0;                // daemon objects its references hold
+    int capacity = INT_MAX;         // learnt from the daemon's "too many objects"
+    bool failed = false;            // lost; freed once no reference uses it
     std::set<Reference*> members;
 };
 
-class DaemonLink {
+class DaemonLink : public std::enable_shared_from_this<DaemonLink> {
 public:
     // The shared link, made (and its event thread started) when none exists.
     // Null with `error` set when the thread cannot start.
@@ -52,25 +58,36 @@ public:
     // Holds the event loop's lock for calls into a running operation.
     class Lock {
     public:
-        explicit Lock(DaemonLink& link) : poll_(link.poll_) { avahi_threaded_poll_lock(poll_); }
-        ~Lock() { avahi_threaded_poll_unlock(poll_); }
+        explicit Lock(DaemonLink& link) : loop_(*link.loop_) { loop_.lock(); }
+        ~Lock() { loop_.unlock(); }
         Lock(const Lock&) = delete;
         Lock& operator=(const Lock&) = delete;
 
     private:
-        AvahiThreadedPoll* poll_;
+        EventLoop& loop_;
     };
 
 private:
-    explicit DaemonLink(AvahiThreadedPoll* poll);
+    explicit DaemonLink(std::unique_ptr<EventLoop> loop);
 
     static void onClientState(AvahiClient* client, AvahiClientState state, void* userdata);
+    static void onReconnectDue(AvahiTimeout* timeout, void* userdata);
 
+    // A new client, whether or not the daemon is on the bus yet; null when
+    // there is no bus.
+    DaemonConnection* openConnection(int& avahiError);
     DaemonConnection* connectionWithRoom(int objects, int& avahiError);
+    void connectionLost(DaemonConnection& connection);
+    void resumeWaiting(DaemonConnection& connection);
+    void reconnect();
+    void scheduleReconnect(int delayMs);
     void dropFailedIdleConnections();
 
-    AvahiThreadedPoll* poll_;
+    std::unique_ptr<EventLoop> loop_;
     std::list<std::unique_ptr<DaemonConnection>> connections_;
+    std::set<Reference*> waiting_;  // registrations kept while no daemon serves them
+    AvahiTimeout* reconnectTimer_ = nullptr;
+    int reconnectDelayMs_ = 0;
 };
 
 }  // namespace Zelm::DnsSd

@@ -245,9 +245,6 @@ DNSServiceErrorType DNSServiceUpdateRecord(DNSServiceRef sdRef, DNSRecordRef rec
             return kDNSServiceErr_BadParam;
         }
         DaemonLink::Lock lock(*hold->link);
-        if (hold->connection == nullptr || hold->connection->failed) {
-            return kDNSServiceErr_ServiceNotRunning;
-        }
         return fromAvahiError(registration->updateTxt(std::move(txt)));
     } catch (const std::bad_alloc&) {
         return kDNSServiceErr_NoMemory;

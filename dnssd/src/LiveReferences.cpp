@@ -9,36 +9,41 @@ namespace Zelm::DnsSd {
 
 namespace {
 
-struct Registry {
-    std::mutex mutex;
-    std::unordered_set<Reference*> live;
-};
-
-// Never destroyed: references may outlive static destruction at exit.
-Registry& registry() {
-    static auto* instance = new Registry;
-    return *instance;
-}
+// Constant-initialised and never destroyed, so references that outlive
+// static destruction at exit still find them. The set exists only while a
+// reference is live: an unloaded library leaves nothing on the heap.
+std::mutex liveMutex;
+std::unordered_set<Reference*>* live = nullptr;  // guarded by liveMutex
 
 }  // namespace
 
 void addLiveReference(Reference* reference) {
-    Registry& r = registry();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    r.live.insert(reference);
+    std::lock_guard<std::mutex> lock(liveMutex);
+    if (live == nullptr) {
+        live = new std::unordered_set<Reference*>;
+    }
+    live->insert(reference);
 }
 
 bool removeLiveReference(DNSServiceRef reference) {
-    Registry& r = registry();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    return r.live.erase(reference) == 1;
+    std::lock_guard<std::mutex> lock(liveMutex);
+    if (live == nullptr || live->erase(reference) == 0) {
+        return false;
+    }
+    if (live->empty()) {
+        delete live;
+        live = nullptr;
+    }
+    return true;
 }
 
 Reference* retainLiveReference(DNSServiceRef reference) {
-    Registry& r = registry();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    const auto found = r.live.find(reference);
-    if (found == r.live.end()) {
+    std::lock_guard<std::mutex> lock(liveMutex);
+    if (live == nullptr) {
+        return nullptr;
+    }
+    const auto found = live->find(reference);
+    if (found == live->end()) {
         return nullptr;
     }
     (*found)->retain();

@@ -7,16 +7,11 @@ namespace Zelm::DnsSd {
 
 namespace {
 
-struct Claims {
-    std::mutex mutex;
-    std::set<std::string> names;
-};
-
-// Never destroyed: registrations may outlive static destruction at exit.
-Claims& claims() {
-    static auto* instance = new Claims;
-    return *instance;
-}
+// Constant-initialised and never destroyed, so registrations that outlive
+// static destruction at exit still find them. The set exists only while a
+// name is claimed: an unloaded library leaves nothing on the heap.
+std::mutex claimsMutex;
+std::set<std::string>* claimed = nullptr;  // guarded by claimsMutex
 
 std::string lowerAscii(const std::string& text) {
     std::string lower = text;
@@ -37,15 +32,21 @@ std::string key(const std::string& name, const std::string& type, const std::str
 }  // namespace
 
 bool LocalServiceNames::claim(const std::string& name, const std::string& type, const std::string& domain) {
-    Claims& c = claims();
-    std::lock_guard<std::mutex> lock(c.mutex);
-    return c.names.insert(key(name, type, domain)).second;
+    std::string claim = key(name, type, domain);
+    std::lock_guard<std::mutex> lock(claimsMutex);
+    if (claimed == nullptr) {
+        claimed = new std::set<std::string>;
+    }
+    return claimed->insert(std::move(claim)).second;
 }
 
 void LocalServiceNames::release(const std::string& name, const std::string& type, const std::string& domain) {
-    Claims& c = claims();
-    std::lock_guard<std::mutex> lock(c.mutex);
-    c.names.erase(key(name, type, domain));
+    const std::string claim = key(name, type, domain);
+    std::lock_guard<std::mutex> lock(claimsMutex);
+    if (claimed != nullptr && claimed->erase(claim) == 1 && claimed->empty()) {
+        delete claimed;
+        claimed = nullptr;
+    }
 }
 
 }  // namespace Zelm::DnsSd

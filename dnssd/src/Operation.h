@@ -7,6 +7,7 @@
 #include <dns_sd.h>
 
 #include <avahi-client/client.h>
+#include <avahi-common/error.h>
 #include <avahi-common/watch.h>
 
 #include <functional>
@@ -65,6 +66,15 @@ public:
 
     // A change of the daemon's state other than the connection failing.
     virtual void daemonStateChanged(AvahiClientState) {}
+
+    // The daemon connection is gone. False: the operation has posted its
+    // error reply, if it has one, and ends with the connection. True: it has
+    // dropped its daemon objects and waits for resume() on a new connection.
+    virtual bool daemonLost() { return false; }
+
+    // Starts again on a new connection after daemonLost() kept it; an Avahi
+    // error code.
+    virtual int resume(const DaemonContext&) { return AVAHI_ERR_BAD_STATE; }
 
     virtual RegisterOperation* asRegistration() { return nullptr; }
 };

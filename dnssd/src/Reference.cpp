@@ -47,7 +47,6 @@ void Reference::post(Delivery delivery) {
 void Reference::failConnection() {
     std::lock_guard<std::mutex> lock(mutex_);
     failed_ = true;
-    queue_.clear();
     shutDownBackendLocked();
 }
 
@@ -80,19 +79,21 @@ DNSServiceErrorType Reference::processOne(DNSServiceRef handle) {
             }
             return kDNSServiceErr_Unknown;
         }
-        if ((watched.revents & (POLLHUP | POLLRDHUP | POLLERR | POLLNVAL)) != 0) {
-            return kDNSServiceErr_ServiceNotRunning;
-        }
+        const bool hungUp = (watched.revents & (POLLHUP | POLLRDHUP | POLLERR | POLLNVAL)) != 0;
 
         Delivery delivery;
         bool moreComing = false;
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            if (failed_ || closed_) {
+            // A lost connection hangs the socket up too, but what was queued
+            // before it (the error reply) still goes out; a hang-up of the
+            // caller's own end or a deallocation ends the replies at once.
+            const bool deliver = !closed_ && !queue_.empty() && (failed_ || !hungUp);
+            if (!deliver && (hungUp || failed_ || closed_)) {
                 return kDNSServiceErr_ServiceNotRunning;
             }
             char byte;
-            if (queue_.empty()) {
+            if (!deliver) {
                 // A byte without a reply (the caller wrote to its own socket's
                 // peer, or a reply was dropped): swallow it and wait on.
                 while (::recv(callerFd_, &byte, 1, MSG_DONTWAIT) > 0) {

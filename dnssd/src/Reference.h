@@ -39,8 +39,10 @@ public:
     // Queues a reply. Event thread; never blocks.
     void post(Delivery delivery) override;
 
-    // The daemon connection is gone: a waiting or later DNSServiceProcessResult
-    // returns kDNSServiceErr_ServiceNotRunning. Event thread.
+    // The daemon connection is gone: the replies already queued (the
+    // operation's error reply among them) are still delivered, after them
+    // DNSServiceProcessResult returns kDNSServiceErr_ServiceNotRunning.
+    // Event thread.
     void failConnection();
 
     // No further replies; wakes a DNSServiceProcessResult blocked on another thread.

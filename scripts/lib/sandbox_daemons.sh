@@ -42,9 +42,9 @@ zs_bus_socket_path() { # HOST
 }
 
 # Starts the bus of HOST (a or b) inside NETNS and prints its address.
-zs_start_bus() { # HOST NETNS
-  local host=$1 netns=$2 socket conf out pid address
-  socket=$(zs_bus_socket_path "$host")
+zs_start_bus() { # HOST NETNS [SOCKET]
+  local host=$1 netns=$2 socket=${3:-} conf out pid address
+  [ -n "$socket" ] || socket=$(zs_bus_socket_path "$host")
   conf="$ZS_DIR/bus-$host.conf"
   zs_write_bus_config "$conf" "$socket"
   # --fork returns once the socket listens; the pid and address come back on stdout.
@@ -62,6 +62,15 @@ zs_start_bus() { # HOST NETNS
   zs_record_pid "bus-$host" "$pid" || return 1
   # Clients need only the path; the guid would pin them to this bus instance.
   echo "${address%%,*}"
+}
+
+# Starts the bus of HOST again on the socket of BUS_ADDRESS, where its clients
+# look for it.
+zs_restart_bus() { # HOST NETNS BUS_ADDRESS
+  local socket=${3#unix:path=}
+  # A bus that was killed leaves its socket file behind.
+  rm -f "$socket"
+  zs_start_bus "$1" "$2" "$socket" >/dev/null
 }
 
 zs_write_avahi_config() { # FILE HOSTNAME INTERFACE

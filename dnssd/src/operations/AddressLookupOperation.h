@@ -25,6 +25,10 @@ public:
     int daemonObjects() const override { return static_cast<int>(families_.size()); }
     int start(const DaemonContext& context) override;
     void stop() override;
+    bool daemonLost() override {
+        postError(kDNSServiceErr_ServiceNotRunning);
+        return false;
+    }
 
 private:
     struct Family {

@@ -22,6 +22,10 @@ public:
 
     int start(const DaemonContext& context) override;
     void stop() override;
+    bool daemonLost() override {
+        postError(AVAHI_ERR_DISCONNECTED);
+        return false;
+    }
 
 private:
     static void onEvent(AvahiServiceBrowser* browser, AvahiIfIndex interface, AvahiProtocol protocol,

@@ -52,6 +52,38 @@ int RegisterOperation::start(const DaemonContext& context) {
     return error;
 }
 
+bool RegisterOperation::daemonLost() {
+    if (!confirmed_) {
+        ended_ = true;
+        postError(kDNSServiceErr_ServiceNotRunning);
+        return false;
+    }
+    // The group belongs to the dead connection: freeing it is local. The
+    // name stays claimed in the process for the publication to come.
+    if (group_ != nullptr) {
+        avahi_entry_group_free(group_);
+        group_ = nullptr;
+    }
+    published_ = false;
+    republish_ = false;
+    away_ = true;
+    return true;
+}
+
+int RegisterOperation::resume(const DaemonContext& context) {
+    client_ = context.client;
+    away_ = false;
+    if (gaveUp_) {
+        return AVAHI_OK;  // withdrawn after a conflict; stays so
+    }
+    group_ = avahi_entry_group_new(client_, &RegisterOperation::onGroupState, this);
+    const int error = group_ != nullptr ? publish() : avahi_client_errno(client_);
+    if (error != AVAHI_OK) {
+        postError(fromAvahiError(error));
+    }
+    return error;
+}
+
 void RegisterOperation::stop() {
     if (group_ != nullptr) {
         // Freeing the group withdraws the service from the network.
@@ -147,6 +179,7 @@ void RegisterOperation::onGroupState(AvahiEntryGroup*, AvahiEntryGroupState stat
         }
         switch (state) {
             case AVAHI_ENTRY_GROUP_ESTABLISHED:
+                self->confirmed_ = true;
                 self->postRegistered();
                 break;
             case AVAHI_ENTRY_GROUP_COLLISION:
@@ -192,6 +225,9 @@ void RegisterOperation::daemonStateChanged(AvahiClientState state) {
 
 int RegisterOperation::updateTxt(std::vector<std::string> txt) {
     request_.txt = std::move(txt);
+    if (away_ || ended_) {
+        return AVAHI_ERR_DISCONNECTED;
+    }
     if (gaveUp_) {
         return AVAHI_ERR_BAD_STATE;
     }

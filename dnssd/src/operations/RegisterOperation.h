@@ -16,6 +16,11 @@ namespace Zelm::DnsSd {
 // later) the service takes the daemon's next alternative name and registers
 // again, unless auto-renaming is off: then an error reply with
 // kDNSServiceErr_NameConflict, and the service stays withdrawn.
+//
+// A registration the daemon has confirmed outlives the daemon: when the
+// connection is lost it waits, and on a new connection it is published again
+// with its current name and TXT record, replying as a first registration
+// does. One still waiting for its confirmation ends with an error reply.
 class RegisterOperation final : public Operation {
 public:
     struct Request {
@@ -36,9 +41,13 @@ public:
     int start(const DaemonContext& context) override;
     void stop() override;
     void daemonStateChanged(AvahiClientState state) override;
+    bool daemonLost() override;
+    int resume(const DaemonContext& context) override;
     RegisterOperation* asRegistration() override { return this; }
 
-    // Replaces the TXT record; an Avahi error code.
+    // Replaces the TXT record; an Avahi error code. While the daemon is away
+    // the record is kept for the next publication and AVAHI_ERR_DISCONNECTED
+    // returned.
     int updateTxt(std::vector<std::string> txt);
 
 private:
@@ -68,6 +77,9 @@ private:
     bool published_ = false;  // the group holds the service
     bool republish_ = false;  // withdrawn while the daemon renames its host
     bool gaveUp_ = false;     // conflict without auto-renaming
+    bool confirmed_ = false;  // the daemon has established it at least once
+    bool away_ = false;       // the daemon is gone; waiting for resume()
+    bool ended_ = false;      // lost before its confirmation
     bool claimed_ = false;
 };
 

@@ -19,6 +19,10 @@ public:
 
     int start(const DaemonContext& context) override;
     void stop() override;
+    bool daemonLost() override {
+        postError(AVAHI_ERR_DISCONNECTED);
+        return false;
+    }
 
 private:
     static void onEvent(AvahiServiceResolver* resolver, AvahiIfIndex interface, AvahiProtocol protocol,

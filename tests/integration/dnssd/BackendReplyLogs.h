@@ -53,7 +53,6 @@ struct Event {
 
 struct Log {
     std::vector<Event> events;
-    bool deallocateInReply = false;  // a register reply deallocates its reference
 
     std::vector<Event> of(const std::string& name, bool added) const {
         std::vector<Event> matching;
@@ -89,17 +88,11 @@ struct Log {
         event.scopeId = event.family == AF_INET6 ? v6->sin6_scope_id : 0;
         static_cast<Log*>(context)->events.push_back(event);
     }
-    static void reply(DNSServiceRef ref, DNSServiceFlags flags, DNSServiceErrorType error, const char* name,
+    static void reply(DNSServiceRef, DNSServiceFlags flags, DNSServiceErrorType error, const char* name,
                       const char* type, const char* domain, void* context) {
-        auto* log = static_cast<Log*>(context);
-        log->events.push_back({flags, 0, error, name, type, domain});
-        if (log->deallocateInReply) DNSServiceRefDeallocate(ref);
+        static_cast<Log*>(context)->events.push_back({flags, 0, error, name, type, domain});
     }
 };
-using BrowseLog = Log;
-using ResolveLog = Log;
-using AddressLog = Log;
-using RegisterLog = Log;
 
 // One DNSServiceProcessResult once the socket is readable within `timeout`.
 inline std::optional<DNSServiceErrorType> processWithin(DNSServiceRef ref, Clock::duration timeout) {

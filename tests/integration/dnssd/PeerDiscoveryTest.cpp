@@ -85,7 +85,6 @@ TEST(PeerDiscovery, ResolveAndAddressLookupReachThePeer) {
         }
     }
 
-
     // The daemon stops asking after about a second; that is no answer, so no
     // reply comes at all.
     Log nobody;

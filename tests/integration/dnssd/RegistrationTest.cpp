@@ -19,7 +19,7 @@ TEST(Registration, PeerSeesNamePortAndTxtThenTheUpdateThenTheDeparture) {
         13);
     const std::string name = uniqueName("Zelm Reg");
     RefGuard guard;
-    RegisterLog log;
+    Log log;
     ASSERT_EQ(registerAndWait(guard, log, name.c_str(), 9090, txt), kDNSServiceErr_NoError);
     ASSERT_EQ(log.events.size(), 1u);
     EXPECT_EQ(log.events[0].error, kDNSServiceErr_NoError);
@@ -56,7 +56,7 @@ TEST(Registration, TxtRecordAtTheSizeLimitIsPublishedOneByteMoreIsRefused) {
     };
     const std::string name = uniqueName("Zelm Big TXT");
     RefGuard refused, guard;
-    RegisterLog log;
+    Log log;
     EXPECT_EQ(registerAndWait(refused, log, name.c_str(), 9098, txtOf(1176, 'a')), kDNSServiceErr_BadParam);
     ASSERT_EQ(registerAndWait(guard, log, name.c_str(), 9098, txtOf(1175, 'a')), kDNSServiceErr_NoError);
     EXPECT_TRUE(peerSees(name, {"--txt-hex", toHex(txtOf(1175, 'a'))}));
@@ -72,10 +72,10 @@ TEST(Registration, TxtRecordAtTheSizeLimitIsPublishedOneByteMoreIsRefused) {
 TEST(Registration, DefaultNameAndHostArgument) {
     PeerPublisher addressOwner(uniqueName("Peer Host"), kType, 8084);  // makes the target's address known
     ASSERT_TRUE(addressOwner.published());
-    RegisterLog log;
+    Log log;
     RefGuard guard;
     ASSERT_EQ(DNSServiceRegister(&guard.ref, 0, 0, nullptr, kType, nullptr, hostName("B").c_str(),
-                                 htons(9095), 0, nullptr, &RegisterLog::reply, &log),
+                                 htons(9095), 0, nullptr, &Log::reply, &log),
               kDNSServiceErr_NoError);
     ASSERT_TRUE(pumpUntil(guard.ref, 15s, [&] { return !log.events.empty(); }));
     EXPECT_EQ(log.events[0].error, kDNSServiceErr_NoError);
@@ -93,7 +93,7 @@ class NameTaken : public ::testing::TestWithParam<Holder> {};
 TEST_P(NameTaken, SecondRegistrationIsRenamedOrWithNoAutoRenameRefused) {
     const std::string name = uniqueName("Zelm Taken");
     RefGuard held;
-    RegisterLog heldLog;
+    Log heldLog;
     std::unique_ptr<ChildProcess> program;
     std::unique_ptr<PeerPublisher> peer;
     if (GetParam() == Holder::ThisProcess) {
@@ -109,7 +109,7 @@ TEST_P(NameTaken, SecondRegistrationIsRenamedOrWithNoAutoRenameRefused) {
     }
 
     RefGuard refused, renamed;
-    RegisterLog refusedLog, renamedLog;
+    Log refusedLog, renamedLog;
     ASSERT_EQ(registerAndWait(refused, refusedLog, name.c_str(), 9096, "", kDNSServiceFlagsNoAutoRename),
               kDNSServiceErr_NoError);
     EXPECT_EQ(refusedLog.events[0].error, kDNSServiceErr_NameConflict);

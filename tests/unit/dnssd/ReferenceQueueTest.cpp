@@ -57,12 +57,15 @@ TEST_F(ReferenceQueue, DeliversInOrderMarkingQueuedOnesMoreComing) {
     EXPECT_EQ(delivered_[1].ref, reference_);
 }
 
-TEST_F(ReferenceQueue, LostConnectionFailsWaitingAndQueuedReplies) {
+TEST_F(ReferenceQueue, LostConnectionDeliversQueuedRepliesThenFails) {
     reference_->post(record(1));
     reference_->failConnection();
-    EXPECT_TRUE(readable());  // a caller's select loop hears of it too
+    reference_->post(record(2));  // too late
+    EXPECT_TRUE(readable());      // a caller's select loop hears of it too
+    EXPECT_EQ(reference_->processOne(reference_), kDNSServiceErr_NoError);
     EXPECT_EQ(reference_->processOne(reference_), kDNSServiceErr_ServiceNotRunning);
-    EXPECT_TRUE(delivered_.empty());
+    ASSERT_EQ(delivered_.size(), 1u);
+    EXPECT_EQ(delivered_[0].id, 1);
 }
 
 }  // namespace

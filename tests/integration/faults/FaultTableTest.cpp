@@ -1,0 +1,203 @@
+// What a host sees when the mDNS daemon or the D-Bus bus goes away, and what
+// the peer on host B sees: one row per fault. Each row prints a "fault |"
+// line with its measurements; docs/faults.md records them.
+
+#include "advertise/ServiceRegister_impl.h"
+#include "discovery/AddressInfo_impl.h"
+#include "discovery/Browse_impl.h"
+#include "discovery/Resolve_impl.h"
+
+#include "Sandbox.h"
+#include "TestSupport.h"
+#include "TxtRecord.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <future>
+#include <regex>
+#include <thread>
+
+namespace {
+
+using namespace Zelm::Test;
+using zelm_mdns::toHex;
+using Command = std::vector<std::string>;
+constexpr const char* kType = "_zelmfault._tcp";
+
+// Threads and descriptors are back where they were once every component ended.
+struct Baseline : ::testing::Environment {
+    static long usage() {
+        return threadCount() * 1000 + std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+    }
+    long before = 0;
+    void SetUp() override {
+        std::thread([] {}).join();  // a sanitizer's runtime starts a thread of its own on the first
+        before = usage();
+    }
+    void TearDown() override { EXPECT_EQ(usage(), before) << "threads * 1000 + descriptors"; }
+};
+const auto* const baseline = ::testing::AddGlobalTestEnvironment(new Baseline);
+
+// `scripts/sandbox <command>`; says how it failed, if it did.
+bool sandbox(const Command& command) {
+    std::vector<std::string> argv{sandboxVar("ZELM_SANDBOX_REPO") + "/scripts/sandbox"};
+    argv.insert(argv.end(), command.begin(), command.end());
+    const int exitCode = ChildProcess(argv).exitCode();
+    if (exitCode != 0)
+        std::printf("sandbox %s %s: exit %d\n", command[0].c_str(), command[1].c_str(), exitCode);
+    return exitCode == 0;
+}
+
+struct Registration : Zelm::MDNS::Apple::ServiceRegister_impl {
+    Registration() : ServiceRegister_impl(true) {}
+    Zelm::Error publish(const std::string& name) {
+        return doServiceRegister(kType, 8090, 0, nullptr, name.c_str(), nullptr, nullptr, 0, 0);
+    }
+    // What the keep-alive thread does, with a record of the test's choosing.
+    DNSServiceErrorType updateTxt(const std::string& txt) {
+        return DNSServiceUpdateRecord(sdRef, nullptr, 0, static_cast<uint16_t>(txt.size()), txt.data(), 0);
+    }
+};
+
+struct Outcome {
+    Zelm::Error result;
+    std::string lines;
+    double seconds;
+};
+
+// Runs `operation` while `fault` hits `delayMs` after its start.
+template <typename Operation>
+Outcome measure(Operation operation, const Command& fault = {}, int delayMs = 0) {
+    CoutCapture out;
+    std::thread faulty([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+        if (!fault.empty()) sandbox(fault);
+    });
+    const auto begin = Clock::now();
+    const Zelm::Error result = operation();
+    const double seconds = std::chrono::duration<double>(Clock::now() - begin).count();
+    faulty.join();
+    return {result, out.text(), seconds};
+}
+
+Zelm::Error runOperation(const std::string& kind, const std::string& name) {
+    if (kind == "browse")
+        return Zelm::MDNS::Apple::Browse_impl().browseService(3000, kType, nullptr, 0, 0, {});
+    if (kind == "resolve")
+        return Zelm::MDNS::Apple::Resolve_impl().resolveService("Nobody", kType, "local.", 0, 0);
+    if (kind == "lookup")
+        return Zelm::MDNS::Apple::AddressInfo_impl().getAddressInfo("nobody-zelm.local.", 0, 0, 0);
+    return Registration().publish(name);
+}
+
+struct Row {
+    const char* fault;
+    const char* operation;
+    Command before, during;  // sandbox commands: before the operation, and `delayMs` into it
+    int delayMs;
+    DNSServiceErrorType code;
+    int category;
+    const char* lines;  // regular expression of the diagnostic lines
+    double maxSeconds;
+};
+
+// The diagnostic lines: of the loop, of the two failing start calls, of the
+// registration's error reply.
+const char* const kLoop = "(mDNS error: -65563: .*\n)+";
+const char* const kLookup = "AddressInfo_impl::getAddressInfo:mDNS error: -65563: .*\n";
+const char* const kStart = "ServiceRegister_impl: DNSServiceRegister err = mDNS error: -65563: .*\n";
+const char* const kReply =
+    " Error Registering service: -65563\\(Zelm Fault .*\\._zelmfault\\._tcp\\.local\\.\\)\n";
+const Command kDaemon = {"daemon", "stop"}, kBus = {"bus", "stop"};
+
+const Row kRows[] = {
+    {"daemon absent", "browse", kDaemon, {}, 0, -65563, 0, "", 4.5},
+    {"daemon absent", "resolve", kDaemon, {}, 0, -65563, 2, "", 0.5},
+    {"daemon absent", "lookup", kDaemon, {}, 0, -65563, 2, kLookup, 0.5},
+    {"daemon absent", "register", kDaemon, {}, 0, -65563, 2, kStart, 0.5},
+    {"daemon killed", "browse", {}, kDaemon, 500, -65563, 0, kLoop, 4.5},
+    {"daemon killed", "resolve", {}, kDaemon, 500, -65545, 2, "mDNS error: -65563: .*\n", 1.5},
+    {"daemon killed", "lookup", {}, kDaemon, 150, 0, 0, "", 1.5},
+    {"daemon killed", "register", {}, kDaemon, 100, -65563, 2, kReply, 1.5},
+    {"bus killed", "browse", {}, kBus, 500, -65563, 0, kLoop, 4.5},
+    {"bus absent", "register", kBus, {}, 0, -65563, 2, kStart, 0.5},
+};
+
+TEST(FaultTable, OperationsEndWithTheirComponentsErrorAndLine) {
+    for (const Row& row : kRows) {
+        SCOPED_TRACE(std::string(row.fault) + " / " + row.operation);
+        ASSERT_TRUE(row.before.empty() || sandbox(row.before));
+        const std::string name = uniqueName("Zelm Fault");
+        const Outcome outcome =
+            measure([&] { return runOperation(row.operation, name); }, row.during, row.delayMs);
+        std::printf("fault | %s | %s | %d | %d | %s | %.2f s\n", row.fault, row.operation,
+                    static_cast<int>(outcome.result.code()), static_cast<int>(outcome.result.category()),
+                    std::regex_replace(outcome.lines, std::regex("\n"), "\\n").c_str(), outcome.seconds);
+        EXPECT_EQ(static_cast<int>(outcome.result.code()), row.code);
+        EXPECT_EQ(static_cast<int>(outcome.result.category()), row.category);
+        EXPECT_TRUE(std::regex_match(outcome.lines, std::regex(row.lines))) << outcome.lines;
+        EXPECT_LT(outcome.seconds, row.maxSeconds);
+        if (std::string(row.operation) == "register") {
+            EXPECT_EQ(peerWaitFor(kType, name, {"--gone"}).value("event", ""), "absent");
+        }
+        ASSERT_TRUE(sandbox({"bus", "start"}) && sandbox({"daemon", "start"}));
+    }
+}
+
+struct Away {
+    const char* fault;
+    std::vector<Command> leave, back;
+    bool peerTakesName;
+};
+const Away kAway[] = {
+    {"daemon restarted", {{"daemon", "stop"}}, {{"daemon", "start"}}, false},
+    {"bus restarted", {{"bus", "stop"}}, {{"bus", "start"}, {"daemon", "start"}}, false},
+    {"name taken while the daemon was away", {{"daemon", "stop"}}, {{"daemon", "start"}}, true},
+};
+
+TEST(FaultTable, RegistrationInForceIsPublishedAgainWhenTheDaemonReturns) {
+    for (const Away& row : kAway) {
+        SCOPED_TRACE(row.fault);
+        const std::string name = uniqueName("Zelm Away");
+        const std::string txt = "\x03v=2";
+        Registration registration;
+        ASSERT_TRUE(registration.publish(name).ok());
+        ASSERT_EQ(registration.updateTxt(txt), kDNSServiceErr_NoError);
+        ASSERT_TRUE(!peerWaitFor(kType, name, {"--txt-hex", toHex(txt)}).is_null());
+
+        // An open browse ends with the error reply; the registration stays.
+        CoutCapture out;
+        Zelm::MDNS::Apple::Browse_impl open;
+        std::thread browsing([&] { open.browseService(2000, "_zelmquiet._tcp", nullptr, 0, 0, {}); });
+        for (const Command& command : row.leave) ASSERT_TRUE(sandbox(command));
+        browsing.join();
+        EXPECT_EQ(out.text().find("mDNS error: -65563: MDNS background daemon not running.\n"), 0u);
+        EXPECT_TRUE(registration.isInitialized());
+        EXPECT_TRUE(!peerWaitFor(kType, name, {"--gone"}).is_null());
+        // A keep-alive refresh meanwhile fails quietly.
+        EXPECT_EQ(registration.updateTxt(txt), kDNSServiceErr_ServiceNotRunning);
+
+        std::optional<PeerPublisher> squatter;
+        if (row.peerTakesName) squatter.emplace(name, kType, 9999);
+        const std::string expected = row.peerTakesName ? name + " #2" : name;
+        auto seen = std::async(std::launch::async, [&] {
+            return peerWaitFor(kType, expected, {"--txt-hex", toHex(txt), "--timeout", "15"});
+        });
+        for (const Command& command : row.back) ASSERT_TRUE(sandbox(command));
+        const auto back = Clock::now();
+        const bool found = !seen.get().is_null();
+        const double seconds = std::chrono::duration<double>(Clock::now() - back).count();
+        std::printf("fault | %s | peer sees \"%s\" again after %.2f s\n", row.fault, expected.c_str(),
+                    seconds);
+        ASSERT_TRUE(found);
+        EXPECT_TRUE(row.peerTakesName || seconds < 2.0) << seconds;
+        EXPECT_EQ(registration.updateTxt(txt), kDNSServiceErr_NoError);
+        // New operations work on the same process, without a new component.
+        Zelm::MDNS::Apple::Resolve_impl resolve;
+        EXPECT_TRUE(resolve.resolveService(expected.c_str(), kType, "local.", 0, 0).ok());
+    }
+}
+
+}  // namespace
