@@ -17,6 +17,8 @@ import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+from bus_timeline import BusMonitor, breakdown  # noqa: E402
 
 RESOLVE_NAME = "Bench Resolve Target"
 RESOLVE_TYPE = "_zbench._tcp"
@@ -172,6 +174,27 @@ def measure_link_open(host, samples, rounds):
     host.ask("hold", "backend", "off")
 
 
+def measure_bus_breakdown(host, samples, rounds):
+    """Each operation once more, alone, with the bus watched."""
+    log("where the time goes: D-Bus messages of resolve and lookup")
+    result = {}
+    operations = [("resolve", ("resolve", "%s", RESOLVE_NAME, RESOLVE_TYPE)),
+                  ("lookup", ("lookup", "%s", "zelm-b.local."))]
+    for r in range(rounds):
+        for name, command in operations:
+            for side in ("plugin", "backend") if r % 2 == 0 else ("backend", "plugin"):
+                fields = [f % side if f == "%s" else f for f in command]
+                with BusMonitor() as monitor:
+                    answer = host.ask(*fields)
+                figures = breakdown(monitor.lines)
+                if figures is None or not answer.get("ok"):
+                    samples.add("bus.%s.%s" % (name, side), None)
+                    continue
+                figures["call_ms"] = answer["ms"]
+                result.setdefault("%s.%s" % (name, side), []).append(figures)
+    samples.extra["bus"] = result
+
+
 def measure_lookup(host, probe, tool, samples, rounds):
     log("2. address lookup")
     interleaved(rounds, [
@@ -288,6 +311,7 @@ def main():
         measure_resolve(host, probe, args.zelm_mdns, samples, rounds)
         measure_lookup(host, probe, args.zelm_mdns, samples, rounds)
         measure_link_open(host, samples, rounds)
+        measure_bus_breakdown(host, samples, 3 if args.quick else 6)
         measure_registration(host, samples, 3 if args.quick else max(5, rounds * 3 // 4))
         measure_teardown_mid_browse(host, samples, rounds)
         measure_browse(host, samples, [(200, rounds), (1000, 3 if args.quick else 8),

@@ -161,6 +161,32 @@ plot "%s" using 2:3 with points pt 7 ps 0.6 lc rgb "#3060a0", \\
     subprocess.run(["gnuplot", script], check=True)
 
 
+BUS_FIELDS = [("call_ms", "whole call"), ("on_bus_ms", "on the bus"), ("setup_ms", "connection set-up"),
+              ("request_ms", "request round trip(s)"), ("daemon_wait_ms", "daemon's wait before its answer"),
+              ("free_ms", "freeing the daemon objects")]
+
+
+def bus_section(bus):
+    """A table of the median D-Bus breakdown of each operation."""
+    if not bus:
+        return []
+    keys = [k for k in ("resolve.plugin", "resolve.backend", "lookup.plugin", "lookup.backend") if k in bus]
+    lines = ["### Resolve and lookup on the bus", "",
+             "Each operation run alone %d times more with `dbus-monitor --profile` on host A's bus "
+             "(`bench/bus_timeline.py`); medians in ms. \"On the bus\" runs from the client's Hello to its "
+             "disconnection; the rest of the whole call is spent off the bus (socket connect and "
+             "authentication, threads, wake-ups, tear-down)." % len(next(iter(bus.values()))), "",
+             "| | " + " | ".join(k.replace(".", " ").replace("plugin", "plug-in") for k in keys) + " |",
+             "|---|" + "---|" * len(keys)]
+    lines.append("| D-Bus method calls | " + " | ".join(
+        "%d (%d set-up)" % (statistics.median(r["calls"] for r in bus[k]),
+                            statistics.median(r["setup_calls"] for r in bus[k])) for k in keys) + " |")
+    for field, label in BUS_FIELDS:
+        lines.append("| %s | " % label + " | ".join(
+            "%.2f" % statistics.median(r[field] for r in bus[k]) for k in keys) + " |")
+    return lines + [""]
+
+
 def write_doc(path, objects, raw, machine, chart_name):
     lines = ["# Benchmarks", "",
              "Written by `scripts/bench` on %s; every figure below comes from that one run. "
@@ -206,6 +232,7 @@ def write_doc(path, objects, raw, machine, chart_name):
               "size are the process's peak during the run over its idle state, per operation; daemon "
               "connections are this process's connections on the bus (one per Avahi client).",
               "- Timings are never asserted anywhere; `scripts/bench` only records them.", ""]
+    lines += ["## Where the time goes", ""] + bus_section(raw.get("extra", {}).get("bus"))
     with open(path, "w") as out:
         out.write("\n".join(lines))
 
