@@ -169,6 +169,8 @@ def measure_link_open(host, samples, rounds):
         ("resolve.backend.link_open", lambda r: ok_ms(host.ask("resolve", "backend", RESOLVE_NAME, RESOLVE_TYPE))),
         ("lookup.plugin.link_open", lambda r: ok_ms(host.ask("lookup", "plugin", "zelm-b.local."))),
         ("lookup.backend.link_open", lambda r: ok_ms(host.ask("lookup", "backend", "zelm-b.local."))),
+        ("browse.overshoot.plugin.200.link_open",
+         lambda r: host.ask("browse", "plugin", RESOLVE_TYPE, 200)["overshoot_ms"]),
     ], samples)
     host.ask("hold", "plugin", "off")
     host.ask("hold", "backend", "off")

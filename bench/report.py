@@ -55,6 +55,9 @@ COMPARISONS = [
     (0, "where the time goes: plug-in address lookup, daemon connection already open", "ms",
      "lookup.plugin.link_open", "backend address lookup, daemon connection already open",
      "lookup.backend.link_open"),
+    (0, "where the time goes: browse overshoot, T = 200 ms, daemon connection already open", "ms",
+     "browse.overshoot.plugin.200.link_open", "bare bounded wait (thread, timed semaphore, shutdown, join)",
+     "browse.overshoot.bare.200"),
 ]
 
 # Samples shown in the chart, with their labels.
@@ -100,7 +103,8 @@ def comparison_objects(samples, extra):
         for field, unit, label in (("ms", "ms", "wall time"), ("threads_per_op", "threads", "threads per operation"),
                                    ("rss_kb_per_op", "KiB", "RSS per operation"),
                                    ("vsz_kb_per_op", "KiB", "virtual size per operation"),
-                                   ("daemon_connections", "connections", "daemon connections")):
+                                   ("daemon_connections", "connections", "daemon connections"),
+                                   ("with_results", "browses", "browses that saw the service")):
             base = backend.get(field)
             objects.append({"measure": 6, "name": "scale, %s concurrent browses of 1 s: plug-in %s" % (count, label),
                             "unit": unit, "median": rounded(plugin[field]), "min": rounded(plugin[field]),
@@ -109,7 +113,7 @@ def comparison_objects(samples, extra):
                             "baseline_median": rounded(base),
                             "ratio": rounded(plugin[field] / base) if base else None})
     for kind, size in extra.get("idle_bytes_per_component", {}).items():
-        objects.append({"measure": 6, "name": "memory per idle %s component (RSS growth over 2000)" % kind,
+        objects.append({"measure": 6, "name": "memory per idle %s component (heap bytes, 2000 made)" % kind,
                         "unit": "bytes", "median": rounded(size, 0), "min": rounded(size, 0),
                         "max": rounded(size, 0), "n": 1, "baseline": None, "baseline_median": None,
                         "ratio": None})
@@ -120,7 +124,7 @@ def comparison_objects(samples, extra):
 def fmt(value, unit):
     if value is None:
         return "–"
-    if unit in ("services", "connections", "bytes"):
+    if unit in ("services", "connections", "bytes", "browses"):
         return "%d" % round(value)
     return "%.2f" % value if abs(value) < 100 else "%.0f" % value
 
@@ -216,6 +220,17 @@ def write_doc(path, objects, raw, machine, chart_name):
             o["measure"] or "–", o["name"], fmt(o["median"], unit), unit, spread, o["n"], o["baseline"] or "–",
             base or "–", "%.2f ×" % o["ratio"] if o["ratio"] is not None else "–"))
     lines += ["", "Measure – are the figures for where the time goes (see below), not one of the seven.", ""]
+    scale = raw.get("extra", {}).get("scale", {})
+    if scale:
+        lines += ["Scale, in detail: what `browseService` returned, per N (DNS-SD codes, 0 = found "
+                  "something: count), and how long the backend baseline took to start all its references:", ""]
+        for count in sorted(scale.get("plugin", {}), key=int):
+            plugin = scale["plugin"][count]
+            backend = scale.get("backend", {}).get(count, {})
+            lines.append("- N = %s: plug-in %s; backend started %s of %s in %.0f ms." % (
+                count, ", ".join("%s: %d" % kv for kv in sorted(plugin.get("outcomes", {}).items())),
+                backend.get("started", "?"), count, backend.get("start_ms", float("nan"))))
+        lines.append("")
     if raw.get("failures"):
         lines += ["Samples that failed and are left out: %s." % ", ".join(
             "%s %d" % item for item in sorted(raw["failures"].items())), ""]
@@ -254,6 +269,7 @@ def main():
     with open(os.path.join(results, "latest.json"), "w") as out:
         json.dump({"machine": machine, "measures": objects}, out, indent=1)
     chart_name = "benchmarks-latency.png"
+    os.makedirs(os.path.join(args.repo, "docs"), exist_ok=True)
     draw_chart(raw["samples"], os.path.join(args.repo, "docs", chart_name), os.path.dirname(args.raw))
     doc = os.path.join(args.repo, "docs", "benchmarks.md")
     write_doc(doc, objects, raw, machine, chart_name)

@@ -186,8 +186,11 @@ json BackendSamples::scale(const std::string& type, int count, unsigned int time
             sockets.push_back(pollfd{DNSServiceRefSockFD(ref), POLLIN, 0});
         }
     }
+    // Every browse gets the whole time-out once all have started, as each of
+    // the plug-in's does from its own start.
+    const auto started = Clock::now();
     while (true) {
-        const int left = static_cast<int>(timeoutMs) - static_cast<int>(millisSince(start));
+        const int left = static_cast<int>(timeoutMs) - static_cast<int>(millisSince(started));
         if (left <= 0) break;
         if (::poll(sockets.data(), sockets.size(), left) <= 0) continue;
         for (std::size_t i = 0; i < sockets.size(); ++i) {
@@ -207,6 +210,7 @@ json BackendSamples::scale(const std::string& type, int count, unsigned int time
     result["overshoot_ms"] = ms - timeoutMs;
     result["with_results"] = withResults;
     result["started"] = refs.size();
+    result["start_ms"] = std::chrono::duration<double, std::milli>(started - start).count();
     return result;
 }
 

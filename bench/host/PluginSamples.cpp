@@ -6,6 +6,8 @@
 #include <zelm/mdns/BrowseInterface.h>
 #include <zelm/mdns/ResolveInterface.h>
 
+#include <map>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -85,12 +87,16 @@ json PluginSamples::scale(const std::string& type, int count, unsigned int timeo
     }
     PeakWatcher watcher;
     std::atomic<int> withResults{0};
+    std::mutex outcomesMutex;
+    std::map<std::string, int> outcomes;  // browseService's codes, as signed DNS-SD codes
     std::vector<std::thread> hosts;
     const auto start = Clock::now();
     for (auto& component : components) {
         hosts.emplace_back([&, api = component.api] {
-            api->browseService(timeoutMs, type.c_str(), "local.", 0, 0, nullptr);
+            const Zelm::Error outcome = api->browseService(timeoutMs, type.c_str(), "local.", 0, 0, nullptr);
             if (!api->getInfo().empty()) ++withResults;
+            std::lock_guard<std::mutex> lock(outcomesMutex);
+            ++outcomes[std::to_string(static_cast<int>(outcome.code()))];
         });
     }
     for (std::thread& host : hosts) {
@@ -102,6 +108,7 @@ json PluginSamples::scale(const std::string& type, int count, unsigned int timeo
     result["ms"] = ms;
     result["overshoot_ms"] = ms - timeoutMs;
     result["with_results"] = withResults.load();
+    result["outcomes"] = outcomes;
     return result;
 }
 
@@ -109,11 +116,12 @@ json PluginSamples::idleMemory(int count) {
     json result;
     const auto measure = [&](const char* kind, auto make) {
         std::vector<std::shared_ptr<Zelm::ComponentInterface>> held;
-        const long before = currentProcessStats().rssKb;
+        held.reserve(static_cast<std::size_t>(count));
+        const std::size_t before = heapBytesInUse();
         for (int i = 0; i < count; ++i) {
             held.push_back(make().owner);
         }
-        result[kind] = static_cast<double>(currentProcessStats().rssKb - before) * 1024.0 / count;
+        result[kind] = static_cast<double>(heapBytesInUse() - before) / count;
     };
     measure("browse", [&] { return plugin_.create<BrowseInterface>(); });
     measure("resolve", [&] { return plugin_.create<ResolveInterface>(); });

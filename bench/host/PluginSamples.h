@@ -32,7 +32,7 @@ public:
     // `count` browses at once, one host thread each: wall time and the
     // process's peak threads, memory and bus connections over its idle state.
     nlohmann::json scale(const std::string& type, int count, unsigned int timeoutMs);
-    // Resident memory that `count` idle components of each kind add, per component.
+    // Heap bytes that `count` idle components of each kind take, per component.
     nlohmann::json idleMemory(int count);
 
     // Keeps one registration open (on) or ends it (off), so that the

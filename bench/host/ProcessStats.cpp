@@ -1,6 +1,7 @@
 #include "ProcessStats.h"
 
 #include <dbus/dbus.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -49,6 +50,8 @@ ProcessStats currentProcessStats() {
     }
     return stats;
 }
+
+std::size_t heapBytesInUse() { return mallinfo2().uordblks; }
 
 int busConnectionsOfThisProcess() {
     DBusError error;
