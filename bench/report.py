@@ -249,7 +249,9 @@ def write_doc(path, objects, raw, machine, chart_name):
               "with no DNS-SD at all.",
               "- Scale: N host threads each run a 1 s browse on a component of its own; threads, RSS and virtual "
               "size are the process's peak during the run over its idle state, per operation; daemon "
-              "connections are this process's connections on the bus (one per Avahi client).",
+              "connections are this process's connections on the bus (one per Avahi client). The plug-in's "
+              "threads include the host thread that each blocking browseService needs; its virtual size "
+              "is mostly thread stacks and glibc's per-thread malloc arenas (reserved, not resident).",
               "- Timings are never asserted anywhere; `scripts/bench` only records them.", ""]
     lines += ["## Where the time goes", ""] + bus_section(raw.get("extra", {}).get("bus"))
     with open(path, "w") as out:
