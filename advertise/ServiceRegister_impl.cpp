@@ -2,6 +2,7 @@
 
 #include "advertise/TxtRecordBuffer.h"
 #include "engine/ErrorLine.h"
+#include "engine/Outcome.h"
 
 #include <arpa/inet.h>
 #include <zelm/mdns/MDNSError.h>
@@ -27,12 +28,6 @@ constexpr uint32_t kKeepAliveTtl = 220000;
 // library that does more work in the calling thread.
 constexpr std::size_t kKeepAliveStackBytes = 64 * 1024;
 constexpr const char* kStartFailurePrefix = "ServiceRegister_impl: DNSServiceRegister err = ";
-
-Zelm::Error failure(DNSServiceErrorType code) {
-    return Zelm::Error(static_cast<unsigned int>(code), Zelm::Error::Service, "");
-}
-
-const char* orEmpty(const char* text) { return text != nullptr ? text : ""; }
 
 }  // namespace
 
@@ -91,7 +86,7 @@ Zelm::Error ServiceRegister_impl::doServiceRegister(const char* regtype, unsigne
     const DNSServiceErrorType started = lastError;
     if (started != kDNSServiceErr_NoError) {
         Util::writeErrorLine(started, kStartFailurePrefix);
-        return failure(started);
+        return Util::dnsSdError(started, Zelm::Error::Service);
     }
     initialized = true;
 
@@ -115,17 +110,17 @@ Zelm::Error ServiceRegister_impl::doServiceRegister(const char* regtype, unsigne
         // hence kDNSServiceErr_BadReference, the same answer processOneResult
         // gives once a tear-down has begun.
         lastError = kDNSServiceErr_BadReference;
-        return failure(kDNSServiceErr_BadReference);
+        return Util::dnsSdError(kDNSServiceErr_BadReference, Zelm::Error::Service);
     }
     if (replyError != kDNSServiceErr_NoError) {
         // The daemon refused the registration: withdraw it so that a later
         // call can retry.
         lastError = replyError;
         tearDownLocked();
-        return failure(replyError);
+        return Util::dnsSdError(replyError, Zelm::Error::Service);
     }
     if (lastError != kDNSServiceErr_NoError) {
-        return failure(lastError);
+        return Util::dnsSdError(lastError, Zelm::Error::Service);
     }
     return keepAliveOrWithdraw();
 }
@@ -137,9 +132,10 @@ Zelm::Error ServiceRegister_impl::keepAliveOrWithdraw() {
         lastError = started;
         Util::writeErrorLine(started);
         tearDownLocked();
-        return failure(started);
+        return Util::dnsSdError(started, Zelm::Error::Service);
     }
-    return lastError == kDNSServiceErr_NoError ? Zelm::Error() : failure(lastError);
+    return lastError == kDNSServiceErr_NoError ? Zelm::Error()
+                                               : Util::dnsSdError(lastError, Zelm::Error::Service);
 }
 
 bool ServiceRegister_impl::registrationSettled(DNSServiceErrorType& replyError) {
@@ -172,8 +168,8 @@ void ServiceRegister_impl::__DNSServiceRegisterReplyFunc__(DNSServiceRef /*sdRef
     self->replyError_ = errorCode;
     std::ostringstream line;
     line.imbue(std::locale::classic());  // a plain number whatever the host's locale
-    line << " Error Registering service: " << errorCode << "(" << orEmpty(name) << "." << orEmpty(regtype)
-         << orEmpty(domain) << ")";
+    line << " Error Registering service: " << errorCode << "(" << Util::textOrEmpty(name) << "."
+         << Util::textOrEmpty(regtype) << Util::textOrEmpty(domain) << ")";
     Util::writeLine(line.str());
 }
 

@@ -1,6 +1,7 @@
 #include "discovery/AddressInfo_impl.h"
 
 #include "engine/ErrorLine.h"
+#include "engine/Outcome.h"
 
 #include <arpa/inet.h>
 
@@ -40,7 +41,7 @@ Zelm::Error AddressInfo_impl::getAddressInfo(const char* hostname, unsigned int 
     if (lastError == kDNSServiceErr_NoError) {
         return Zelm::Error();
     }
-    return Zelm::Error(static_cast<unsigned int>(lastError.load()), Zelm::Error::Service, "");
+    return Util::dnsSdError(lastError, Zelm::Error::Service);
 }
 
 struct sockaddr AddressInfo_impl::getSocketAddress() const {

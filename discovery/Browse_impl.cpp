@@ -1,6 +1,7 @@
 #include "discovery/Browse_impl.h"
 
 #include "engine/ErrorLine.h"
+#include "engine/Outcome.h"
 
 #include <zelm/mdns/MDNSError.h>
 
@@ -9,11 +10,7 @@
 
 namespace Zelm::MDNS::Apple {
 
-namespace {
-
-std::string textOrEmpty(const char* text) { return text != nullptr ? std::string(text) : std::string(); }
-
-}  // namespace
+namespace {}  // namespace
 
 Browse_impl::Browse_impl() : interfaceIndex(0), flags(0) {}
 
@@ -25,7 +22,7 @@ Zelm::Error Browse_impl::browseService(unsigned int timeoutMs, const char* regty
                                        unsigned int interfaceIndex, unsigned int flags,
                                        std::function<void(const Zelm::MDNS::Info&)> callback) {
     if (regtype == nullptr) {
-        return Zelm::Error(static_cast<unsigned int>(kDNSServiceErr_BadParam), Zelm::Error::Discovery, "");
+        return Util::dnsSdError(kDNSServiceErr_BadParam, Zelm::Error::Discovery);
     }
     // Held until this call returns, so that no other call can change the
     // request or the results before this one has read them.
@@ -40,7 +37,7 @@ Zelm::Error Browse_impl::browseService(unsigned int timeoutMs, const char* regty
 
     lastError = kDNSServiceErr_NoError;
     this->regtype = regtype;
-    this->domain = textOrEmpty(domain);
+    this->domain = Util::textOrEmpty(domain);
     this->interfaceIndex = interfaceIndex;
     this->flags = flags;
     this->callback = std::move(callback);
@@ -86,8 +83,8 @@ void Browse_impl::__DNSServiceBrowseReplyFunc__(DNSServiceRef /*sdRef*/, DNSServ
 
     // Arrivals and departures alike become entries: the list records what the
     // daemon reported, not which instances are currently present.
-    const Zelm::MDNS::Info entry(textOrEmpty(serviceName), textOrEmpty(regtype), textOrEmpty(replyDomain),
-                                 static_cast<int>(interfaceIndex));
+    const Zelm::MDNS::Info entry(Util::textOrEmpty(serviceName), Util::textOrEmpty(regtype),
+                                 Util::textOrEmpty(replyDomain), static_cast<int>(interfaceIndex));
     self->infoList.push_back(entry);
     if (self->callback) {
         try {

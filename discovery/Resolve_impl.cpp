@@ -1,6 +1,7 @@
 #include "discovery/Resolve_impl.h"
 
 #include "engine/ErrorLine.h"
+#include "engine/Outcome.h"
 
 #include <zelm/mdns/MDNSError.h>
 
@@ -13,12 +14,6 @@ namespace Zelm::MDNS::Apple {
 namespace {
 
 constexpr unsigned int kResolveTimeoutMs = 4000;
-
-std::string textOrEmpty(const char* text) { return text != nullptr ? std::string(text) : std::string(); }
-
-Zelm::Error serviceError(DNSServiceErrorType code) {
-    return Zelm::Error(static_cast<unsigned int>(code), Zelm::Error::Service, "");
-}
 
 }  // namespace
 
@@ -38,9 +33,9 @@ Zelm::Error Resolve_impl::resolveService(const char* name, const char* regtype, 
     }
     {
         std::lock_guard<std::mutex> lock(mutex);
-        this->name = textOrEmpty(name);
-        this->regtype = textOrEmpty(regtype);
-        this->domain = textOrEmpty(domain);
+        this->name = Util::textOrEmpty(name);
+        this->regtype = Util::textOrEmpty(regtype);
+        this->domain = Util::textOrEmpty(domain);
 
         initialized = false;
         this->interfaceIndex = interfaceIndex;
@@ -61,7 +56,7 @@ Zelm::Error Resolve_impl::resolveService(const char* name, const char* regtype, 
                                  __DNSServiceResolveReplyFunc__, this);
     });
     if (lastError != kDNSServiceErr_NoError) {
-        return serviceError(lastError);
+        return Util::dnsSdError(lastError, Zelm::Error::Service);
     }
 
     // The outcome is judged from the stored answer, not from whether the wait
@@ -70,10 +65,10 @@ Zelm::Error Resolve_impl::resolveService(const char* name, const char* regtype, 
 
     if (hosttarget.empty()) {
         lastError = kDNSServiceErr_NotInitialized;
-        return serviceError(kDNSServiceErr_NotInitialized);
+        return Util::dnsSdError(kDNSServiceErr_NotInitialized, Zelm::Error::Service);
     }
     if (lastError != kDNSServiceErr_NoError) {
-        return serviceError(lastError);
+        return Util::dnsSdError(lastError, Zelm::Error::Service);
     }
     return Zelm::Error();
 }
@@ -114,8 +109,8 @@ void Resolve_impl::__DNSServiceResolveReplyFunc__(DNSServiceRef /*sdRef*/, DNSSe
         Util::writeErrorLine(errorCode);
     } else {
         self->replyInterfaceIndex = interfaceIndex;
-        self->fullname = textOrEmpty(fullname);
-        self->hosttarget = textOrEmpty(hosttarget);
+        self->fullname = Util::textOrEmpty(fullname);
+        self->hosttarget = Util::textOrEmpty(hosttarget);
         self->port = ntohs(port);
         if (txtRecord != nullptr) {
             self->txtRecord.assign(reinterpret_cast<const char*>(txtRecord), txtLen);
