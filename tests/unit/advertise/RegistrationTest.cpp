@@ -192,7 +192,7 @@ TEST(KeepAlive, EndLifeCycleStopsItAtOnceBeforeWithdrawingAndNeverRegisteredMean
 
 TEST(KeepAlive, RefreshesComeOnePeriodApartDespiteFailuresAndEndWithTheStop) {
     constexpr int periodMs = 40;
-    Double::setUpdateRecordResult(kDNSServiceErr_Unknown);
+    for (int i = 0; i < 3; ++i) Double::failNextStart("DNSServiceUpdateRecord", kDNSServiceErr_Unknown);
     Register component(false, periodMs);
     ASSERT_TRUE(component.publish().ok());
     ASSERT_TRUE(Double::waitForCalls("DNSServiceUpdateRecord", 3));
