@@ -43,8 +43,11 @@ struct LeakCheck {
     std::function<void()> reset;
     std::function<std::string()> leftovers;
 };
-bool addLeakCheck(LeakCheck check);
-std::vector<LeakCheck>& leakChecks();
+inline std::vector<LeakCheck>& leakChecks() {
+    static std::vector<LeakCheck> checks;
+    return checks;
+}
+inline bool addLeakCheck(LeakCheck check) { return leakChecks().push_back(std::move(check)), true; }
 
 inline int threadCount() {
     int count = 0;

@@ -4,7 +4,6 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include <condition_variable>
 #include <deque>
 #include <map>
 #include <memory>
@@ -32,26 +31,18 @@ using RefPtr = std::shared_ptr<_DNSServiceRef_t>;
 
 struct State {
     std::mutex mutex;
-    std::condition_variable changed;
     std::vector<Call> calls;
     std::map<std::string, std::deque<DNSServiceErrorType>> failures;
     std::map<std::string, std::deque<std::vector<Reply>>> scripts;
     std::map<DNSServiceRef, RefPtr> live;
     std::vector<RefPtr> dead;  // kept until reset(), so misuse never touches freed memory
     size_t violations = 0;
-    DNSServiceErrorType updateResult = kDNSServiceErr_NoError;
 } state;
 
 std::string text(const char* value) { return value ? value : "(null)"; }
 
 std::string common(DNSServiceFlags flags, uint32_t interfaceIndex) {
     return "flags=" + std::to_string(flags) + " if=" + std::to_string(interfaceIndex);
-}
-
-// Requires state.mutex.
-void recordLocked(Call call) {
-    state.calls.push_back(std::move(call));
-    state.changed.notify_all();
 }
 
 // Requires state.mutex.
@@ -91,7 +82,7 @@ DNSServiceErrorType start(const char* function, std::string args, DNSServiceRef*
         *out = made = ref.get();
         state.live[made] = ref;
     }
-    recordLocked({function, std::move(args), std::move(data), made});
+    state.calls.push_back({function, std::move(args), std::move(data), made});
     return error;
 }
 
@@ -158,19 +149,13 @@ Reply after(std::function<void()> before, Reply reply) {
     };
 }
 
-sockaddr_storage ipv4(const char* text) {
-    sockaddr_storage storage{};
-    storage.ss_family = AF_INET;
-    ::inet_pton(AF_INET, text, &reinterpret_cast<sockaddr_in*>(&storage)->sin_addr);
-    return storage;
-}
-
-sockaddr_storage ipv6(const char* text, uint32_t scopeId) {
+sockaddr_storage ip(const char* text, uint32_t scopeId) {
     sockaddr_storage storage{};
     auto* in6 = reinterpret_cast<sockaddr_in6*>(&storage);
-    in6->sin6_family = AF_INET6;
-    in6->sin6_scope_id = scopeId;
-    ::inet_pton(AF_INET6, text, &in6->sin6_addr);
+    if (::inet_pton(AF_INET, text, &reinterpret_cast<sockaddr_in*>(&storage)->sin_addr) == 1)
+        storage.ss_family = AF_INET;
+    else if (::inet_pton(AF_INET6, text, &in6->sin6_addr) == 1)
+        in6->sin6_family = AF_INET6, in6->sin6_scope_id = scopeId;
     return storage;
 }
 
@@ -185,7 +170,6 @@ void reset() {
     for (auto& entry : state.live) state.dead.push_back(entry.second);  // a leak fails one test, not the next
     state.live.clear();
     state.violations = 0;
-    state.updateResult = kDNSServiceErr_NoError;
 }
 
 void failNextStart(const std::string& function, DNSServiceErrorType code) {
@@ -205,11 +189,6 @@ bool queueReply(DNSServiceRef ref, Reply reply) {
     return it != state.live.end();
 }
 
-void setUpdateRecordResult(DNSServiceErrorType code) {
-    std::lock_guard<std::mutex> lock(state.mutex);
-    state.updateResult = code;
-}
-
 std::vector<Call> calls(const std::string& function) {
     std::lock_guard<std::mutex> lock(state.mutex);
     std::vector<Call> result;
@@ -220,12 +199,10 @@ std::vector<Call> calls(const std::string& function) {
 }
 
 bool waitForCalls(const std::string& function, size_t count, std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> lock(state.mutex);
-    return state.changed.wait_for(lock, timeout, [&] {
-        size_t n = 0;
-        for (const Call& call : state.calls) n += call.function == function;
-        return n >= count;
-    });
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (calls(function).size() < count && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return calls(function).size() >= count;
 }
 
 }  // namespace Double
@@ -260,13 +237,10 @@ DNSServiceErrorType DNSServiceProcessResult(DNSServiceRef sdRef) {
         ref->pending.pop_front();
     }
     // The pass ends however the delivery ends, a reply function that throws included.
-    struct PassEnd {
-        _DNSServiceRef_t& ref;
-        ~PassEnd() {
-            std::lock_guard<std::mutex> lock(state.mutex);
-            --ref.passes;
-        }
-    } passEnd{*ref};
+    const std::shared_ptr<void> passEnd(nullptr, [&ref](void*) {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        --ref->passes;
+    });
     // Delivered without the double's lock: the reply function may call back.
     return reply ? reply(sdRef, ref->callback, ref->context) : kDNSServiceErr_ServiceNotRunning;
 }
@@ -279,7 +253,7 @@ void DNSServiceRefDeallocate(DNSServiceRef sdRef) {
         state.dead.push_back(ref);
         state.live.erase(sdRef);
     }
-    recordLocked({"DNSServiceRefDeallocate", "", "", sdRef});
+    state.calls.push_back({"DNSServiceRefDeallocate", "", "", sdRef});
 }
 
 DNSServiceErrorType DNSServiceBrowse(DNSServiceRef* sdRef, DNSServiceFlags flags, uint32_t interfaceIndex,
@@ -325,11 +299,14 @@ DNSServiceErrorType DNSServiceRegister(DNSServiceRef* sdRef, DNSServiceFlags fla
 DNSServiceErrorType DNSServiceUpdateRecord(DNSServiceRef sdRef, DNSRecordRef recordRef, DNSServiceFlags flags,
                                            uint16_t rdlen, const void* rdata, uint32_t ttl) {
     std::lock_guard<std::mutex> lock(state.mutex);
-    recordLocked({"DNSServiceUpdateRecord",
-                  "flags=" + std::to_string(flags) + " record=" + (recordRef ? "set" : "null") +
-                      " ttl=" + std::to_string(ttl),
-                  std::string(static_cast<const char*>(rdata), rdlen), sdRef});
-    return findLocked(sdRef) ? state.updateResult : kDNSServiceErr_BadReference;
+    state.calls.push_back({"DNSServiceUpdateRecord",
+                           "flags=" + std::to_string(flags) + " record=" + (recordRef ? "set" : "null") +
+                               " ttl=" + std::to_string(ttl),
+                           std::string(static_cast<const char*>(rdata), rdlen), sdRef});
+    auto& failures = state.failures["DNSServiceUpdateRecord"];
+    const DNSServiceErrorType code = failures.empty() ? kDNSServiceErr_NoError : failures.front();
+    if (!failures.empty()) failures.pop_front();
+    return findLocked(sdRef) ? code : kDNSServiceErr_BadReference;
 }
 
 }  // extern "C"

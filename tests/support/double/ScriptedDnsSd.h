@@ -48,8 +48,8 @@ struct Gate {
     }
 };
 
-sockaddr_storage ipv4(const char* text);
-sockaddr_storage ipv6(const char* text, uint32_t scopeId = 0);
+// An IPv4 or IPv6 address; the scope applies to IPv6 only.
+sockaddr_storage ip(const char* text, uint32_t scopeId = 0);
 
 // One recorded call. `args` lists its arguments, e.g. "flags=4 if=3
 // type=_ipp._tcp. domain=(null)", with ports in host order; `data` holds
@@ -64,12 +64,12 @@ struct Call {
 // main() resets it before every test.
 namespace Double {
 void reset();
-// The next start of `function` (e.g. "DNSServiceBrowse") fails with `code`.
+// The next start of `function` (e.g. "DNSServiceBrowse") fails with `code`;
+// for "DNSServiceUpdateRecord", the next update.
 void failNextStart(const std::string& function, DNSServiceErrorType code);
 // The next successful start of `function` gets these replies queued.
 void onStart(const std::string& function, std::vector<Reply> replies);
 bool queueReply(DNSServiceRef ref, Reply reply);  // false when `ref` is not live
-void setUpdateRecordResult(DNSServiceErrorType code);
 std::vector<Call> calls(const std::string& function = "");
 bool waitForCalls(const std::string& function, size_t count,
                   std::chrono::milliseconds timeout = std::chrono::seconds(5));

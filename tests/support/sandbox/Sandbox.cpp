@@ -65,34 +65,27 @@ int ChildProcess::exitCode() {
 }
 
 namespace {
-std::vector<std::string> peerCommand(const std::vector<std::string>& args) {
+// peer.py on host B with `args` and then `extra`.
+std::vector<std::string> peerCommand(std::vector<std::string> args, const std::vector<std::string>& extra) {
     const std::string repo = sandboxVar("ZELM_SANDBOX_REPO");
-    std::vector<std::string> command{repo + "/scripts/sandbox", "exec", "B", "/usr/bin/python3",
-                                     repo + "/tests/integration/peer.py"};
-    command.insert(command.end(), args.begin(), args.end());
-    return command;
-}
-
-std::vector<std::string> publishArgs(const std::string& name, const std::string& type, int port,
-                                     const std::vector<std::string>& txt) {
-    // The peer ends by itself should the test program die first.
-    std::vector<std::string> args{"publish", "--name", name, "--type", type, "--port", std::to_string(port),
-                                  "--for",   "300"};
-    args.insert(args.end(), txt.begin(), txt.end());
+    args.insert(args.begin(), {repo + "/scripts/sandbox", "exec", "B", "/usr/bin/python3",
+                               repo + "/tests/integration/peer.py"});
+    args.insert(args.end(), extra.begin(), extra.end());
     return args;
 }
 }  // namespace
 
+// The peer ends by itself should the test program die first.
 PeerPublisher::PeerPublisher(const std::string& name, const std::string& type, int port,
                              const std::vector<std::string>& txtArgs)
-    : process_(peerCommand(publishArgs(name, type, port, txtArgs))),
+    : process_(peerCommand(
+          {"publish", "--name", name, "--type", type, "--port", std::to_string(port), "--for", "300"},
+          txtArgs)),
       published_(process_.nextEvent().value("event", "") == "published") {}
 
 nlohmann::json peerWaitFor(const std::string& type, const std::string& name,
                            const std::vector<std::string>& extraArgs) {
-    std::vector<std::string> args{"wait", "--type", type, "--name", name, "--timeout", "15"};
-    args.insert(args.end(), extraArgs.begin(), extraArgs.end());
-    ChildProcess peer(peerCommand(args));
+    ChildProcess peer(peerCommand({"wait", "--type", type, "--name", name, "--timeout", "15"}, extraArgs));
     nlohmann::json last;
     for (auto event = peer.nextEvent(); !event.is_null(); event = peer.nextEvent()) last = event;
     return peer.exitCode() == 0 ? last : nlohmann::json();

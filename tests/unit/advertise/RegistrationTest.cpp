@@ -38,14 +38,6 @@ public:
     bool releasedUnderKeepAlive = false;
 };
 
-// Counts the replies that reach the component.
-Reply counted(std::atomic<int>& delivered, Reply reply) {
-    return [&delivered, reply](DNSServiceRef ref, void* callback, void* context) {
-        ++delivered;
-        return reply(ref, callback, context);
-    };
-}
-
 TEST(Registration, HandsItsArgumentsToDNSServiceRegister) {
     Register component(false);
     EXPECT_TRUE(component
@@ -124,15 +116,15 @@ TEST(Registration, StartFailureWritesThePrefixedLineAndLeavesItIdle) {
 TEST(Registration, WaitEndsWithANamingReplyAnyLaterReplyOrAProcessingFailure) {
     std::atomic<int> delivered{0};
     Register component;
-    Double::onStart("DNSServiceRegister",
-                    {counted(delivered, registerReply("")), counted(delivered, registerReply("Kitchen (2)")),
-                     counted(delivered, registerReply("Later"))});
+    Double::onStart("DNSServiceRegister", {after([&] { ++delivered; }, registerReply("")),
+                                           after([&] { ++delivered; }, registerReply("Kitchen (2)")),
+                                           after([&] { ++delivered; }, registerReply("Later"))});
     EXPECT_TRUE(component.publish().ok());
     EXPECT_EQ(delivered, 2);
     EXPECT_EQ(component.confirmedName(), "Kitchen (2)");
     component.endLifeCycle();
-    Double::onStart("DNSServiceRegister",
-                    {counted(delivered, registerReply(nullptr)), counted(delivered, registerReply("X"))});
+    Double::onStart("DNSServiceRegister", {after([&] { ++delivered; }, registerReply(nullptr)),
+                                           after([&] { ++delivered; }, registerReply("X"))});
     EXPECT_TRUE(component.publish().ok());
     EXPECT_EQ(delivered, 3);
     component.endLifeCycle();
@@ -146,7 +138,7 @@ TEST(Registration, WaitEndsWithANamingReplyAnyLaterReplyOrAProcessingFailure) {
     EXPECT_EQ(capture.text(), "");
 
     Register noWait(false);
-    Double::onStart("DNSServiceRegister", {counted(delivered, registerReply("Kitchen"))});
+    Double::onStart("DNSServiceRegister", {after([&] { ++delivered; }, registerReply("Kitchen"))});
     EXPECT_TRUE(noWait.publish().ok());
     EXPECT_NE(noWait.keepAlive(), nullptr);
     EXPECT_EQ(delivered, 3);
@@ -192,7 +184,7 @@ TEST(KeepAlive, EndLifeCycleStopsItAtOnceBeforeWithdrawingAndNeverRegisteredMean
 
 TEST(KeepAlive, RefreshesComeOnePeriodApartDespiteFailuresAndEndWithTheStop) {
     constexpr int periodMs = 40;
-    Double::setUpdateRecordResult(kDNSServiceErr_Unknown);
+    for (int i = 0; i < 3; ++i) Double::failNextStart("DNSServiceUpdateRecord", kDNSServiceErr_Unknown);
     Register component(false, periodMs);
     ASSERT_TRUE(component.publish().ok());
     ASSERT_TRUE(Double::waitForCalls("DNSServiceUpdateRecord", 3));

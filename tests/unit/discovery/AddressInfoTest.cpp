@@ -23,7 +23,7 @@ TEST(AddressInfo, AnswersEndTheCallAtOnceAndAreRenderedWhole) {
     const struct {
         sockaddr_storage address;
         const char* text;
-    } cases[] = {{ipv4("198.18.0.2"), "198.18.0.2"}, {ipv6("fe80::1:2:3:4", 3), "fe80::1:2:3:4"}};
+    } cases[] = {{ip("198.18.0.2"), "198.18.0.2"}, {ip("fe80::1:2:3:4", 3), "fe80::1:2:3:4"}};
     for (const auto& c : cases) {
         Double::onStart("DNSServiceGetAddrInfo", {addressReply(c.address)});
         Zelm::MDNS::Apple::AddressInfo_impl plain;  // signals by its reply alone
@@ -44,8 +44,8 @@ TEST(AddressInfo, AnswersEndTheCallAtOnceAndAreRenderedWhole) {
 TEST(AddressInfo, BurstEndsWithTheFirstReplyWithoutMoreComingAndKeepsTheScope) {
     Lookup lookup;
     EXPECT_TRUE(lookup
-                    .of({addressReply(ipv4("10.0.0.1"), kDNSServiceFlagsMoreComing),
-                         addressReply(ipv6("fe80::2", 5)), addressReply(ipv4("10.0.0.3"))})
+                    .of({addressReply(ip("10.0.0.1"), kDNSServiceFlagsMoreComing),
+                         addressReply(ip("fe80::2", 5)), addressReply(ip("10.0.0.3"))})
                     .ok());
     EXPECT_EQ(lookup.getSocketAddressAsString(), "fe80::2");
     EXPECT_EQ(lookup.stored().sin6_scope_id, 5u);
@@ -64,7 +64,7 @@ TEST(AddressInfo, ErrorReplyMissingAddressOrTimeOutKeepTheEarlierAddress) {
     EXPECT_EQ(lookup.getSocketAddressAsString(), "");
     EXPECT_EQ(capture.text(), "Unknown AF enum\n");
 
-    for (const Reply& reply : {addressReply(ipv4("10.0.0.1")), error, addressReply(std::nullopt)}) {
+    for (const Reply& reply : {addressReply(ip("10.0.0.1")), error, addressReply(std::nullopt)}) {
         EXPECT_TRUE(lookup.of({reply}).ok());
         EXPECT_EQ(lookup.getSocketAddressAsString(), "10.0.0.1");
     }

@@ -3,19 +3,11 @@
 #include <zelm/mdns/Info.h>
 
 #include <chrono>
-#include <ostream>
 #include <stdexcept>
 #include <thread>
 
 #include "ScriptedDnsSd.h"
 #include "TestSupport.h"
-
-namespace Zelm::MDNS {
-inline void PrintTo(const Info& info, std::ostream* out) {
-    *out << '{' << info.serviceName << ", " << info.regtype << ", " << info.replyDomain << ", "
-         << info.interfaceIndex << '}';
-}
-}  // namespace Zelm::MDNS
 
 namespace {
 

@@ -91,8 +91,7 @@ TEST(Hardening, RacingCallersOnOneComponentNeitherLeakNorHangNorSwapResults) {
     EXPECT_GT(refused.load(), 0);
 
     // Lookups make no busy test; racing ones must still each end cleanly.
-    for (int i = 0; i < 4 * 20; ++i)
-        Double::onStart("DNSServiceGetAddrInfo", {addressReply(ipv4("10.0.0.1"))});
+    for (int i = 0; i < 4 * 20; ++i) Double::onStart("DNSServiceGetAddrInfo", {addressReply(ip("10.0.0.1"))});
     Zelm::MDNS::Apple::AddressInfo_impl lookup;
     race(
         4, 20, [&](int) { EXPECT_TRUE(lookup.getAddressInfo("h.local", 0, 0, 0).ok()); }, [](int) {});

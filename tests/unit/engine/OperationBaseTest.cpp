@@ -3,6 +3,8 @@
 
 #include "discovery/Browse_impl.h"
 
+#include <zelm/Semaphore.h>
+
 #include <future>
 #include <thread>
 
@@ -12,6 +14,14 @@
 namespace {
 
 using namespace Zelm::Test;
+
+// A reply can signal before its caller waits; the signal must be kept. The
+// suites reach this case only by chance.
+TEST(OperationBase, ItsSemaphoreKeepsASignalGivenBeforeTheWait) {
+    Zelm::Semaphore semaphore(0);
+    semaphore.signal();
+    EXPECT_TRUE(semaphore.wait_for_milliseconds(1000));
+}
 
 // With a time-out of 0 the loop runs on the calling thread until the
 // operation ends; without a completing reply only an end of the life cycle

@@ -13,29 +13,17 @@ namespace {
 
 using namespace zelm_mdns;
 
-TEST(TxtRecord, EncodesInOrderRefusesKeylessOrLongEntriesAndDecodesBack) {
-    const std::string wire = encodeTxt({"a=1", "flag", "b==x", "c="});
-    EXPECT_EQ(wire, std::string("\x03"
-                                "a=1\x04"
-                                "flag\x04"
-                                "b==x\x02"
-                                "c="));
+// Encoding in order, decoding and hex are checked end to end.
+TEST(TxtRecord, RefusesKeylessOrLongEntriesSkipsPaddingAndMarksTruncation) {
     for (const std::string& bad : {std::string(), std::string("=value"), std::string(256, 'x')})
         EXPECT_THROW(encodeTxt({bad}), TxtFormatError);
     EXPECT_EQ(encodeTxt({std::string(255, 'x')}).size(), 256u);
-
-    // Zero-length strings, as a padded record carries, are skipped.
-    DecodedTxt txt = decodeTxt(wire + std::string(100, '\0'));
-    ASSERT_EQ(txt.entries.size(), 4u);
-    EXPECT_FALSE(txt.truncated);
-    EXPECT_EQ(formatTxtEntry(txt.entries[0]) + " " + formatTxtEntry(txt.entries[1]) + " " +
-                  formatTxtEntry(txt.entries[2]) + " " + formatTxtEntry(txt.entries[3]),
-              "a=1 flag b==x c=");
-    EXPECT_FALSE(txt.entries[1].value.has_value());
+    DecodedTxt txt = decodeTxt(encodeTxt({"a=1", "flag"}) + std::string(100, '\0'));
+    ASSERT_EQ(txt.entries.size(), 2u);
+    EXPECT_FALSE(txt.truncated || txt.entries[1].value.has_value());
     txt = decodeTxt(encodeTxt({"ok=1"}) + "\x09short");
     EXPECT_TRUE(txt.truncated);
     EXPECT_EQ(txt.entries.size(), 1u);
-    EXPECT_EQ(toHex(std::string("\x00\x1f\xa0", 3)), "001fa0");
 }
 
 TEST(PluginLocation, CommandLineThenEnvironmentThenInstalledThenBuildTree) {
