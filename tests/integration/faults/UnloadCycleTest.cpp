@@ -76,10 +76,9 @@ TEST(Unload, NothingThePluginAllocatedOutlivesIt) {
             plugin_host::lifeCycleOf(*factory).startLifeCycle();
             auto registration = plugin_host::create<Zelm::MDNS::ServiceRegisterInterface>(*factory);
             const std::string name = zelm_sandbox::uniqueName("Zelm Unload");
-            EXPECT_TRUE(registration
-                            ->doServiceRegister("_zelmunload._tcp", 8091, 0, nullptr, name.c_str(), nullptr,
-                                                nullptr, 0, 0)
-                            .ok());
+            const Zelm::Error result = registration->doServiceRegister("_zelmunload._tcp", 8091, 0, nullptr,
+                                                                       name.c_str(), nullptr, nullptr, 0, 0);
+            EXPECT_TRUE(result.ok());
             EXPECT_GT(pluginBytes, 0);
         }
         EXPECT_EQ(pluginBytes, 0) << "round " << round;
