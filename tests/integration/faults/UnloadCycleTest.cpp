@@ -63,6 +63,11 @@ void notePluginRange() {
 }
 
 TEST(Unload, NothingThePluginAllocatedOutlivesIt) {
+#ifdef __SANITIZE_ADDRESS__
+    // LeakSanitizer loses track of the blocks of the replaced allocator; the
+    // same rounds in a host without it show no leak under AddressSanitizer.
+    GTEST_SKIP() << "replaces operator new; not run under AddressSanitizer";
+#endif
     for (int round = 0; round < 3; ++round) {
         {
             zelm_mdns::Plugin plugin(ZELM_PLUGIN_FILE, zelm_mdns::Plugin::AtEnd::Unload);
