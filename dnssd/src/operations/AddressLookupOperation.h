@@ -25,10 +25,9 @@ public:
     int daemonObjects() const override { return static_cast<int>(families_.size()); }
     int start(const DaemonContext& context) override;
     void stop() override;
-    bool daemonLost() override {
-        postError(kDNSServiceErr_ServiceNotRunning);
-        return false;
-    }
+    // No error reply when the daemon goes away: a reply ends an address
+    // lookup as an answer would, so its caller would take the loss for a
+    // result. DNSServiceProcessResult reports the loss instead.
 
 private:
     struct Family {

@@ -119,7 +119,7 @@ const Row kRows[] = {
     {"daemon absent", "register", kDaemon, {}, 0, -65563, 2, kStart, 0.5},
     {"daemon killed", "browse", {}, kDaemon, 500, -65563, 0, kLoop, 4.5},
     {"daemon killed", "resolve", {}, kDaemon, 500, -65545, 2, "mDNS error: -65563: .*\n", 1.5},
-    {"daemon killed", "lookup", {}, kDaemon, 150, 0, 0, "", 1.5},
+    {"daemon killed", "lookup", {}, kDaemon, 150, -65563, 2, kLoop, 4.5},
     {"daemon killed", "register", {}, kDaemon, 100, -65563, 2, kReply, 1.5},
     {"bus killed", "browse", {}, kBus, 500, -65563, 0, kLoop, 4.5},
     {"bus absent", "register", kBus, {}, 0, -65563, 2, kStart, 0.5},
