@@ -1,8 +1,7 @@
 #pragma once
 
 // The plug-in's one exported function. A host finds it with
-// dlsym(handle, getComponentFactorySymbol) and calls it through
-// GetComponentFactoryFunction.
+// dlsym(handle, "getComponentFactory").
 
 #include <zelm/framework/ComponentFactoryInterface.h>
 
@@ -15,10 +14,3 @@ extern "C" {
 __attribute__((visibility("default"))) void getComponentFactory(
     std::shared_ptr<Zelm::ComponentFactoryInterface>& factory);
 }
-
-namespace Zelm::MDNS::Apple {
-
-using GetComponentFactoryFunction = void (*)(std::shared_ptr<Zelm::ComponentFactoryInterface>&);
-inline constexpr const char* getComponentFactorySymbol = "getComponentFactory";
-
-}  // namespace Zelm::MDNS::Apple

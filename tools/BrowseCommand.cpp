@@ -4,7 +4,7 @@
 #include "Formatting.h"
 #include "Queries.h"
 
-namespace zelm_mdns {
+namespace Zelm::Tool {
 
 namespace {
 
@@ -60,4 +60,4 @@ int runBrowse(const Plugin& plugin, Output& out, const BrowseOptions& options) {
     return exitSuccess;
 }
 
-}  // namespace zelm_mdns
+}  // namespace Zelm::Tool

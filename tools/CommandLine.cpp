@@ -5,11 +5,11 @@
 
 #include <CLI/CLI.hpp>
 
-namespace zelm_mdns {
+namespace Zelm::Tool {
 
 namespace {
 
-constexpr unsigned int maxTimeoutMs = 24u * 3600u * 1000u;
+constexpr unsigned int kMaxTimeoutMs = 24u * 3600u * 1000u;
 
 const char* const description =
     "Multicast-DNS service discovery and advertisement through the ZelmMDNS plug-in.\n"
@@ -45,7 +45,7 @@ void addProtocolFlags(CLI::App& command, unsigned int& protocol) {
 void addBrowseOptions(CLI::App& command, std::string& domain, unsigned int& timeoutMs) {
     command.add_option("--domain", domain, "Domain (default: the daemon's)");
     command.add_option("--timeout", timeoutMs, "How long to browse, in ms")
-        ->check(CLI::Range(1u, maxTimeoutMs))
+        ->check(CLI::Range(1u, kMaxTimeoutMs))
         ->capture_default_str();
 }
 
@@ -87,7 +87,7 @@ std::optional<int> parseCommandLine(int argc, const char* const* argv, Invocatio
     registration
         ->add_option("--confirm-timeout", reg.confirmMs,
                      "ms spent browsing for the name the daemon confirmed (0: skip)")
-        ->check(CLI::Range(0u, maxTimeoutMs))
+        ->check(CLI::Range(0u, kMaxTimeoutMs))
         ->capture_default_str();
     registration->callback([&invocation] { invocation.command = Command::Register; });
 
@@ -110,4 +110,4 @@ std::optional<int> parseCommandLine(int argc, const char* const* argv, Invocatio
     return std::nullopt;
 }
 
-}  // namespace zelm_mdns
+}  // namespace Zelm::Tool

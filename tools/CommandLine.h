@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
-namespace zelm_mdns {
+namespace Zelm::Tool {
 
 enum class Command { Browse, Resolve, Lookup, Register, Discover };
 
 // Protocol masks as the address lookup takes them.
-constexpr unsigned int protocolAny = 0;
+constexpr unsigned int kProtocolAny = 0;
 constexpr unsigned int protocolIPv4 = 1;
 constexpr unsigned int protocolIPv6 = 2;
 
@@ -29,7 +29,7 @@ struct ResolveOptions {
 
 struct LookupOptions {
     std::string host;
-    unsigned int protocol = protocolAny;
+    unsigned int protocol = kProtocolAny;
 };
 
 struct RegisterOptions {
@@ -46,7 +46,7 @@ struct DiscoverOptions {
     std::vector<std::string> types;
     std::string domain;
     unsigned int timeoutMs = 3000;
-    unsigned int protocol = protocolAny;  // any: IPv4 first, IPv6 when there is none
+    unsigned int protocol = kProtocolAny;  // any: IPv4 first, IPv6 when there is none
 };
 
 struct Invocation {
@@ -65,4 +65,4 @@ struct Invocation {
 // 0 after --help (printed on stdout), 2 after a usage error (on stderr).
 std::optional<int> parseCommandLine(int argc, const char* const* argv, Invocation& invocation);
 
-}  // namespace zelm_mdns
+}  // namespace Zelm::Tool

@@ -6,7 +6,7 @@
 #include "Output.h"
 #include "Plugin.h"
 
-namespace zelm_mdns {
+namespace Zelm::Tool {
 
 int runBrowse(const Plugin& plugin, Output& out, const BrowseOptions& options);
 int runResolve(const Plugin& plugin, Output& out, const ResolveOptions& options);
@@ -14,4 +14,4 @@ int runLookup(const Plugin& plugin, Output& out, const LookupOptions& options);
 int runRegister(const Plugin& plugin, Output& out, const RegisterOptions& options);
 int runDiscover(const Plugin& plugin, Output& out, const DiscoverOptions& options);
 
-}  // namespace zelm_mdns
+}  // namespace Zelm::Tool

@@ -6,16 +6,16 @@
 #include "Queries.h"
 #include "ServiceTable.h"
 
-namespace zelm_mdns {
+namespace Zelm::Tool {
 
 namespace {
 
 // Resolutions and lookups wait up to 4 s each when nobody answers: run a few
 // at once so that one silent service does not hold up the rest.
-constexpr std::size_t maxConcurrentQueries = 8;
+constexpr std::size_t kMaxConcurrentQueries = 8;
 
 AddressLookup lookupPreferringIPv4(const Plugin& plugin, const std::string& host, unsigned int protocol) {
-    if (protocol != protocolAny) {
+    if (protocol != kProtocolAny) {
         return lookupAddress(plugin, host, protocol);
     }
     AddressLookup v4 = lookupAddress(plugin, host, protocolIPv4);
@@ -91,7 +91,7 @@ int runDiscover(const Plugin& plugin, Output& out, const DiscoverOptions& option
     }
 
     std::vector<ServiceRow> rows(instances.size());
-    runInParallel(instances.size(), maxConcurrentQueries,
+    runInParallel(instances.size(), kMaxConcurrentQueries,
                   [&](std::size_t i) { rows[i] = describeService(plugin, instances[i], options.protocol); });
     sortRows(rows);
 
@@ -116,4 +116,4 @@ int runDiscover(const Plugin& plugin, Output& out, const DiscoverOptions& option
     return complete > 0 ? exitSuccess : exitFailure;
 }
 
-}  // namespace zelm_mdns
+}  // namespace Zelm::Tool

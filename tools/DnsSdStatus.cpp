@@ -1,50 +1,51 @@
 #include "DnsSdStatus.h"
 
+#include <dns_sd.h>
 #include <zelm/mdns/MDNSError.h>
 
 #include <cstdint>
 
-namespace zelm_mdns {
+namespace Zelm::Tool {
 
 namespace {
 
 struct CodeText {
-    int code;
+    DNSServiceErrorType code;
     const char* text;
 };
 
 constexpr CodeText codeTexts[] = {
-    {-65537, "unknown DNS-SD error"},
-    {-65538, "no such name"},
-    {-65539, "out of memory"},
-    {-65540, "bad parameter"},
-    {-65541, "bad reference"},
-    {-65542, "bad state"},
-    {-65543, "bad flags"},
-    {-65544, "unsupported"},
-    {-65545, "no answer (not initialized)"},
-    {-65547, "already registered"},
-    {-65548, "name conflict"},
-    {-65549, "invalid name or index"},
-    {-65550, "firewall"},
-    {-65551, "client library incompatible with daemon"},
-    {-65552, "bad interface index"},
-    {-65553, "refused"},
-    {-65554, "no such record"},
-    {-65555, "no authorization"},
-    {-65556, "no such key"},
-    {-65557, "NAT traversal"},
-    {-65558, "double NAT"},
-    {-65559, "bad time"},
-    {-65560, "bad signature"},
-    {-65561, "bad key"},
-    {-65562, "transient failure"},
-    {-65563, "DNS-SD daemon not running"},
-    {-65564, "NAT port mapping unsupported"},
-    {-65565, "NAT port mapping disabled"},
-    {-65566, "no router"},
-    {-65567, "polling mode"},
-    {-65568, "timed out"},
+    {kDNSServiceErr_Unknown, "unknown DNS-SD error"},
+    {kDNSServiceErr_NoSuchName, "no such name"},
+    {kDNSServiceErr_NoMemory, "out of memory"},
+    {kDNSServiceErr_BadParam, "bad parameter"},
+    {kDNSServiceErr_BadReference, "bad reference"},
+    {kDNSServiceErr_BadState, "bad state"},
+    {kDNSServiceErr_BadFlags, "bad flags"},
+    {kDNSServiceErr_Unsupported, "unsupported"},
+    {kDNSServiceErr_NotInitialized, "no answer (not initialized)"},
+    {kDNSServiceErr_AlreadyRegistered, "already registered"},
+    {kDNSServiceErr_NameConflict, "name conflict"},
+    {kDNSServiceErr_Invalid, "invalid name or index"},
+    {kDNSServiceErr_Firewall, "firewall"},
+    {kDNSServiceErr_Incompatible, "client library incompatible with daemon"},
+    {kDNSServiceErr_BadInterfaceIndex, "bad interface index"},
+    {kDNSServiceErr_Refused, "refused"},
+    {kDNSServiceErr_NoSuchRecord, "no such record"},
+    {kDNSServiceErr_NoAuth, "no authorization"},
+    {kDNSServiceErr_NoSuchKey, "no such key"},
+    {kDNSServiceErr_NATTraversal, "NAT traversal"},
+    {kDNSServiceErr_DoubleNAT, "double NAT"},
+    {kDNSServiceErr_BadTime, "bad time"},
+    {kDNSServiceErr_BadSig, "bad signature"},
+    {kDNSServiceErr_BadKey, "bad key"},
+    {kDNSServiceErr_Transient, "transient failure"},
+    {kDNSServiceErr_ServiceNotRunning, "DNS-SD daemon not running"},
+    {kDNSServiceErr_NATPortMappingUnsupported, "NAT port mapping unsupported"},
+    {kDNSServiceErr_NATPortMappingDisabled, "NAT port mapping disabled"},
+    {kDNSServiceErr_NoRouter, "no router"},
+    {kDNSServiceErr_PollingMode, "polling mode"},
+    {kDNSServiceErr_Timeout, "timed out"},
 };
 
 }  // namespace
@@ -69,6 +70,8 @@ std::string describeOutcome(const Zelm::Error& error) {
     return "code " + std::to_string(code) + " (" + dnsSdErrorText(code) + ")";
 }
 
-bool daemonUnreachable(const Zelm::Error& error) { return signedCode(error) == dnsSdServiceNotRunning; }
+bool daemonUnreachable(const Zelm::Error& error) {
+    return signedCode(error) == kDNSServiceErr_ServiceNotRunning;
+}
 
-}  // namespace zelm_mdns
+}  // namespace Zelm::Tool

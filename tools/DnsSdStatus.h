@@ -7,10 +7,7 @@
 
 #include <string>
 
-namespace zelm_mdns {
-
-// The DNS-SD code for "no daemon to talk to".
-constexpr int dnsSdServiceNotRunning = -65563;
+namespace Zelm::Tool {
 
 // Short English text for a DNS-SD error code ("DNS-SD error" when unknown).
 std::string dnsSdErrorText(int code);
@@ -25,4 +22,4 @@ std::string describeOutcome(const Zelm::Error& error);
 // True when the outcome says the DNS-SD daemon could not be reached.
 bool daemonUnreachable(const Zelm::Error& error);
 
-}  // namespace zelm_mdns
+}  // namespace Zelm::Tool

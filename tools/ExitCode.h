@@ -1,6 +1,6 @@
 #pragma once
 
-namespace zelm_mdns {
+namespace Zelm::Tool {
 
 enum ExitCode : int {
     exitSuccess = 0,
@@ -8,4 +8,4 @@ enum ExitCode : int {
     exitUsage = 2,
 };
 
-}  // namespace zelm_mdns
+}  // namespace Zelm::Tool

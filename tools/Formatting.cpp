@@ -5,7 +5,7 @@
 #include <net/if.h>
 #include <sys/socket.h>
 
-namespace zelm_mdns {
+namespace Zelm::Tool {
 
 nlohmann::ordered_json txtAsJson(const DecodedTxt& txt) {
     nlohmann::ordered_json object = nlohmann::ordered_json::object();
@@ -55,4 +55,4 @@ void addFailure(nlohmann::ordered_json& object, const Zelm::Error& outcome) {
     object["error"] = dnsSdErrorText(signedCode(outcome));
 }
 
-}  // namespace zelm_mdns
+}  // namespace Zelm::Tool

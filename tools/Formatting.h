@@ -10,7 +10,7 @@
 
 #include <string>
 
-namespace zelm_mdns {
+namespace Zelm::Tool {
 
 // {"key": "value", "flag": true}; the first of repeated keys wins, as DNS-SD
 // readers do. Keys and values are escaped as escapeBytes does.
@@ -28,4 +28,4 @@ std::string interfaceName(int index);
 // Adds "code" and "error" members describing a failed outcome.
 void addFailure(nlohmann::ordered_json& object, const Zelm::Error& outcome);
 
-}  // namespace zelm_mdns
+}  // namespace Zelm::Tool

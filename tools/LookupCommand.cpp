@@ -4,7 +4,7 @@
 #include "Formatting.h"
 #include "Queries.h"
 
-namespace zelm_mdns {
+namespace Zelm::Tool {
 
 int runLookup(const Plugin& plugin, Output& out, const LookupOptions& options) {
     const AddressLookup result = lookupAddress(plugin, options.host, options.protocol);
@@ -41,4 +41,4 @@ int runLookup(const Plugin& plugin, Output& out, const LookupOptions& options) {
     return exitSuccess;
 }
 
-}  // namespace zelm_mdns
+}  // namespace Zelm::Tool

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <utility>
 
-namespace zelm_mdns {
+namespace Zelm::Tool {
 
 std::vector<Instance> candidateInstances(const std::string& requestedName,
                                          const std::vector<Instance>& found) {
@@ -48,4 +48,4 @@ std::optional<std::string> findRegisteredName(const Plugin& plugin, const Regist
     return std::nullopt;
 }
 
-}  // namespace zelm_mdns
+}  // namespace Zelm::Tool

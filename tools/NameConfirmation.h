@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-namespace zelm_mdns {
+namespace Zelm::Tool {
 
 struct RegisteredService {
     std::string requestedName;  // empty: the daemon picks one
@@ -38,4 +38,4 @@ bool sameTxtEntries(const std::string& a, const std::string& b);
 std::optional<std::string> findRegisteredName(const Plugin& plugin, const RegisteredService& service,
                                               unsigned int browseMs);
 
-}  // namespace zelm_mdns
+}  // namespace Zelm::Tool

@@ -2,7 +2,7 @@
 
 #include <iostream>
 
-namespace zelm_mdns {
+namespace Zelm::Tool {
 
 namespace {
 
@@ -38,4 +38,4 @@ void Output::object(const nlohmann::ordered_json& value) {
 
 void reportError(const std::string& message) { std::cerr << "zelm-mdns: " << message << std::endl; }
 
-}  // namespace zelm_mdns
+}  // namespace Zelm::Tool

@@ -9,7 +9,7 @@
 #include <mutex>
 #include <string>
 
-namespace zelm_mdns {
+namespace Zelm::Tool {
 
 // Points std::cout, where the plug-in writes its diagnostic lines, at standard
 // error. Results are written through Output, which uses the C stdout stream
@@ -38,4 +38,4 @@ private:
 // One line on standard error, prefixed with the program's name.
 void reportError(const std::string& message);
 
-}  // namespace zelm_mdns
+}  // namespace Zelm::Tool

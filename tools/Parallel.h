@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-namespace zelm_mdns {
+namespace Zelm::Tool {
 
 // Runs task(0) ... task(count - 1) on up to `maxThreads` threads and waits for
 // all of them. The first exception a task throws is rethrown afterwards.
@@ -41,4 +41,4 @@ inline void runInParallel(std::size_t count, std::size_t maxThreads,
     }
 }
 
-}  // namespace zelm_mdns
+}  // namespace Zelm::Tool

@@ -1,12 +1,14 @@
 #include "Plugin.h"
 
-#include "factory/EntryPoint.h"
-
 #include <dlfcn.h>
 
-namespace zelm_mdns {
+namespace Zelm::Tool {
 
 namespace {
+
+// What every host knows of a plug-in: the name and type of its one entry point.
+constexpr const char* kEntryPoint = "getComponentFactory";
+using GetComponentFactory = void (*)(std::shared_ptr<Zelm::ComponentFactoryInterface>&);
 
 std::string lastDlError(const std::string& fallback) {
     const char* text = ::dlerror();
@@ -21,13 +23,13 @@ Plugin::Plugin(const std::string& path, AtEnd atEnd) : path_(path), atEnd_(atEnd
         throw PluginError("cannot load the plug-in: " + lastDlError("unknown error"));
     }
     ::dlerror();
-    void* symbol = ::dlsym(handle_, Zelm::MDNS::Apple::getComponentFactorySymbol);
+    void* symbol = ::dlsym(handle_, kEntryPoint);
     if (symbol == nullptr) {
         const std::string reason = lastDlError("symbol not found");
         ::dlclose(handle_);
         throw PluginError(path + " is not an mDNS plug-in: " + reason);
     }
-    const auto getComponentFactory = reinterpret_cast<Zelm::MDNS::Apple::GetComponentFactoryFunction>(symbol);
+    const auto getComponentFactory = reinterpret_cast<GetComponentFactory>(symbol);
     try {
         getComponentFactory(factory_);
         factoryLifeCycle_ = dynamic_cast<Zelm::LifeCycle::PassiveInterface*>(factory_.get());
@@ -60,4 +62,4 @@ std::shared_ptr<Zelm::ComponentInterface> Plugin::createByName(const std::string
     return component;
 }
 
-}  // namespace zelm_mdns
+}  // namespace Zelm::Tool

@@ -12,7 +12,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace zelm_mdns {
+namespace Zelm::Tool {
 
 class PluginError : public std::runtime_error {
 public:
@@ -71,4 +71,4 @@ private:
     Zelm::LifeCycle::PassiveInterface* factoryLifeCycle_ = nullptr;
 };
 
-}  // namespace zelm_mdns
+}  // namespace Zelm::Tool

@@ -5,7 +5,7 @@
 
 #include <climits>
 
-namespace zelm_mdns {
+namespace Zelm::Tool {
 
 std::string choosePluginPath(const PluginSearch& search,
                              const std::function<bool(const std::string&)>& fileExists) {
@@ -48,4 +48,4 @@ bool regularFileExists(const std::string& path) {
     return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
-}  // namespace zelm_mdns
+}  // namespace Zelm::Tool

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-namespace zelm_mdns {
+namespace Zelm::Tool {
 
 struct PluginSearch {
     std::optional<std::string> commandLinePath;  // --plugin
@@ -32,4 +32,4 @@ std::string executableDirectory();
 
 bool regularFileExists(const std::string& path);
 
-}  // namespace zelm_mdns
+}  // namespace Zelm::Tool

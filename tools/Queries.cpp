@@ -11,7 +11,7 @@
 #include <mutex>
 #include <thread>
 
-namespace zelm_mdns {
+namespace Zelm::Tool {
 
 namespace {
 
@@ -123,4 +123,4 @@ AddressLookup lookupAddress(const Plugin& plugin, const std::string& host, unsig
     return result;
 }
 
-}  // namespace zelm_mdns
+}  // namespace Zelm::Tool

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace zelm_mdns {
+namespace Zelm::Tool {
 
 struct Instance {
     std::string name;
@@ -60,4 +60,4 @@ Resolution resolveInstance(const Plugin& plugin, const std::string& name, const 
 // `protocol` is 0 (either), 1 (IPv4) or 2 (IPv6).
 AddressLookup lookupAddress(const Plugin& plugin, const std::string& host, unsigned int protocol);
 
-}  // namespace zelm_mdns
+}  // namespace Zelm::Tool

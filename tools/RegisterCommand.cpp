@@ -10,7 +10,7 @@
 #include <cmath>
 #include <csignal>
 
-namespace zelm_mdns {
+namespace Zelm::Tool {
 
 namespace {
 
@@ -88,4 +88,4 @@ int runRegister(const Plugin& plugin, Output& out, const RegisterOptions& option
     return exitSuccess;
 }
 
-}  // namespace zelm_mdns
+}  // namespace Zelm::Tool

@@ -4,7 +4,7 @@
 #include "Formatting.h"
 #include "Queries.h"
 
-namespace zelm_mdns {
+namespace Zelm::Tool {
 
 int runResolve(const Plugin& plugin, Output& out, const ResolveOptions& options) {
     const Resolution result = resolveInstance(plugin, options.name, options.type, options.domain);
@@ -52,4 +52,4 @@ int runResolve(const Plugin& plugin, Output& out, const ResolveOptions& options)
     return exitSuccess;
 }
 
-}  // namespace zelm_mdns
+}  // namespace Zelm::Tool

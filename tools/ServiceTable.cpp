@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <array>
 
-namespace zelm_mdns {
+namespace Zelm::Tool {
 
 void sortRows(std::vector<ServiceRow>& rows) {
     std::stable_sort(rows.begin(), rows.end(), [](const ServiceRow& a, const ServiceRow& b) {
@@ -44,4 +44,4 @@ std::vector<std::string> formatTable(const std::vector<ServiceRow>& rows) {
     return lines;
 }
 
-}  // namespace zelm_mdns
+}  // namespace Zelm::Tool

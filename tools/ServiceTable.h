@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace zelm_mdns {
+namespace Zelm::Tool {
 
 struct ServiceRow {
     std::string name;
@@ -24,4 +24,4 @@ void sortRows(std::vector<ServiceRow>& rows);
 // An aligned text table with a header line; "-" marks a missing value.
 std::vector<std::string> formatTable(const std::vector<ServiceRow>& rows);
 
-}  // namespace zelm_mdns
+}  // namespace Zelm::Tool

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <stdexcept>
 
-namespace zelm_mdns {
+namespace Zelm::Tool {
 
 namespace {
 
@@ -88,4 +88,4 @@ std::optional<int> StopSignal::wait(std::optional<long long> timeoutMs) {
     }
 }
 
-}  // namespace zelm_mdns
+}  // namespace Zelm::Tool

@@ -6,7 +6,7 @@
 
 #include <optional>
 
-namespace zelm_mdns {
+namespace Zelm::Tool {
 
 class StopSignal {
 public:
@@ -26,4 +26,4 @@ public:
     std::optional<int> wait(std::optional<long long> timeoutMs);
 };
 
-}  // namespace zelm_mdns
+}  // namespace Zelm::Tool

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-namespace zelm_mdns {
+namespace Zelm::Tool {
 
 namespace {
 constexpr std::size_t maxStringLength = 255;
@@ -87,4 +87,4 @@ std::string toHex(const std::string& bytes) {
     return hex;
 }
 
-}  // namespace zelm_mdns
+}  // namespace Zelm::Tool

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace zelm_mdns {
+namespace Zelm::Tool {
 
 struct TxtEntry {
     std::string key;
@@ -41,4 +41,4 @@ std::string formatTxtEntry(const TxtEntry& entry);
 
 std::string toHex(const std::string& bytes);
 
-}  // namespace zelm_mdns
+}  // namespace Zelm::Tool

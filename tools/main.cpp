@@ -20,54 +20,54 @@
 
 namespace {
 
-std::string pluginPath(const zelm_mdns::Invocation& invocation) {
-    zelm_mdns::PluginSearch search;
+std::string pluginPath(const Zelm::Tool::Invocation& invocation) {
+    Zelm::Tool::PluginSearch search;
     search.commandLinePath = invocation.plugin;
     if (const char* fromEnvironment = std::getenv("ZELM_MDNS_PLUGIN")) {
         search.environmentPath = fromEnvironment;
     }
-    search.executableDirectory = zelm_mdns::executableDirectory();
+    search.executableDirectory = Zelm::Tool::executableDirectory();
     search.installedRelativePath = ZELM_MDNS_PLUGIN_RELATIVE_PATH;
     search.buildTreePath = ZELM_MDNS_PLUGIN_BUILD_PATH;
-    return zelm_mdns::choosePluginPath(search, &zelm_mdns::regularFileExists);
+    return Zelm::Tool::choosePluginPath(search, &Zelm::Tool::regularFileExists);
 }
 
-int run(const zelm_mdns::Invocation& invocation) {
-    using zelm_mdns::Command;
-    zelm_mdns::Output out(invocation.json);
-    const zelm_mdns::Plugin plugin(pluginPath(invocation));
+int run(const Zelm::Tool::Invocation& invocation) {
+    using Zelm::Tool::Command;
+    Zelm::Tool::Output out(invocation.json);
+    const Zelm::Tool::Plugin plugin(pluginPath(invocation));
     switch (invocation.command) {
         case Command::Browse:
-            return zelm_mdns::runBrowse(plugin, out, invocation.browse);
+            return Zelm::Tool::runBrowse(plugin, out, invocation.browse);
         case Command::Resolve:
-            return zelm_mdns::runResolve(plugin, out, invocation.resolve);
+            return Zelm::Tool::runResolve(plugin, out, invocation.resolve);
         case Command::Lookup:
-            return zelm_mdns::runLookup(plugin, out, invocation.lookup);
+            return Zelm::Tool::runLookup(plugin, out, invocation.lookup);
         case Command::Register:
-            return zelm_mdns::runRegister(plugin, out, invocation.registration);
+            return Zelm::Tool::runRegister(plugin, out, invocation.registration);
         case Command::Discover:
-            return zelm_mdns::runDiscover(plugin, out, invocation.discover);
+            return Zelm::Tool::runDiscover(plugin, out, invocation.discover);
     }
-    return zelm_mdns::exitUsage;
+    return Zelm::Tool::exitUsage;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    zelm_mdns::Invocation invocation;
-    if (const auto finished = zelm_mdns::parseCommandLine(argc, argv, invocation)) {
+    Zelm::Tool::Invocation invocation;
+    if (const auto finished = Zelm::Tool::parseCommandLine(argc, argv, invocation)) {
         return *finished;
     }
     // From here on std::cout carries only the plug-in's diagnostic lines.
     if (invocation.quiet) {
-        zelm_mdns::discardLibraryDiagnostics();
+        Zelm::Tool::discardLibraryDiagnostics();
     } else {
-        zelm_mdns::routeLibraryDiagnosticsToStderr();
+        Zelm::Tool::routeLibraryDiagnosticsToStderr();
     }
     try {
         return run(invocation);
     } catch (const std::exception& error) {
-        zelm_mdns::reportError(error.what());
+        Zelm::Tool::reportError(error.what());
     }
-    return zelm_mdns::exitFailure;
+    return Zelm::Tool::exitFailure;
 }

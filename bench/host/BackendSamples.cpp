@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-namespace zelm_bench {
+namespace Zelm::Bench {
 
 using nlohmann::json;
 
@@ -224,4 +224,4 @@ json BackendSamples::hold(bool on) {
                        kDNSServiceErr_NoError}};
 }
 
-}  // namespace zelm_bench
+}  // namespace Zelm::Bench

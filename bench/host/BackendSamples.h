@@ -7,7 +7,7 @@
 
 #include <string>
 
-namespace zelm_bench {
+namespace Zelm::Bench {
 
 class BackendSamples {
 public:
@@ -34,4 +34,4 @@ public:
     nlohmann::json hold(bool on);
 };
 
-}  // namespace zelm_bench
+}  // namespace Zelm::Bench

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-namespace zelm_bench {
+namespace Zelm::Bench {
 
 using namespace Zelm::MDNS;
 using nlohmann::json;
@@ -81,7 +81,7 @@ json PluginSamples::endMidBrowse(const std::string& type, unsigned int timeoutMs
 }
 
 json PluginSamples::scale(const std::string& type, int count, unsigned int timeoutMs) {
-    std::vector<zelm_mdns::Component<BrowseInterface>> components;
+    std::vector<Zelm::Tool::Component<BrowseInterface>> components;
     for (int i = 0; i < count; ++i) {
         components.push_back(plugin_.create<BrowseInterface>());
     }
@@ -144,4 +144,4 @@ json PluginSamples::hold(bool on) {
     return {{"ok", outcome.code() == 0}};
 }
 
-}  // namespace zelm_bench
+}  // namespace Zelm::Bench

@@ -12,7 +12,7 @@
 
 #include <string>
 
-namespace zelm_bench {
+namespace Zelm::Bench {
 
 class PluginSamples {
 public:
@@ -40,8 +40,8 @@ public:
     nlohmann::json hold(bool on);
 
 private:
-    zelm_mdns::Plugin plugin_;
-    zelm_mdns::Component<Zelm::MDNS::ServiceRegisterInterface> held_;
+    Zelm::Tool::Plugin plugin_;
+    Zelm::Tool::Component<Zelm::MDNS::ServiceRegisterInterface> held_;
 };
 
-}  // namespace zelm_bench
+}  // namespace Zelm::Bench

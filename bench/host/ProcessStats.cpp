@@ -9,7 +9,7 @@
 #include <fstream>
 #include <string>
 
-namespace zelm_bench {
+namespace Zelm::Bench {
 
 namespace {
 
@@ -90,4 +90,4 @@ int busConnectionsOfThisProcess() {
     return count;
 }
 
-}  // namespace zelm_bench
+}  // namespace Zelm::Bench

@@ -5,7 +5,7 @@
 
 #include <cstddef>
 
-namespace zelm_bench {
+namespace Zelm::Bench {
 
 struct ProcessStats {
     long threads = 0;
@@ -22,4 +22,4 @@ std::size_t heapBytesInUse();
 // -1 when the bus cannot be asked.
 int busConnectionsOfThisProcess();
 
-}  // namespace zelm_bench
+}  // namespace Zelm::Bench

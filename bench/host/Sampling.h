@@ -15,7 +15,7 @@
 #include <thread>
 #include <unordered_set>
 
-namespace zelm_bench {
+namespace Zelm::Bench {
 
 // Peak threads, memory and bus connections while `running` is true, sampled
 // every 250 ms on a thread of its own; reported as growth over `idle`.
@@ -83,4 +83,4 @@ struct Arrivals {
     }
 };
 
-}  // namespace zelm_bench
+}  // namespace Zelm::Bench

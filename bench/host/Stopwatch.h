@@ -5,7 +5,7 @@
 #include <chrono>
 #include <ctime>
 
-namespace zelm_bench {
+namespace Zelm::Bench {
 
 using Clock = std::chrono::steady_clock;
 
@@ -19,4 +19,4 @@ inline double processCpuMillis() {
     return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
 }
 
-}  // namespace zelm_bench
+}  // namespace Zelm::Bench

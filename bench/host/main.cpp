@@ -34,8 +34,8 @@
 namespace {
 
 using nlohmann::json;
-using zelm_bench::BackendSamples;
-using zelm_bench::PluginSamples;
+using Zelm::Bench::BackendSamples;
+using Zelm::Bench::PluginSamples;
 
 std::vector<std::string> fieldsOf(const std::string& line) {
     std::vector<std::string> fields;

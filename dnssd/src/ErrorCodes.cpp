@@ -70,4 +70,9 @@ DNSServiceErrorType fromAvahiError(int avahiError) {
     }
 }
 
+DNSServiceErrorType failureFromAvahiError(int avahiError) {
+    const DNSServiceErrorType code = fromAvahiError(avahiError);
+    return code == kDNSServiceErr_NoError ? kDNSServiceErr_Unknown : code;
+}
+
 }  // namespace Zelm::DnsSd

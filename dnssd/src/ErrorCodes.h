@@ -9,4 +9,8 @@ namespace Zelm::DnsSd {
 // kDNSServiceErr_ServiceNotRunning; invalid names and arguments BadParam.
 DNSServiceErrorType fromAvahiError(int avahiError);
 
+// The same for an error the daemon reported: never NoError, since a failure
+// that came without a code is still a failure (kDNSServiceErr_Unknown).
+DNSServiceErrorType failureFromAvahiError(int avahiError);
+
 }  // namespace Zelm::DnsSd

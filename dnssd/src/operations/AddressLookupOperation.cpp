@@ -116,8 +116,7 @@ void AddressLookupOperation::recordEvent(Family& family, AvahiIfIndex interface,
             // A time-out only says that nobody answered, which is no reply.
             const int error = avahi_client_errno(client_);
             if (error != AVAHI_ERR_TIMEOUT && !answered_) {
-                const DNSServiceErrorType code = fromAvahiError(error);
-                postError(code == kDNSServiceErr_NoError ? kDNSServiceErr_Unknown : code);
+                postFailure(failureFromAvahiError(error));
             }
             return;
         }
@@ -152,7 +151,7 @@ void AddressLookupOperation::postAddress(DNSServiceFlags flags, AvahiIfIndex int
     });
 }
 
-void AddressLookupOperation::postError(DNSServiceErrorType code) {
+void AddressLookupOperation::postFailure(DNSServiceErrorType code) {
     answered_ = true;
     // The address of an error reply is the unspecified address of the first
     // family asked for.

@@ -44,7 +44,7 @@ private:
                      const void* rdata, size_t size);
     void postAddress(DNSServiceFlags flags, AvahiIfIndex interface, int addressFamily,
                      const std::string& address);
-    void postError(DNSServiceErrorType code);
+    void postFailure(DNSServiceErrorType code);
 
     using AddressKey = std::tuple<AvahiIfIndex, int, std::string>;
 

@@ -68,7 +68,7 @@ void BrowseOperation::onEvent(AvahiServiceBrowser*, AvahiIfIndex interface, Avah
                 break;
             }
             case AVAHI_BROWSER_FAILURE:
-                self->postError(avahi_client_errno(self->client_));
+                self->postFailure(failureFromAvahiError(avahi_client_errno(self->client_)));
                 break;
             case AVAHI_BROWSER_CACHE_EXHAUSTED:
             case AVAHI_BROWSER_ALL_FOR_NOW:
@@ -88,11 +88,7 @@ void BrowseOperation::postInstance(DNSServiceFlags flags, AvahiIfIndex interface
     });
 }
 
-void BrowseOperation::postError(int avahiError) {
-    DNSServiceErrorType code = fromAvahiError(avahiError);
-    if (code == kDNSServiceErr_NoError) {
-        code = kDNSServiceErr_Unknown;
-    }
+void BrowseOperation::postFailure(DNSServiceErrorType code) {
     sink_->post([callBack = callBack_, context = context_, code](DNSServiceRef ref, DNSServiceFlags more) {
         callBack(ref, more, kDNSServiceInterfaceIndexAny, code, "", "", "", context);
     });

@@ -23,7 +23,7 @@ public:
     int start(const DaemonContext& context) override;
     void stop() override;
     bool daemonLost() override {
-        postError(AVAHI_ERR_DISCONNECTED);
+        postFailure(kDNSServiceErr_ServiceNotRunning);
         return false;
     }
 
@@ -34,7 +34,7 @@ private:
 
     void postInstance(DNSServiceFlags flags, AvahiIfIndex interface, const char* name, const char* type,
                       const char* domain);
-    void postError(int avahiError);
+    void postFailure(DNSServiceErrorType code);
 
     using InstanceKey = std::tuple<AvahiIfIndex, std::string, std::string, std::string>;
 

@@ -55,7 +55,7 @@ int RegisterOperation::start(const DaemonContext& context) {
 bool RegisterOperation::daemonLost() {
     if (!confirmed_) {
         ended_ = true;
-        postError(kDNSServiceErr_ServiceNotRunning);
+        postFailure(kDNSServiceErr_ServiceNotRunning);
         return false;
     }
     // The group belongs to the dead connection: freeing it is local. The
@@ -79,7 +79,7 @@ int RegisterOperation::resume(const DaemonContext& context) {
     group_ = avahi_entry_group_new(client_, &RegisterOperation::onGroupState, this);
     const int error = group_ != nullptr ? publish() : avahi_client_errno(client_);
     if (error != AVAHI_OK) {
-        postError(fromAvahiError(error));
+        postFailure(failureFromAvahiError(error));
     }
     return error;
 }
@@ -159,7 +159,7 @@ void RegisterOperation::conflict() {
     published_ = false;
     releaseName();
     gaveUp_ = true;
-    postError(kDNSServiceErr_NameConflict);
+    postFailure(kDNSServiceErr_NameConflict);
 }
 
 void RegisterOperation::rename() {
@@ -191,14 +191,13 @@ void RegisterOperation::onGroupState(AvahiEntryGroup*, AvahiEntryGroupState stat
                 self->rename();
                 if (const int error = self->publish(); error != AVAHI_OK) {
                     self->published_ = false;
-                    self->postError(fromAvahiError(error));
+                    self->postFailure(failureFromAvahiError(error));
                 }
                 break;
             case AVAHI_ENTRY_GROUP_FAILURE: {
                 self->published_ = false;
                 self->releaseName();
-                const DNSServiceErrorType code = fromAvahiError(avahi_client_errno(self->client_));
-                self->postError(code == kDNSServiceErr_NoError ? kDNSServiceErr_Unknown : code);
+                self->postFailure(failureFromAvahiError(avahi_client_errno(self->client_)));
                 break;
             }
             case AVAHI_ENTRY_GROUP_UNCOMMITED:
@@ -218,7 +217,7 @@ void RegisterOperation::daemonStateChanged(AvahiClientState state) {
     } else if (state == AVAHI_CLIENT_S_RUNNING && republish_) {
         republish_ = false;
         if (const int error = publish(); error != AVAHI_OK) {
-            postError(fromAvahiError(error));
+            postFailure(failureFromAvahiError(error));
         }
     }
 }
@@ -256,7 +255,7 @@ void RegisterOperation::postRegistered() {
     });
 }
 
-void RegisterOperation::postError(DNSServiceErrorType code) {
+void RegisterOperation::postFailure(DNSServiceErrorType code) {
     const char* domain =
         request_.domain.empty() ? avahi_client_get_domain_name(client_) : request_.domain.c_str();
     sink_->post([callBack = callBack_, context = context_, code, name = request_.name,

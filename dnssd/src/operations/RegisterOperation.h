@@ -63,7 +63,7 @@ private:
     void conflict();
     void rename();
     void postRegistered();
-    void postError(DNSServiceErrorType code);
+    void postFailure(DNSServiceErrorType code);
 
     const char* domainOrNull() const { return request_.domain.empty() ? nullptr : request_.domain.c_str(); }
 

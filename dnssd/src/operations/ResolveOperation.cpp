@@ -47,7 +47,7 @@ void ResolveOperation::onEvent(AvahiServiceResolver*, AvahiIfIndex interface, Av
     withoutThrowing([&] {
         auto* self = static_cast<ResolveOperation*>(userdata);
         if (event == AVAHI_RESOLVER_FAILURE) {
-            self->postError(avahi_client_errno(self->client_));
+            self->postFailure(failureFromAvahiError(avahi_client_errno(self->client_)));
             return;
         }
         const uint32_t interfaceIndex = fromAvahiInterface(interface);
@@ -73,11 +73,7 @@ void ResolveOperation::onEvent(AvahiServiceResolver*, AvahiIfIndex interface, Av
     });
 }
 
-void ResolveOperation::postError(int avahiError) {
-    DNSServiceErrorType code = fromAvahiError(avahiError);
-    if (code == kDNSServiceErr_NoError) {
-        code = kDNSServiceErr_Unknown;
-    }
+void ResolveOperation::postFailure(DNSServiceErrorType code) {
     lastAnswer_.clear();
     sink_->post([callBack = callBack_, context = context_, code](DNSServiceRef ref, DNSServiceFlags more) {
         static const unsigned char emptyRecord[1] = {0};

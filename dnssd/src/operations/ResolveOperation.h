@@ -20,7 +20,7 @@ public:
     int start(const DaemonContext& context) override;
     void stop() override;
     bool daemonLost() override {
-        postError(AVAHI_ERR_DISCONNECTED);
+        postFailure(kDNSServiceErr_ServiceNotRunning);
         return false;
     }
 
@@ -30,7 +30,7 @@ private:
                         const char* hostName, const AvahiAddress* address, uint16_t port,
                         AvahiStringList* txt, AvahiLookupResultFlags flags, void* userdata);
 
-    void postError(int avahiError);
+    void postFailure(DNSServiceErrorType code);
 
     const AvahiIfIndex interface_;
     const std::string name_;

@@ -15,10 +15,10 @@
 #include "Sandbox.h"
 #include "TxtRecord.h"
 
-namespace backend_test {
+namespace Zelm::Test {
 
 using namespace Zelm::Test;
-using zelm_mdns::toHex;
+using Zelm::Tool::toHex;
 
 inline constexpr const char* kType = "_zelmtest._tcp";
 
@@ -124,4 +124,4 @@ inline DNSServiceErrorType registerAndWait(RefGuard& guard, Log& log, const char
                                                                           : kDNSServiceErr_Timeout;
 }
 
-}  // namespace backend_test
+}  // namespace Zelm::Test

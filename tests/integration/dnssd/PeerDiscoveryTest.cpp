@@ -9,7 +9,7 @@
 
 #include "BackendReplyLogs.h"
 
-namespace backend_test {
+namespace Zelm::Test {
 namespace {
 
 TEST(PeerDiscovery, BrowseReportsEachInstanceOnceAndItsDeparture) {
@@ -96,4 +96,4 @@ TEST(PeerDiscovery, ResolveAndAddressLookupReachThePeer) {
 }
 
 }  // namespace
-}  // namespace backend_test
+}  // namespace Zelm::Test

@@ -11,7 +11,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 
-namespace backend_test {
+namespace Zelm::Test {
 namespace {
 
 TEST(References, ThousandsOfObjectsSpreadOverConnections) {
@@ -53,4 +53,4 @@ TEST(References, NoBackendThreadWhileNoReferenceIsOpen) {
 }
 
 }  // namespace
-}  // namespace backend_test
+}  // namespace Zelm::Test

@@ -8,7 +8,7 @@
 
 #include <memory>
 
-namespace backend_test {
+namespace Zelm::Test {
 namespace {
 
 TEST(Registration, PeerSeesNamePortAndTxtThenTheUpdateThenTheDeparture) {
@@ -123,4 +123,4 @@ INSTANTIATE_TEST_SUITE_P(Registration, NameTaken,
                          ::testing::Values(Holder::ThisProcess, Holder::OtherProgram, Holder::OtherHost));
 
 }  // namespace
-}  // namespace backend_test
+}  // namespace Zelm::Test

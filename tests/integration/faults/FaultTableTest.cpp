@@ -22,7 +22,7 @@
 namespace {
 
 using namespace Zelm::Test;
-using zelm_mdns::toHex;
+using Zelm::Tool::toHex;
 using Command = std::vector<std::string>;
 constexpr const char* kType = "_zelmfault._tcp";
 

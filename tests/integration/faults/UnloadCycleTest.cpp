@@ -70,7 +70,7 @@ TEST(Unload, NothingThePluginAllocatedOutlivesIt) {
 #endif
     for (int round = 0; round < 3; ++round) {
         {
-            zelm_mdns::Plugin plugin(ZELM_PLUGIN_FILE, zelm_mdns::Plugin::AtEnd::Unload);
+            Zelm::Tool::Plugin plugin(ZELM_PLUGIN_FILE, Zelm::Tool::Plugin::AtEnd::Unload);
             notePluginRange();
             auto registration = plugin.create<Zelm::MDNS::ServiceRegisterInterface>();
             const std::string name = Zelm::Test::uniqueName("Zelm Unload");

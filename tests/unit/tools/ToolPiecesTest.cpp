@@ -11,7 +11,7 @@
 
 namespace {
 
-using namespace zelm_mdns;
+using namespace Zelm::Tool;
 
 // Encoding in order, decoding and hex are checked end to end.
 TEST(TxtRecord, RefusesKeylessOrLongEntriesSkipsPaddingAndMarksTruncation) {
