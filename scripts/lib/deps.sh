@@ -36,5 +36,3 @@ zelm_install_deps() {
   return $rc
 }
 
-# The libFuzzer target (tests/fuzz) is built by clang with its runtime.
-ZELM_PACKAGES+=(clang-14 libclang-rt-14-dev)

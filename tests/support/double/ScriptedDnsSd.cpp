@@ -182,13 +182,6 @@ void onStart(const std::string& function, std::vector<Reply> replies) {
     state.scripts[function].push_back(std::move(replies));
 }
 
-bool queueReply(DNSServiceRef ref, Reply reply) {
-    std::lock_guard<std::mutex> lock(state.mutex);
-    const auto it = state.live.find(ref);
-    if (it != state.live.end()) enqueueLocked(*it->second, std::move(reply));
-    return it != state.live.end();
-}
-
 std::vector<Call> calls(const std::string& function) {
     std::lock_guard<std::mutex> lock(state.mutex);
     std::vector<Call> result;

@@ -69,7 +69,6 @@ void reset();
 void failNextStart(const std::string& function, DNSServiceErrorType code);
 // The next successful start of `function` gets these replies queued.
 void onStart(const std::string& function, std::vector<Reply> replies);
-bool queueReply(DNSServiceRef ref, Reply reply);  // false when `ref` is not live
 std::vector<Call> calls(const std::string& function = "");
 bool waitForCalls(const std::string& function, size_t count,
                   std::chrono::milliseconds timeout = std::chrono::seconds(5));

@@ -28,8 +28,6 @@ public:
         return registeredName;
     }
     const void* keepAlive() const { return keepAliveThread.get(); }
-    DNSServiceErrorType last() const { return lastError; }
-    void setLast(DNSServiceErrorType code) { lastError = code; }
     void leaveStopSignal() { keepAliveSemaphore.signal(); }
     void releaseSDRef() override {
         if (keepAliveThread) releasedUnderKeepAlive = true;
@@ -81,32 +79,13 @@ TEST(Registration, SecondCallWhileRegisteredIsRefusedAndChangesNothing) {
     Double::onStart("DNSServiceRegister", {registerReply("Kitchen")});
     ASSERT_TRUE(component.publish().ok());
     const void* keepAlive = component.keepAlive();
-    ASSERT_NE(keepAlive, nullptr);
-    component.setLast(kDNSServiceErr_Unknown);  // a marker the refusal must leave alone
     CoutCapture capture;
 
     expectBusy(component.publish("\x03v=2"));
-    EXPECT_EQ(component.last(), kDNSServiceErr_Unknown);
     EXPECT_EQ(component.keepAlive(), keepAlive);
     EXPECT_EQ(Double::calls("DNSServiceRegister").size(), 1u);
     EXPECT_TRUE(component.isInitialized());
     EXPECT_EQ(capture.text(), "");
-}
-
-TEST(Registration, StartFailureWritesThePrefixedLineAndLeavesItIdle) {
-    Register component;
-    Double::failNextStart("DNSServiceRegister", kDNSServiceErr_BadParam);
-    {
-        CoutCapture capture;
-        expectError(component.publish(), kDNSServiceErr_BadParam, Zelm::Error::Service);
-        EXPECT_EQ(capture.text(),
-                  "ServiceRegister_impl: DNSServiceRegister err = mDNS error: -65540: MDNS Bad parameter.\n");
-    }
-    EXPECT_EQ(component.last(), kDNSServiceErr_BadParam);
-    EXPECT_FALSE(component.isInitialized());
-    EXPECT_EQ(component.keepAlive(), nullptr);
-    Double::onStart("DNSServiceRegister", {registerReply("Kitchen")});
-    EXPECT_TRUE(component.publish().ok());
 }
 
 // The first registration waits for a reply that names the service; a later
@@ -144,18 +123,31 @@ TEST(Registration, WaitEndsWithANamingReplyAnyLaterReplyOrAProcessingFailure) {
     EXPECT_EQ(delivered, 3);
 }
 
-// Each error reply ends the wait with its code and leaves the component Idle.
-TEST(Registration, ErrorReplyIsReportedAndLeavesTheComponentIdle) {
-    const std::pair<Reply, const char*> cases[] = {
-        {registerReply("Printer", kDNSServiceErr_NameConflict),
-         " Error Registering service: -65548(Printer._http._tcp.local.)\n"},
-        {registerReply(nullptr, kDNSServiceErr_NameConflict), " Error Registering service: -65548(.)\n"}};
+// A failed start and each error reply end the call with their code and line,
+// and leave the component Idle for the next registration.
+TEST(Registration, StartFailureOrErrorReplyIsReportedAndLeavesTheComponentIdle) {
+    const struct {
+        std::vector<Reply> replies;  // empty: the start fails
+        DNSServiceErrorType code;
+        const char* line;
+    } cases[] = {{{},
+                  kDNSServiceErr_BadParam,
+                  "ServiceRegister_impl: DNSServiceRegister err = mDNS error: -65540: MDNS Bad parameter.\n"},
+                 {{registerReply("Printer", kDNSServiceErr_NameConflict)},
+                  kDNSServiceErr_NameConflict,
+                  " Error Registering service: -65548(Printer._http._tcp.local.)\n"},
+                 {{registerReply(nullptr, kDNSServiceErr_NameConflict)},
+                  kDNSServiceErr_NameConflict,
+                  " Error Registering service: -65548(.)\n"}};
     Register component;
-    for (const auto& [reply, line] : cases) {
-        Double::onStart("DNSServiceRegister", {reply});
+    for (const auto& c : cases) {
+        if (c.replies.empty())
+            Double::failNextStart("DNSServiceRegister", c.code);
+        else
+            Double::onStart("DNSServiceRegister", c.replies);
         CoutCapture capture;
-        expectError(component.publish(), kDNSServiceErr_NameConflict, Zelm::Error::Service);
-        EXPECT_EQ(capture.text(), line);
+        expectError(component.publish(), c.code, Zelm::Error::Service);
+        EXPECT_EQ(capture.text(), c.line);
         EXPECT_FALSE(component.isInitialized());
         EXPECT_EQ(component.keepAlive(), nullptr);
     }

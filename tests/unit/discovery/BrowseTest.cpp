@@ -48,28 +48,27 @@ TEST(Browse, CollectsEveryReplyInArrivalOrderDespiteAThrowingCallback) {
     EXPECT_EQ(Double::calls("DNSServiceBrowse").at(0).args, "flags=4 if=3 type=_ipp._tcp. domain=");
 }
 
-TEST(Browse, NothingFoundReturnsTheFailureThatEndedProcessing) {
-    Double::onStart("DNSServiceBrowse", {kEnd});
+// Nothing found: the failure that ended processing, or a refused start (which
+// lasts the time-out, silently).
+TEST(Browse, NothingFoundNullTypeOrAFailedStartReturnTheirCode) {
     Zelm::MDNS::Apple::Browse_impl browse;
+    Double::onStart("DNSServiceBrowse", {kEnd});
     CoutCapture capture;
     expectError(browse.browseService(0, "_ipp._tcp.", "local.", 0, 0, nullptr),
                 kDNSServiceErr_ServiceNotRunning, Zelm::Error::Discovery);
     EXPECT_TRUE(browse.getInfo().empty());
-}
+    EXPECT_EQ(capture.text(), kNotRunningLine);
 
-TEST(Browse, NullTypeIsRefusedAndAFailedStartLastsTheTimeOutSilently) {
-    Zelm::MDNS::Apple::Browse_impl browse;
-    CoutCapture capture;
     expectError(browse.browseService(60000, nullptr, "local.", 0, 0, nullptr), kDNSServiceErr_BadParam,
                 Zelm::Error::Discovery);
-    EXPECT_TRUE(Double::calls().empty());
+    EXPECT_EQ(Double::calls().size(), 2u);  // the browse and its deallocation
 
     Double::failNextStart("DNSServiceBrowse", kDNSServiceErr_BadParam);
     const auto begin = std::chrono::steady_clock::now();
     expectError(browse.browseService(60, "_ipp._tcp.", "local.", 0, 0, nullptr), kDNSServiceErr_BadParam,
                 Zelm::Error::Discovery);
     EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(60));
-    EXPECT_EQ(capture.text(), "");
+    EXPECT_EQ(capture.text(), kNotRunningLine);
 }
 
 // A real time-out: the reply arrives on the service thread, and the browse

@@ -1,5 +1,7 @@
 // Each start call refuses bad input at once, before anything reaches the
-// daemon; input just inside the limits gets as far as the missing bus.
+// daemon; input just inside the limits gets as far as the missing bus. The
+// bus address points nowhere, so nothing here can reach a daemon of the
+// machine.
 
 #include "advertise/ServiceRegister_impl.h"
 #include "discovery/AddressInfo_impl.h"
@@ -12,10 +14,17 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <functional>
 #include <string>
 
 namespace {
+
+class NoBusEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override { ::setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/zelm-test-bus", 1); }
+};
+const auto* const kNoBus = ::testing::AddGlobalTestEnvironment(new NoBusEnvironment);
 
 using Zelm::MDNS::Apple::AddressInfo_impl;
 using Zelm::MDNS::Apple::Browse_impl;
@@ -39,15 +48,15 @@ Zelm::Error resolve(const char* name, const char* type, const char* domain = "lo
                     unsigned interface = 0) {
     return Resolve_impl().resolveService(name, type, domain, interface, 0);
 }
-Zelm::Error lookup(const char* host, unsigned interface = 0) {
-    return AddressInfo_impl().getAddressInfo(host, 0, interface, 0);
+Zelm::Error lookup(const char* host, unsigned interface = 0, unsigned protocol = 0) {
+    return AddressInfo_impl().getAddressInfo(host, protocol, interface, 0);
 }
 // `txtBytes` zero bytes are as many empty strings: valid TXT wire data.
 Zelm::Error registration(const char* name, const char* type, const char* host = nullptr,
-                         unsigned interface = 0, unsigned short txtBytes = 1) {
+                         unsigned interface = 0, unsigned short txtBytes = 1, unsigned flags = 0) {
     const std::string txt(txtBytes, '\0');
     return ServiceRegister_impl(true).doServiceRegister(type, 80, txtBytes, txt.data(), name, "local.", host,
-                                                        interface, 0);
+                                                        interface, flags);
 }
 
 TEST(BadInput, EveryStartCallRefusesItAtOnce) {
@@ -63,7 +72,11 @@ TEST(BadInput, EveryStartCallRefusesItAtOnce) {
         {"browse: 16-character service", [] { return browse("_abcdefghijklmnop._tcp"); }, kBad},
         {"browse: no such interface", [] { return browse("_http._tcp", "local.", kNoInterface); },
          kNoSuchInterface},
+        {"browse: local-only interface",
+         [] { return browse("_http._tcp", "local.", kDNSServiceInterfaceIndexLocalOnly); },
+         kDNSServiceErr_Unsupported},
         {"browse: fine, on loopback", [] { return browse("_http._tcp,_printer", "local.", 1); }, kAccepted},
+        {"resolve: no name", [] { return resolve(nullptr, "_http._tcp"); }, kBad},
         {"resolve: non-UTF-8 name", [] { return resolve("Caf\xc3", "_http._tcp"); }, kBad},
         {"resolve: 64-byte name", [] { return resolve(kLongLabel.c_str(), "_http._tcp"); }, kBad},
         {"resolve: surrogate in domain", [] { return resolve("n", "_http._tcp", "\xed\xa0\x80."); }, kBad},
@@ -73,6 +86,9 @@ TEST(BadInput, EveryStartCallRefusesItAtOnce) {
         {"lookup: 64-byte label", [] { return lookup((kLongLabel + ".local.").c_str()); }, kBad},
         {"lookup: 261-byte name", [] { return lookup(kLongHost.c_str()); }, kBad},
         {"lookup: bad escape", [] { return lookup("h\\256.local."); }, kBad},
+        {"lookup: the root", [] { return lookup("."); }, kBad},
+        {"lookup: UDP is no address protocol", [] { return lookup("h.local.", 0, kDNSServiceProtocol_UDP); },
+         kBad},
         {"lookup: fine, with escapes", [] { return lookup("a\\.b\\032c.local."); }, kAccepted},
         {"lookup: no such interface", [] { return lookup("h.local.", kNoInterface); }, kNoSuchInterface},
         {"register: non-UTF-8 name", [] { return registration("\xff", "_http._tcp"); }, kBad},
@@ -81,6 +97,9 @@ TEST(BadInput, EveryStartCallRefusesItAtOnce) {
          [] { return registration("n", "_abcdefghijklmnopqrstuvwxyz0123456789._tcp"); }, kBad},
         {"register: no such interface", [] { return registration("n", "_http._tcp", nullptr, kNoInterface); },
          kNoSuchInterface},
+        {"register: no name, no renaming",
+         [] { return registration(nullptr, "_http._tcp", nullptr, 0, 1, kDNSServiceFlagsNoAutoRename); },
+         kBad},
         {"register: TXT of 1176 bytes", [] { return registration("n", "_http._tcp", nullptr, 0, 1176); },
          kBad},
         {"register: TXT of 1175 bytes", [] { return registration("n", "_http._tcp", nullptr, 0, 1175); },

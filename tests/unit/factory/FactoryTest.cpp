@@ -25,32 +25,16 @@ Zelm::LifeCycle::PassiveInterface& lifeCycleOf(const Factory& factory) {
     return dynamic_cast<Zelm::LifeCycle::PassiveInterface&>(*factory);
 }
 
-std::vector<std::string> keysOf(const Factory& factory) {
-    std::vector<std::string> keys;
-    for (const auto& entry : factory->supportedComponents()) keys.push_back(entry.first);
-    return keys;
-}
-
-// Records the keys in the order the factory registers them.
-struct RecordingFactory : Apple::MDNS_Factory {
-    void addComponentCreator(const std::string& name, Creator creator) override {
-        added.push_back(name);
-        MDNS_Factory::addComponentCreator(name, std::move(creator));
-    }
-    std::vector<std::string> added;
-};
-
-TEST(Factory, LifeCycleRegistersTheFourInterfacesInOrderAndRemovesThem) {
+TEST(Factory, LifeCycleRegistersTheFourInterfacesAndRemovesThem) {
     const std::vector<std::string> names{
         BrowseInterface::InterfaceTypeName(), ServiceRegisterInterface::InterfaceTypeName(),
         ResolveInterface::InterfaceTypeName(), AddressInfoInterface::InterfaceTypeName()};
-    auto factory = std::make_shared<RecordingFactory>();
+    auto factory = std::make_shared<Apple::MDNS_Factory>();
     EXPECT_TRUE(factory->supportedComponents().empty());
     factory->startLifeCycle();
     factory->startLifeCycle();  // keys already held stay as they are
-    EXPECT_EQ(factory->added.size(), 8u);
-    EXPECT_EQ(std::vector<std::string>(factory->added.begin(), factory->added.begin() + 4), names);
-    EXPECT_EQ(keysOf(factory).size(), 4u);
+    for (const std::string& name : names) EXPECT_EQ(factory->supportedComponents().count(name), 1u) << name;
+    EXPECT_EQ(factory->supportedComponents().size(), 4u);
     EXPECT_EQ(factory->createComponent("Zelm::MDNS::NoSuchInterface", {}), nullptr);
     factory->endLifeCycle();
     for (const std::string& name : names) EXPECT_EQ(factory->createComponent(name, {}), nullptr) << name;
