@@ -1,8 +1,8 @@
-#include "advertise/ServiceRegister_impl.h"
+#include "ServiceRegister_impl.h"
 
-#include "advertise/TxtRecordBuffer.h"
-#include "engine/ErrorLine.h"
-#include "engine/Outcome.h"
+#include "ErrorLine.h"
+#include "Outcome.h"
+#include "TxtRecordBuffer.h"
 
 #include <arpa/inet.h>
 #include <zelm/mdns/MDNSError.h>

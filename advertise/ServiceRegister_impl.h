@@ -1,7 +1,7 @@
 #pragma once
 
-#include "engine/MDNSBase_impl.h"
-#include "engine/SmallStackThread.h"
+#include "MDNSBase_impl.h"
+#include "SmallStackThread.h"
 
 #include <dns_sd.h>
 #include <zelm/Error.h>

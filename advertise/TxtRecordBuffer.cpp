@@ -1,4 +1,4 @@
-#include "advertise/TxtRecordBuffer.h"
+#include "TxtRecordBuffer.h"
 
 #include <cstddef>
 

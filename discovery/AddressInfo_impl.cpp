@@ -1,7 +1,7 @@
-#include "discovery/AddressInfo_impl.h"
+#include "AddressInfo_impl.h"
 
-#include "engine/ErrorLine.h"
-#include "engine/Outcome.h"
+#include "ErrorLine.h"
+#include "Outcome.h"
 
 #include <arpa/inet.h>
 

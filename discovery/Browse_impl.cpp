@@ -1,7 +1,7 @@
-#include "discovery/Browse_impl.h"
+#include "Browse_impl.h"
 
-#include "engine/ErrorLine.h"
-#include "engine/Outcome.h"
+#include "ErrorLine.h"
+#include "Outcome.h"
 
 #include <zelm/mdns/MDNSError.h>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/MDNSBase_impl.h"
+#include "MDNSBase_impl.h"
 
 #include <zelm/Error.h>
 #include <zelm/mdns/BrowseInterface.h>

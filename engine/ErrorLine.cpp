@@ -1,6 +1,6 @@
-#include "engine/ErrorLine.h"
+#include "ErrorLine.h"
 
-#include "engine/ErrorMapping.h"
+#include "ErrorMapping.h"
 
 #include <iostream>
 #include <locale>

@@ -1,4 +1,4 @@
-#include "engine/ErrorMapping.h"
+#include "ErrorMapping.h"
 
 namespace Zelm::MDNS::Apple::Util {
 

@@ -1,7 +1,7 @@
-#include "engine/MDNSBase_impl.h"
+#include "MDNSBase_impl.h"
 
-#include "engine/ErrorLine.h"
-#include "engine/SmallStackThread.h"
+#include "ErrorLine.h"
+#include "SmallStackThread.h"
 
 #include <sys/socket.h>
 

@@ -1,4 +1,4 @@
-#include "engine/SmallStackThread.h"
+#include "SmallStackThread.h"
 
 #include <unistd.h>
 

@@ -1,6 +1,6 @@
-#include "factory/EntryPoint.h"
+#include "EntryPoint.h"
 
-#include "factory/MDNS_Factory.h"
+#include "MDNS_Factory.h"
 
 extern "C" void getComponentFactory(std::shared_ptr<Zelm::ComponentFactoryInterface>& factory) {
     // Owned from the complete object's pointer, so the last owner destroys the

@@ -1,9 +1,9 @@
-#include "factory/MDNS_Factory.h"
+#include "MDNS_Factory.h"
 
-#include "advertise/ServiceRegister_impl.h"
-#include "discovery/AddressInfo_impl.h"
-#include "discovery/Browse_impl.h"
-#include "discovery/Resolve_impl.h"
+#include "AddressInfo_impl.h"
+#include "Browse_impl.h"
+#include "Resolve_impl.h"
+#include "ServiceRegister_impl.h"
 
 #include <zelm/mdns/AddressInfoInterface.h>
 #include <zelm/mdns/BrowseInterface.h>

@@ -2,10 +2,10 @@
 // the peer on host B sees: one row per fault. Each row prints a "fault |"
 // line with its measurements; docs/faults.md records them.
 
-#include "advertise/ServiceRegister_impl.h"
-#include "discovery/AddressInfo_impl.h"
-#include "discovery/Browse_impl.h"
-#include "discovery/Resolve_impl.h"
+#include "AddressInfo_impl.h"
+#include "Browse_impl.h"
+#include "Resolve_impl.h"
+#include "ServiceRegister_impl.h"
 
 #include "Sandbox.h"
 #include "TestSupport.h"

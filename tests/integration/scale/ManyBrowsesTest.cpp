@@ -3,7 +3,7 @@
 // every one must find the peer's service. Prints how many failed and the
 // virtual size and resident memory that each open browse costs.
 
-#include "discovery/Browse_impl.h"
+#include "Browse_impl.h"
 
 #include "Sandbox.h"
 

@@ -1,4 +1,4 @@
-#include "advertise/ServiceRegister_impl.h"
+#include "ServiceRegister_impl.h"
 
 #include <atomic>
 #include <thread>

@@ -1,4 +1,4 @@
-#include "discovery/AddressInfo_impl.h"
+#include "AddressInfo_impl.h"
 
 #include <chrono>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "discovery/Browse_impl.h"
+#include "Browse_impl.h"
 
 #include <zelm/mdns/Info.h>
 

@@ -1,4 +1,4 @@
-#include "discovery/Resolve_impl.h"
+#include "Resolve_impl.h"
 
 #include <chrono>
 #include <thread>

@@ -3,10 +3,10 @@
 // bus address points nowhere, so nothing here can reach a daemon of the
 // machine.
 
-#include "advertise/ServiceRegister_impl.h"
-#include "discovery/AddressInfo_impl.h"
-#include "discovery/Browse_impl.h"
-#include "discovery/Resolve_impl.h"
+#include "AddressInfo_impl.h"
+#include "Browse_impl.h"
+#include "Resolve_impl.h"
+#include "ServiceRegister_impl.h"
 
 #include "TestSupport.h"
 

@@ -1,4 +1,4 @@
-#include "engine/ErrorMapping.h"
+#include "ErrorMapping.h"
 
 #include <dns_sd.h>
 

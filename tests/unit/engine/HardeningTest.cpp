@@ -1,7 +1,7 @@
-#include "advertise/ServiceRegister_impl.h"
-#include "discovery/AddressInfo_impl.h"
-#include "discovery/Browse_impl.h"
-#include "engine/ErrorLine.h"
+#include "AddressInfo_impl.h"
+#include "Browse_impl.h"
+#include "ErrorLine.h"
+#include "ServiceRegister_impl.h"
 
 #include <poll.h>
 

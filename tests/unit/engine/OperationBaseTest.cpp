@@ -2,7 +2,7 @@
 // suite does not reach. (A tear-down racing with replies is the hardening
 // suite's.)
 
-#include "discovery/Browse_impl.h"
+#include "Browse_impl.h"
 
 #include <future>
 #include <thread>
