@@ -47,12 +47,9 @@ class ZelmMdns(unittest.TestCase):
     def setUpClass(cls):
         cls.peer = start(PEER + ["publish", "--name", cls.NAME, "--type", TYPE, "--port", "7101",
                                  "--txt-hex", cls.TXT_HEX, "--for", "300"])
+        cls.addClassCleanup(cls.peer.communicate, timeout=15)  # cleanups run last first: terminate, then this
+        cls.addClassCleanup(cls.peer.terminate)
         next_event(cls.peer, "published")
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.peer.terminate()
-        cls.peer.communicate(timeout=15)
 
     def tool(self, code, *args):
         done = run([TOOL] + list(args))
@@ -63,8 +60,7 @@ class ZelmMdns(unittest.TestCase):
         found = events(self.tool(0, "browse", TYPE, "--timeout", "2500", "--json"))
         self.assertEqual(found[-1]["event"], "summary")
         mine = [e for e in found if e["event"] == "found" and e["name"] == self.NAME]
-        self.assertEqual(len(mine), 1, found)
-        self.assertTrue(mine[0]["type"].startswith(TYPE) and mine[0]["interface"] > 0, mine)
+        self.assertTrue(len(mine) == 1 and mine[0]["type"].startswith(TYPE) and mine[0]["interface"] > 0, found)
         rows = {e["name"]: e for e in events(self.tool(0, "discover", TYPE, "--timeout", "2500", "--json"))
                 if e["event"] == "service"}
         self.assertEqual((rows[self.NAME]["address"], rows[self.NAME]["port"]), (env("ZELM_SANDBOX_ADDR_B"), 7101))
@@ -90,10 +86,9 @@ class ZelmMdns(unittest.TestCase):
             done = self.tool(1, *args, "--json")
             self.assertIn(reason, done.stderr)
             self.assertEqual(len(events(done)), 1)  # nothing but the tool's own JSON on stdout
-        # The plug-in's own diagnostics go to stderr, never to stdout.
-        plugin_lines = [line for line in done.stderr.splitlines() if not line.startswith("zelm-mdns:")]
-        self.assertTrue(plugin_lines, "the plug-in wrote no diagnostic line: " + done.stderr)
-        self.assertFalse(set(plugin_lines) & set(done.stdout.splitlines()))
+        # The plug-in's own diagnostics go to stderr (stdout held only the JSON line above).
+        self.assertTrue([line for line in done.stderr.splitlines() if not line.startswith("zelm-mdns:")],
+                        "the plug-in wrote no diagnostic line: " + done.stderr)
 
     def peer_wait(self, name, *args):
         seen = run(PEER + ["wait", "--type", TYPE, "--name", name, "--timeout", "15"] + list(args))
@@ -114,8 +109,7 @@ class ZelmMdns(unittest.TestCase):
         finally:
             registered.send_signal(signal.SIGTERM)
             rest = registered.communicate(timeout=15)[0]
-        self.assertEqual(registered.returncode, 0)
-        self.assertEqual(json.loads(rest.splitlines()[-1])["reason"], "SIGTERM")
+        self.assertEqual((registered.returncode, json.loads(rest.splitlines()[-1])["reason"]), (0, "SIGTERM"))
         self.peer_wait(name, "--gone")
 
     def test_usage_errors_exit_two_help_zero_and_a_missing_plugin_one(self):

@@ -45,16 +45,12 @@ ChildProcess::~ChildProcess() {
 }
 
 nlohmann::json ChildProcess::nextEvent() {
-    char* line = nullptr;
-    size_t size = 0;
-    nlohmann::json event;
-    while (out_ != nullptr && ::getline(&line, &size, out_) > 0) {
-        event = nlohmann::json::parse(line, nullptr, false);
-        if (event.is_object()) break;
-        event = nullptr;
+    char line[8192];  // the peer's and the sandbox script's lines are far shorter
+    while (out_ != nullptr && std::fgets(line, sizeof line, out_) != nullptr) {
+        nlohmann::json event = nlohmann::json::parse(line, nullptr, false);
+        if (event.is_object()) return event;
     }
-    std::free(line);
-    return event;
+    return nullptr;
 }
 
 int ChildProcess::exitCode() {

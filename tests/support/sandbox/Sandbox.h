@@ -9,15 +9,11 @@
 
 #include <nlohmann/json.hpp>
 
-#include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 namespace Zelm::Test {
-
-using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
 
 // A variable that `scripts/sandbox exec` sets, or "" outside the sandbox.
 std::string sandboxVar(const std::string& name);
