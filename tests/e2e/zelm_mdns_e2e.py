@@ -47,12 +47,9 @@ class ZelmMdns(unittest.TestCase):
     def setUpClass(cls):
         cls.peer = start(PEER + ["publish", "--name", cls.NAME, "--type", TYPE, "--port", "7101",
                                  "--txt-hex", cls.TXT_HEX, "--for", "300"])
+        cls.addClassCleanup(cls.peer.communicate, timeout=15)  # cleanups run last first: terminate, then this
+        cls.addClassCleanup(cls.peer.terminate)
         next_event(cls.peer, "published")
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.peer.terminate()
-        cls.peer.communicate(timeout=15)
 
     def tool(self, code, *args):
         done = run([TOOL] + list(args))
@@ -63,8 +60,7 @@ class ZelmMdns(unittest.TestCase):
         found = events(self.tool(0, "browse", TYPE, "--timeout", "2500", "--json"))
         self.assertEqual(found[-1]["event"], "summary")
         mine = [e for e in found if e["event"] == "found" and e["name"] == self.NAME]
-        self.assertEqual(len(mine), 1, found)
-        self.assertTrue(mine[0]["type"].startswith(TYPE) and mine[0]["interface"] > 0, mine)
+        self.assertTrue(len(mine) == 1 and mine[0]["type"].startswith(TYPE) and mine[0]["interface"] > 0, found)
         rows = {e["name"]: e for e in events(self.tool(0, "discover", TYPE, "--timeout", "2500", "--json"))
                 if e["event"] == "service"}
         self.assertEqual((rows[self.NAME]["address"], rows[self.NAME]["port"]), (env("ZELM_SANDBOX_ADDR_B"), 7101))
@@ -90,28 +86,31 @@ class ZelmMdns(unittest.TestCase):
             done = self.tool(1, *args, "--json")
             self.assertIn(reason, done.stderr)
             self.assertEqual(len(events(done)), 1)  # nothing but the tool's own JSON on stdout
-        # The plug-in's own diagnostics go to stderr, never to stdout.
-        plugin_lines = [line for line in done.stderr.splitlines() if not line.startswith("zelm-mdns:")]
-        self.assertTrue(plugin_lines, "the plug-in wrote no diagnostic line: " + done.stderr)
-        self.assertFalse(set(plugin_lines) & set(done.stdout.splitlines()))
+        # The plug-in's own diagnostics go to stderr (stdout held only the JSON line above).
+        self.assertTrue([line for line in done.stderr.splitlines() if not line.startswith("zelm-mdns:")],
+                        "the plug-in wrote no diagnostic line: " + done.stderr)
 
-    def test_register_until_sigterm_then_withdrawn(self):
-        name = "Zelm Reg " + RUN_ID
-        registered = start([TOOL, "register", name, TYPE, "7401", "a=1", "mode=fast", "--json", "--for", "300"])
+    def peer_wait(self, name, *args):
+        seen = run(PEER + ["wait", "--type", TYPE, "--name", name, "--timeout", "15"] + list(args))
+        self.assertEqual(seen.returncode, 0, seen.stdout)
+        return json.loads(seen.stdout.splitlines()[-1])
+
+    def test_register_renames_a_taken_name_publishes_the_largest_txt_and_withdraws_on_sigterm(self):
+        # The peer holds NAME. Four full strings and one of 150 bytes: 1175 bytes of wire form, the most taken.
+        txt = ["k%d=%s" % (i, "x" * 252) for i in range(4)] + ["k4=" + "y" * 147]
+        name = self.NAME + " #2"
+        registered = start([TOOL, "register", self.NAME, TYPE, "7401"] + txt + ["--json", "--for", "300"])
         try:
-            self.assertEqual(next_event(registered, "registered")["confirmed"], True)
-            seen = run(PEER + ["wait", "--type", TYPE, "--name", name, "--port", "7401", "--timeout", "15"])
-            self.assertEqual(seen.returncode, 0, seen.stdout)
-            found = json.loads(seen.stdout.splitlines()[-1])
-            self.assertTrue(found["txt_hex"].startswith("03613d31096d6f64653d66617374"), found)  # a=1 mode=fast
+            event = next_event(registered, "registered")
+            self.assertEqual((event["name"], event["confirmed"], event["txt_length"]), (name, True, 1175))
+            found = self.peer_wait(name, "--port", "7401")
+            self.assertEqual(found["txt_hex"], b"".join(bytes([len(e)]) + e.encode() for e in txt).hex())
             self.assertEqual(found["host"].rstrip("."), env("ZELM_SANDBOX_HOSTNAME_A") + ".local")
         finally:
             registered.send_signal(signal.SIGTERM)
             rest = registered.communicate(timeout=15)[0]
-        self.assertEqual(registered.returncode, 0)
-        self.assertEqual(json.loads(rest.splitlines()[-1])["reason"], "SIGTERM")
-        gone = run(PEER + ["wait", "--type", TYPE, "--name", name, "--gone", "--timeout", "15"])
-        self.assertEqual(gone.returncode, 0, gone.stdout)
+        self.assertEqual((registered.returncode, json.loads(rest.splitlines()[-1])["reason"]), (0, "SIGTERM"))
+        self.peer_wait(name, "--gone")
 
     def test_usage_errors_exit_two_help_zero_and_a_missing_plugin_one(self):
         for args, code in ((["browse"], 2), (["bogus"], 2), (["register", "n", "_x._tcp", "99999"], 2),

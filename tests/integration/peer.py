@@ -12,16 +12,15 @@
 #     --for, withdraws (goodbye packets), prints "withdrawn" and exits 0.
 #   wait --type T --name N [--port P] [--txt-hex HEX] [--gone] [--timeout S]
 #     Exits 0 once N is seen (with that port and exact TXT bytes when given),
-#     printing its "found" line: name, type, host, port, txt_hex, addresses
-#     (IPv4 first). With --gone, exits 0 once N has gone ("removed") or is
-#     found absent ("absent"). Exits 1 after its timeout (default 10 s).
+#     printing its "found" line: name, type, host, port, txt_hex. With --gone,
+#     exits 0 once N cannot be resolved, printing "removed" if this wait saw it
+#     before, "absent" if not. Exits 1 after its timeout (default 10 s).
 # Exit code 2: bad arguments or a failure of the peer (a taken name, too);
 # 77: no python3-zeroconf.
 
 import argparse
 import json
 import os
-import queue
 import signal
 import socket
 import sys
@@ -29,13 +28,11 @@ import threading
 import time
 
 try:
-    from zeroconf import IPVersion, ServiceBrowser, ServiceInfo, ServiceStateChange, Zeroconf
+    from zeroconf import IPVersion, ServiceInfo, Zeroconf
 except ImportError:
     print("peer: python3-zeroconf is not installed (use /usr/bin/python3)", file=sys.stderr)
     sys.exit(77)
 
-# How long an instance must stay unseen before wait --gone asks for it directly.
-ABSENCE_SETTLE_S = 1.5
 STOP = threading.Event()  # set by SIGTERM and SIGINT
 
 
@@ -43,8 +40,9 @@ def emit(**fields):
     print(json.dumps(fields, separators=(",", ":")), flush=True)
 
 
-def full_type(service_type):
-    return service_type.rstrip(".").removesuffix(".local") + ".local."
+def service_info(args, **fields):
+    service_type = args.type.rstrip(".").removesuffix(".local") + ".local."
+    return ServiceInfo(service_type, "%s.%s" % (args.name, service_type), **fields)
 
 
 def open_zeroconf():
@@ -54,78 +52,42 @@ def open_zeroconf():
     return Zeroconf(interfaces=[os.environ["ZELM_SANDBOX_ADDR_B"], index], ip_version=IPVersion.All)
 
 
-def publish(args):
+def publish(args, zc):
     if "." in args.name:
         raise ValueError("instance names with dots are not supported")  # zeroconf splits them
-    if args.txt_hex is not None:
-        text = bytes.fromhex(args.txt_hex)
-    else:
-        text = b"".join(bytes([len(entry.encode())]) + entry.encode() for entry in args.txt) or b"\x00"
+    text = bytes.fromhex(args.txt_hex) if args.txt_hex is not None else (
+        b"".join(bytes([len(entry.encode())]) + entry.encode() for entry in args.txt) or b"\x00")
     addresses = [os.environ["ZELM_SANDBOX_ADDR_B"]] + [a for a in [os.environ.get("ZELM_SANDBOX_ADDR6_B")] if a]
     host = os.environ.get("ZELM_SANDBOX_HOSTNAME_B", "zelm-b") + ".local."
-    service_type = full_type(args.type)
-    info = ServiceInfo(service_type, "%s.%s" % (args.name, service_type), port=args.port, properties=text,
-                       server=host, parsed_addresses=addresses)
-    zc = open_zeroconf()
-    try:
-        zc.register_service(info)  # raises when the name is taken
-        emit(event="published", name=args.name, host=host, port=args.port, txt_hex=text.hex())
-        STOP.wait(args.for_seconds)
-        zc.unregister_service(info)
-        emit(event="withdrawn", name=args.name)
-        return 0
-    finally:
-        zc.close()
+    info = service_info(args, port=args.port, properties=text, server=host, parsed_addresses=addresses)
+    zc.register_service(info)  # raises when the name is taken
+    emit(event="published", name=args.name, host=host, port=args.port, txt_hex=text.hex())
+    STOP.wait(args.for_seconds)
+    zc.unregister_service(info)
+    emit(event="withdrawn", name=args.name)
+    return 0
 
 
-def wait(args):
-    service_type = full_type(args.type)
-    fullname = "%s.%s" % (args.name, service_type)
-    zc = open_zeroconf()
-    changes = queue.Queue()
-    browser = ServiceBrowser(zc, service_type, handlers=[lambda name, state_change, **_: changes.put((name, state_change))])
-
-    def resolve(timeout_ms=3000):
-        info = ServiceInfo(service_type, fullname)
-        if not info.request(zc, timeout_ms):
-            return None
-        return dict(name=args.name, type=args.type, host=info.server, port=info.port,
-                    txt_hex=(info.text or b"").hex(),
-                    addresses=info.parsed_addresses(IPVersion.V4Only) + info.parsed_addresses(IPVersion.V6Only))
-
+# Asks for N again and again; an answer that does not match yet (no TXT record
+# or an old one in the cache) is asked for again after a pause.
+def wait(args, zc):
     end = time.monotonic() + args.timeout
-    settled = time.monotonic() + ABSENCE_SETTLE_S
-    present = False
-    try:
-        while time.monotonic() < end and not STOP.is_set():
-            try:
-                name, change = changes.get(timeout=0.2)
-            except queue.Empty:
-                if args.gone and not present and time.monotonic() >= settled:
-                    present = resolve(2000) is not None  # not browsed yet: ask for it directly
-                    if not present:
-                        emit(event="absent", name=args.name)
-                        return 0
-                continue
-            if name.lower() != fullname.lower():
-                continue
-            if change is ServiceStateChange.Removed:
-                present = False
-                if args.gone:
-                    emit(event="removed", name=args.name)
-                    return 0
-                continue
-            record = resolve()
-            present = present or record is not None
-            if record and not args.gone and args.port in (None, record["port"]) and (
-                    args.txt_hex is None or record["txt_hex"] == bytes.fromhex(args.txt_hex).hex()):
-                emit(event="found", **record)
+    seen = False
+    while time.monotonic() < end and not STOP.is_set():
+        info = service_info(args)
+        if not info.request(zc, 1000):
+            if args.gone:
+                emit(event="removed" if seen else "absent", name=args.name)
                 return 0
-        emit(event="timeout", name=args.name)
-        return 1
-    finally:
-        browser.cancel()
-        zc.close()
+            continue
+        seen = True
+        if info.text and not args.gone and args.port in (None, info.port) and args.txt_hex in (None, info.text.hex()):
+            emit(event="found", name=args.name, type=args.type, host=info.server, port=info.port,
+                 txt_hex=info.text.hex())
+            return 0
+        STOP.wait(0.2)
+    emit(event="timeout", name=args.name)
+    return 1
 
 
 def main(argv):
@@ -137,7 +99,7 @@ def main(argv):
         command.add_argument("--type", required=True)
         command.add_argument("--name", required=True)
         command.add_argument("--port", type=int, required=command is pub)
-        command.add_argument("--txt-hex", metavar="HEX")
+        command.add_argument("--txt-hex", metavar="HEX", type=lambda text: bytes.fromhex(text).hex())
     pub.add_argument("--txt", action="append", default=[], metavar="KEY=VALUE")
     pub.add_argument("--for", dest="for_seconds", type=float, metavar="SECONDS")
     wt.add_argument("--gone", action="store_true")
@@ -146,7 +108,8 @@ def main(argv):
     for signum in (signal.SIGTERM, signal.SIGINT):
         signal.signal(signum, lambda _signum, _frame: STOP.set())
     try:
-        return publish(args) if args.command == "publish" else wait(args)
+        with open_zeroconf() as zc:
+            return (publish if args.command == "publish" else wait)(args, zc)
     except Exception as error:  # pylint: disable=broad-except
         print("peer: %s" % error, file=sys.stderr)
         return 2

@@ -9,7 +9,6 @@
 
 #include "Sandbox.h"
 #include "TestSupport.h"
-#include "TxtRecord.h"
 
 #include <gtest/gtest.h>
 
@@ -22,8 +21,8 @@
 namespace {
 
 using namespace Zelm::Test;
-using Zelm::Tool::toHex;
 using Command = std::vector<std::string>;
+using Clock = std::chrono::steady_clock;
 constexpr const char* kType = "_zelmfault._tcp";
 
 // Threads and descriptors are back where they were once every component ended.
@@ -40,16 +39,6 @@ struct Baseline : ::testing::Environment {
 };
 const auto* const baseline = ::testing::AddGlobalTestEnvironment(new Baseline);
 
-// `scripts/sandbox <command>`; says how it failed, if it did.
-bool sandbox(const Command& command) {
-    std::vector<std::string> argv{sandboxVar("ZELM_SANDBOX_REPO") + "/scripts/sandbox"};
-    argv.insert(argv.end(), command.begin(), command.end());
-    const int exitCode = ChildProcess(argv).exitCode();
-    if (exitCode != 0)
-        std::printf("sandbox %s %s: exit %d\n", command[0].c_str(), command[1].c_str(), exitCode);
-    return exitCode == 0;
-}
-
 struct Registration : Zelm::MDNS::Apple::ServiceRegister_impl {
     Registration() : ServiceRegister_impl(true) {}
     Zelm::Error publish(const std::string& name) {
@@ -60,27 +49,6 @@ struct Registration : Zelm::MDNS::Apple::ServiceRegister_impl {
         return DNSServiceUpdateRecord(sdRef, nullptr, 0, static_cast<uint16_t>(txt.size()), txt.data(), 0);
     }
 };
-
-struct Outcome {
-    Zelm::Error result;
-    std::string lines;
-    double seconds;
-};
-
-// Runs `operation` while `fault` hits `delayMs` after its start.
-template <typename Operation>
-Outcome measure(Operation operation, const Command& fault = {}, int delayMs = 0) {
-    CoutCapture out;
-    std::thread faulty([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
-        if (!fault.empty()) sandbox(fault);
-    });
-    const auto begin = Clock::now();
-    const Zelm::Error result = operation();
-    const double seconds = std::chrono::duration<double>(Clock::now() - begin).count();
-    faulty.join();
-    return {result, out.text(), seconds};
-}
 
 Zelm::Error runOperation(const std::string& kind, const std::string& name) {
     if (kind == "browse")
@@ -128,21 +96,27 @@ const Row kRows[] = {
 TEST(FaultTable, OperationsEndWithTheirComponentsErrorAndLine) {
     for (const Row& row : kRows) {
         SCOPED_TRACE(std::string(row.fault) + " / " + row.operation);
-        ASSERT_TRUE(row.before.empty() || sandbox(row.before));
+        ASSERT_TRUE(row.before.empty() || sandboxCommand(row.before));
         const std::string name = uniqueName("Zelm Fault");
-        const Outcome outcome =
-            measure([&] { return runOperation(row.operation, name); }, row.during, row.delayMs);
+        CoutCapture out;
+        std::thread fault([&] {  // hits `delayMs` into the operation
+            std::this_thread::sleep_for(std::chrono::milliseconds(row.delayMs));
+            if (!row.during.empty()) sandboxCommand(row.during);
+        });
+        const auto begin = Clock::now();
+        const Zelm::Error result = runOperation(row.operation, name);
+        const double seconds = std::chrono::duration<double>(Clock::now() - begin).count();
+        fault.join();
         std::printf("fault | %s | %s | %d | %d | %s | %.2f s\n", row.fault, row.operation,
-                    static_cast<int>(outcome.result.code()), static_cast<int>(outcome.result.category()),
-                    std::regex_replace(outcome.lines, std::regex("\n"), "\\n").c_str(), outcome.seconds);
-        EXPECT_EQ(static_cast<int>(outcome.result.code()), row.code);
-        EXPECT_EQ(static_cast<int>(outcome.result.category()), row.category);
-        EXPECT_TRUE(std::regex_match(outcome.lines, std::regex(row.lines))) << outcome.lines;
-        EXPECT_LT(outcome.seconds, row.maxSeconds);
-        if (std::string(row.operation) == "register") {
-            EXPECT_EQ(peerWaitFor(kType, name, {"--gone"}).value("event", ""), "absent");
-        }
-        ASSERT_TRUE(sandbox({"bus", "start"}) && sandbox({"daemon", "start"}));
+                    static_cast<int>(result.code()), static_cast<int>(result.category()),
+                    std::regex_replace(out.text(), std::regex("\n"), "\\n").c_str(), seconds);
+        EXPECT_EQ(static_cast<int>(result.code()), row.code);
+        EXPECT_EQ(static_cast<int>(result.category()), row.category);
+        EXPECT_TRUE(std::regex_match(out.text(), std::regex(row.lines))) << out.text();
+        EXPECT_LT(seconds, row.maxSeconds);
+        EXPECT_TRUE(std::string(row.operation) != "register" ||
+                    peerWaitFor(kType, name, {"--gone"}).value("event", "") == "absent");
+        ASSERT_TRUE(sandboxCommand({"bus", "start"}) && sandboxCommand({"daemon", "start"}));
     }
 }
 
@@ -161,17 +135,17 @@ TEST(FaultTable, RegistrationInForceIsPublishedAgainWhenTheDaemonReturns) {
     for (const Away& row : kAway) {
         SCOPED_TRACE(row.fault);
         const std::string name = uniqueName("Zelm Away");
-        const std::string txt = "\x03v=2";
+        const std::string txt = "\x03v=2", txtHex = "03763d32";
         Registration registration;
         ASSERT_TRUE(registration.publish(name).ok());
         ASSERT_EQ(registration.updateTxt(txt), kDNSServiceErr_NoError);
-        ASSERT_TRUE(!peerWaitFor(kType, name, {"--txt-hex", toHex(txt)}).is_null());
+        ASSERT_TRUE(!peerWaitFor(kType, name, {"--txt-hex", txtHex}).is_null());
 
         // An open browse ends with the error reply; the registration stays.
         CoutCapture out;
         Zelm::MDNS::Apple::Browse_impl open;
         std::thread browsing([&] { open.browseService(2000, "_zelmquiet._tcp", nullptr, 0, 0, {}); });
-        for (const Command& command : row.leave) ASSERT_TRUE(sandbox(command));
+        for (const Command& command : row.leave) ASSERT_TRUE(sandboxCommand(command));
         browsing.join();
         EXPECT_EQ(out.text().find("mDNS error: -65563: MDNS background daemon not running.\n"), 0u);
         EXPECT_TRUE(registration.isInitialized());
@@ -183,9 +157,9 @@ TEST(FaultTable, RegistrationInForceIsPublishedAgainWhenTheDaemonReturns) {
         if (row.peerTakesName) squatter.emplace(name, kType, 9999);
         const std::string expected = row.peerTakesName ? name + " #2" : name;
         auto seen = std::async(std::launch::async, [&] {
-            return peerWaitFor(kType, expected, {"--txt-hex", toHex(txt), "--timeout", "15"});
+            return peerWaitFor(kType, expected, {"--txt-hex", txtHex});
         });
-        for (const Command& command : row.back) ASSERT_TRUE(sandbox(command));
+        for (const Command& command : row.back) ASSERT_TRUE(sandboxCommand(command));
         const auto back = Clock::now();
         const bool found = !seen.get().is_null();
         const double seconds = std::chrono::duration<double>(Clock::now() - back).count();

@@ -45,16 +45,12 @@ ChildProcess::~ChildProcess() {
 }
 
 nlohmann::json ChildProcess::nextEvent() {
-    char* line = nullptr;
-    size_t size = 0;
-    nlohmann::json event;
-    while (out_ != nullptr && ::getline(&line, &size, out_) > 0) {
-        event = nlohmann::json::parse(line, nullptr, false);
-        if (event.is_object()) break;
-        event = nullptr;
+    char line[8192];  // the peer's and the sandbox script's lines are far shorter
+    while (out_ != nullptr && std::fgets(line, sizeof line, out_) != nullptr) {
+        nlohmann::json event = nlohmann::json::parse(line, nullptr, false);
+        if (event.is_object()) return event;
     }
-    std::free(line);
-    return event;
+    return nullptr;
 }
 
 int ChildProcess::exitCode() {
@@ -64,28 +60,33 @@ int ChildProcess::exitCode() {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-namespace {
-// peer.py on host B with `args` and then `extra`.
-std::vector<std::string> peerCommand(std::vector<std::string> args, const std::vector<std::string>& extra) {
+bool sandboxCommand(const std::vector<std::string>& args) {
+    std::vector<std::string> command{sandboxVar("ZELM_SANDBOX_REPO") + "/scripts/sandbox"};
+    command.insert(command.end(), args.begin(), args.end());
+    const int exitCode = ChildProcess(command).exitCode();
+    if (exitCode != 0) std::fprintf(stderr, "sandbox %s: exit %d\n", args.front().c_str(), exitCode);
+    return exitCode == 0;
+}
+
+// peer.py on host B with `args`.
+static std::vector<std::string> peerCommand(std::vector<std::string> args) {
     const std::string repo = sandboxVar("ZELM_SANDBOX_REPO");
     args.insert(args.begin(), {repo + "/scripts/sandbox", "exec", "B", "/usr/bin/python3",
                                repo + "/tests/integration/peer.py"});
-    args.insert(args.end(), extra.begin(), extra.end());
     return args;
 }
-}  // namespace
 
 // The peer ends by itself should the test program die first.
-PeerPublisher::PeerPublisher(const std::string& name, const std::string& type, int port,
-                             const std::vector<std::string>& txtArgs)
+PeerPublisher::PeerPublisher(const std::string& name, const std::string& type, int port)
     : process_(peerCommand(
-          {"publish", "--name", name, "--type", type, "--port", std::to_string(port), "--for", "300"},
-          txtArgs)),
+          {"publish", "--name", name, "--type", type, "--port", std::to_string(port), "--for", "300"})),
       published_(process_.nextEvent().value("event", "") == "published") {}
 
 nlohmann::json peerWaitFor(const std::string& type, const std::string& name,
                            const std::vector<std::string>& extraArgs) {
-    ChildProcess peer(peerCommand({"wait", "--type", type, "--name", name, "--timeout", "15"}, extraArgs));
+    std::vector<std::string> args{"wait", "--type", type, "--name", name, "--timeout", "15"};
+    args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+    ChildProcess peer(peerCommand(args));
     nlohmann::json last;
     for (auto event = peer.nextEvent(); !event.is_null(); event = peer.nextEvent()) last = event;
     return peer.exitCode() == 0 ? last : nlohmann::json();

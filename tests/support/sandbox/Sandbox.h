@@ -9,15 +9,11 @@
 
 #include <nlohmann/json.hpp>
 
-#include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 namespace Zelm::Test {
-
-using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
 
 // A variable that `scripts/sandbox exec` sets, or "" outside the sandbox.
 std::string sandboxVar(const std::string& name);
@@ -41,27 +37,14 @@ private:
     FILE* out_ = nullptr;
 };
 
-// `scripts/sandbox <args>` run to its end: true when it succeeded.
-inline bool sandboxCommand(const std::vector<std::string>& args) {
-    std::vector<std::string> command{sandboxVar("ZELM_SANDBOX_REPO") + "/scripts/sandbox"};
-    command.insert(command.end(), args.begin(), args.end());
-    return ChildProcess(command).exitCode() == 0;
-}
-
-// Stops avahi-daemon on host A for the scope and starts it again at its end.
-struct DaemonStopped {
-    bool stopped = sandboxCommand({"daemon", "stop"});
-    ~DaemonStopped() {
-        if (stopped) sandboxCommand({"daemon", "start"});
-    }
-};
+// `scripts/sandbox <args>` run to its end: true when it succeeded; says how
+// it failed, if it did.
+bool sandboxCommand(const std::vector<std::string>& args);
 
 // The peer publishing `name` of `type` on host B while this object lives.
-// `txtArgs` are peer.py's TXT options ("--txt", "a=1" or "--txt-hex", HEX).
 class PeerPublisher {
 public:
-    PeerPublisher(const std::string& name, const std::string& type, int port,
-                  const std::vector<std::string>& txtArgs = {});
+    PeerPublisher(const std::string& name, const std::string& type, int port);
     bool published() const { return published_; }
 
 private:

@@ -11,9 +11,7 @@
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     if (Zelm::Test::sandboxVar("ZELM_SANDBOX_DIR").empty() ||
-        Zelm::Test::sandboxVar("DBUS_SYSTEM_BUS_ADDRESS").empty()) {
-        std::fprintf(stderr, "not inside the sandbox (scripts/sandbox exec A ...): skipped\n");
-        return 77;
-    }
+        Zelm::Test::sandboxVar("DBUS_SYSTEM_BUS_ADDRESS").empty())
+        return std::fprintf(stderr, "not inside the sandbox (scripts/sandbox exec A ...): skipped\n"), 77;
     return RUN_ALL_TESTS();
 }
