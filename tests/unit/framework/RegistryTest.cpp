@@ -8,47 +8,24 @@
 
 namespace {
 
+// The registry's bookkeeping is seen through the factory suite; here it is raced.
 struct Widget : Zelm::Component_Base {
     std::string tag;
-    std::vector<std::string> args;
 };
 
 struct Registry : Zelm::ComponentFactory_Base {};
 
 Zelm::ComponentFactoryInterface::Creator makes(const std::string& tag, std::function<void()> during = {}) {
-    return [tag, during](const std::vector<std::string>& args) {
+    return [tag, during](const std::vector<std::string>&) {
         if (during) during();
         auto widget = std::make_shared<Widget>();
         widget->tag = tag;
-        widget->args = args;
         return std::shared_ptr<Zelm::ComponentInterface>(widget);
     };
 }
 
 std::string tagOf(const std::shared_ptr<Zelm::ComponentInterface>& made) {
     return made ? dynamic_cast<Widget&>(*made).tag : "none";
-}
-
-TEST(Registry, KeepsTheFirstCreatorPerNameUntilRemoved) {
-    Registry registry;
-    const auto& live = registry.supportedComponents();
-    registry.addComponentCreator("b", makes("first"));
-    registry.addComponentCreator("b", makes("second"));
-    registry.addComponentCreator("a", makes("a"));
-    const auto made = registry.createComponent("b", {"x", ""});
-    EXPECT_EQ(tagOf(made), "first");
-    EXPECT_EQ(dynamic_cast<Widget&>(*made).args, (std::vector<std::string>{"x", ""}));
-    EXPECT_NE(registry.createComponent("b", {}), made);
-    EXPECT_EQ(tagOf(registry.createComponent("missing", {})), "none");
-    ASSERT_EQ(live.size(), 2u);
-    EXPECT_EQ(live.begin()->first, "a");
-
-    registry.removeComponentCreator("b");
-    EXPECT_EQ(tagOf(registry.createComponent("b", {})), "none");
-    registry.addComponentCreator("b", makes("again"));
-    EXPECT_EQ(tagOf(registry.createComponent("b", {})), "again");
-    registry.removeAllComponentCreators();
-    EXPECT_TRUE(live.empty());
 }
 
 // Creators run one at a time under the registry's lock, while other threads
