@@ -45,12 +45,6 @@ std::string common(DNSServiceFlags flags, uint32_t interfaceIndex) {
     return "flags=" + std::to_string(flags) + " if=" + std::to_string(interfaceIndex);
 }
 
-// Requires state.mutex.
-void enqueueLocked(_DNSServiceRef_t& ref, Reply reply) {
-    ref.pending.push_back(std::move(reply));
-    (void)::send(ref.fd[1], "", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
-}
-
 // Requires state.mutex; counts a violation when `ref` is not live.
 RefPtr findLocked(DNSServiceRef ref) {
     const auto it = state.live.find(ref);
@@ -75,10 +69,9 @@ DNSServiceErrorType start(const char* function, std::string args, DNSServiceRef*
         ref->context = context;
         ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ref->fd);
         auto& script = state.scripts[function];
-        if (!script.empty()) {
-            for (auto& reply : script.front()) enqueueLocked(*ref, std::move(reply));
-            script.pop_front();
-        }
+        for (auto& reply : script.empty() ? std::vector<Reply>() : script.front())
+            ref->pending.push_back(std::move(reply)), (void)::send(ref->fd[1], "", 1, MSG_NOSIGNAL);
+        if (!script.empty()) script.pop_front();
         *out = made = ref.get();
         state.live[made] = ref;
     }

@@ -18,8 +18,9 @@ Zelm::Error resolveX(Resolve_impl& resolve) {
     return resolve.resolveService("x", "_ipp._tcp.", "local.", 0, 0);
 }
 
-// The first reply without MoreComing ends the call at once and is the answer.
-TEST(Resolve, AnswerEndsTheCallAtOnceWithRawTxtAndHostOrderPort) {
+// The first reply without MoreComing ends the call at once and is the answer;
+// a failed start afterwards clears it.
+TEST(Resolve, AnswerEndsTheCallAtOnceWithRawTxtAndHostOrderPortUntilAFailedStart) {
     // A value holding a zero byte, and an empty string inside the record.
     const std::string txt("\x04k=\0v\0\x03x=1", 10);
     Double::onStart("DNSServiceResolve",
@@ -42,6 +43,15 @@ TEST(Resolve, AnswerEndsTheCallAtOnceWithRawTxtAndHostOrderPort) {
     // The caller's null domain goes on unchanged.
     EXPECT_EQ(Double::calls("DNSServiceResolve").at(0).args,
               "flags=32 if=2 name=Printer type=_ipp._tcp. domain=(null)");
+
+    // A failed start clears that answer and returns its code silently.
+    Double::failNextStart("DNSServiceResolve", kDNSServiceErr_BadParam);
+    CoutCapture capture;
+    expectError(resolveX(resolve), kDNSServiceErr_BadParam, Zelm::Error::Service);
+    EXPECT_EQ(capture.text(), "");
+    EXPECT_EQ(resolve.getHosttarget() + resolve.getTxtRecord() + resolve.getFullname(), "");
+    EXPECT_EQ(resolve.getPort(), 0);
+    EXPECT_FALSE(resolve.isInitialized());
 }
 
 // Without an answer the call reports NotInitialized, whatever ended it; an
@@ -79,22 +89,6 @@ TEST(Resolve, OutcomeFollowsTheStoredAnswerThenTheLastFailure) {
         EXPECT_EQ(capture.text(), c.lines);
         EXPECT_EQ(resolve.isInitialized(), c.initialized) << c.lines;
     }
-}
-
-TEST(Resolve, FailedStartClearsTheEarlierAnswerAndReturnsItsCodeSilently) {
-    Double::onStart("DNSServiceResolve", {resolveReply("first", "first.local.", 1, std::string(1, '\0'))});
-    Resolve_impl resolve;
-    ASSERT_TRUE(resolveX(resolve).ok());
-    ASSERT_EQ(resolve.getTxtRecord(), std::string(1, '\0'));
-    Double::failNextStart("DNSServiceResolve", kDNSServiceErr_BadParam);
-    CoutCapture capture;
-
-    expectError(resolveX(resolve), kDNSServiceErr_BadParam, Zelm::Error::Service);
-    EXPECT_EQ(capture.text(), "");
-    EXPECT_EQ(resolve.getHosttarget(), "");
-    EXPECT_EQ(resolve.getTxtRecord(), "");
-    EXPECT_EQ(resolve.getPort(), 0);
-    EXPECT_FALSE(resolve.isInitialized());
 }
 
 TEST(Resolve, SecondResolveWhileOneRunsIsRefusedAndChangesNothing) {
