@@ -2,8 +2,11 @@
 
 // The process's way to the Avahi daemon: one event thread and the D-Bus
 // connections (Avahi clients) that the references share. It exists while at
-// least one reference holds it, so that an idle process has no backend
-// thread. A connection that the daemon declares full gets a sibling.
+// least one reference holds it and for a short grace period after the last
+// one let go, so that a host calling in quick succession reuses the thread
+// and a connection that is already set up; after that an idle process has
+// no backend thread. A connection that the daemon declares full gets a
+// sibling.
 //
 // When a connection is lost (the daemon or the bus went away) its
 // references end with an error reply, except registrations the daemon had
@@ -38,11 +41,15 @@ struct DaemonConnection {
     std::set<Reference*> members;
 };
 
-class DaemonLink : public std::enable_shared_from_this<DaemonLink> {
+class DaemonLink {
 public:
-    // The shared link, made (and its event thread started) when none exists.
-    // Null with `error` set when the thread cannot start.
+    // The shared link: the one in use or lingering, else a new one with its
+    // event thread started. Null with `error` set when the thread cannot start.
     static std::shared_ptr<DaemonLink> shared(DNSServiceErrorType& error);
+
+    // Ends a link that no reference holds (lingering, or ended but not yet
+    // joined), before the library's code goes away: at unload or exit.
+    static void endIdleLink();
 
     ~DaemonLink();
     DaemonLink(const DaemonLink&) = delete;
@@ -68,8 +75,16 @@ public:
     };
 
 private:
+    struct Use;
     explicit DaemonLink(std::unique_ptr<EventLoop> loop);
 
+    // A new use of `link`, which becomes (or stays) the shared one; cancels
+    // its grace period. With sharedLinkMutex held.
+    static std::shared_ptr<DaemonLink> beginUse(DaemonLink& link);
+    // The last holder of one use of the link let go: the link lingers when it
+    // has a working connection, else it ends.
+    static void released(DaemonLink* link, unsigned long use);
+    static void onGraceOver(AvahiTimeout* timeout, void* userdata);
     static void onClientState(AvahiClient* client, AvahiClientState state, void* userdata);
     static void onReconnectDue(AvahiTimeout* timeout, void* userdata);
 
@@ -82,12 +97,16 @@ private:
     void reconnect();
     void scheduleReconnect(int delayMs);
     void dropFailedIdleConnections();
+    bool servesNow() const;
+    void closeConnections();
 
     std::unique_ptr<EventLoop> loop_;
     std::list<std::unique_ptr<DaemonConnection>> connections_;
     std::set<Reference*> waiting_;  // registrations kept while no daemon serves them
     AvahiTimeout* reconnectTimer_ = nullptr;
     int reconnectDelayMs_ = 0;
+    AvahiTimeout* graceTimer_ = nullptr;
+    std::weak_ptr<DaemonLink> holders_;  // guarded by the shared link's mutex
 };
 
 }  // namespace Zelm::DnsSd
