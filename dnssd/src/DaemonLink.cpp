@@ -166,6 +166,7 @@ void DaemonLink::onGraceOver(AvahiTimeout* timeout, void* userdata) {
     link->closeConnections();
     link->reconnectTimer_ = nullptr;  // freed with the poll
     link->graceTimer_ = nullptr;
+    link->freeTimer_ = nullptr;
     link->loop_->endFromWithin();
 }
 
@@ -190,7 +191,7 @@ DaemonLink::~DaemonLink() {
     // No reference holds the link and it is no longer shared, so nothing
     // else uses the clients.
     loop_->stop();
-    for (AvahiTimeout* timer : {reconnectTimer_, graceTimer_}) {
+    for (AvahiTimeout* timer : {reconnectTimer_, graceTimer_, freeTimer_}) {
         if (timer != nullptr) {
             loop_->api()->timeout_free(timer);
         }
@@ -236,14 +237,55 @@ DNSServiceErrorType DaemonLink::attach(Reference& reference) {
 void DaemonLink::detach(Reference& reference) {
     Lock lock(*this);
     if (DaemonConnection* connection = reference.connection) {
-        reference.operation().stop();
-        connection->objects -= reference.operation().daemonObjects();
         connection->members.erase(&reference);
         reference.connection = nullptr;
+        if (!freeLater(reference, *connection)) {
+            reference.operation().stop();
+            connection->objects -= reference.operation().daemonObjects();
+        }
     } else if (waiting_.erase(&reference) == 1) {
         reference.operation().stop();
     }
     dropFailedIdleConnections();
+}
+
+bool DaemonLink::freeLater(Reference& reference, DaemonConnection& connection) {
+    // A registration stays as it is: DNSServiceUpdateRecord may still reach
+    // it through the reference's link on another thread.
+    if (reference.operation().asRegistration() != nullptr) {
+        return false;
+    }
+    const AvahiPoll* api = loop_->api();
+    timeval now;
+    avahi_elapse_time(&now, 0, 0);
+    if (freeTimer_ != nullptr) {
+        api->timeout_update(freeTimer_, &now);
+    } else {
+        freeTimer_ = api->timeout_new(api, &now, &DaemonLink::onFreeDue, this);
+    }
+    if (freeTimer_ == nullptr) {
+        return false;
+    }
+    freeing_.reserve(freeing_.size() + 1);  // may throw: nothing is changed yet
+    reference.retain();
+    freeing_.emplace_back(&reference, &connection);
+    // Dropped on the event thread, the last hold could not end the link there.
+    reference.link.reset();
+    return true;
+}
+
+void DaemonLink::finishFrees() {
+    for (const auto& [reference, connection] : std::exchange(freeing_, {})) {
+        reference->operation().stop();
+        connection->objects -= reference->operation().daemonObjects();
+        reference->release();
+    }
+}
+
+void DaemonLink::onFreeDue(AvahiTimeout* timeout, void* userdata) {
+    auto* link = static_cast<DaemonLink*>(userdata);
+    link->loop_->api()->timeout_update(timeout, nullptr);
+    link->finishFrees();
 }
 
 DaemonConnection* DaemonLink::openConnection(int& avahiError) {
@@ -371,6 +413,13 @@ void DaemonLink::onReconnectDue(AvahiTimeout* timeout, void* userdata) {
 }
 
 void DaemonLink::dropFailedIdleConnections() {
+    const bool anyToDrop = std::any_of(connections_.begin(), connections_.end(), [](const auto& connection) {
+        return connection->failed && connection->members.empty();
+    });
+    if (!anyToDrop) {
+        return;
+    }
+    finishFrees();  // their objects may live on a connection about to go
     for (auto it = connections_.begin(); it != connections_.end();) {
         DaemonConnection& connection = **it;
         if (connection.failed && connection.members.empty()) {
@@ -389,6 +438,7 @@ bool DaemonLink::servesNow() const {
 }
 
 void DaemonLink::closeConnections() {
+    finishFrees();
     for (const auto& connection : connections_) {
         avahi_client_free(connection->client);
     }

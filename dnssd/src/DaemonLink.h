@@ -25,6 +25,8 @@
 #include <list>
 #include <memory>
 #include <set>
+#include <utility>
+#include <vector>
 
 namespace Zelm::DnsSd {
 
@@ -59,7 +61,12 @@ public:
     // kDNSServiceErr_ServiceNotRunning when no daemon can be reached.
     DNSServiceErrorType attach(Reference& reference);
 
-    // Stops the operation; after this no reply reaches the reference.
+    // Stops the operation; after this no reply reaches the reference. The
+    // daemon objects of a browse, resolve or address lookup are freed a
+    // moment later on the event thread, so that the caller does not wait for
+    // the daemon's answer: the link then keeps the reference (a retain) and
+    // takes its hold on the link away (`reference.link`), so the caller must
+    // hold the link itself across this call.
     void detach(Reference& reference);
 
     // Holds the event loop's lock for calls into a running operation.
@@ -85,6 +92,7 @@ private:
     // has a working connection, else it ends.
     static void released(DaemonLink* link, unsigned long use);
     static void onGraceOver(AvahiTimeout* timeout, void* userdata);
+    static void onFreeDue(AvahiTimeout* timeout, void* userdata);
     static void onClientState(AvahiClient* client, AvahiClientState state, void* userdata);
     static void onReconnectDue(AvahiTimeout* timeout, void* userdata);
 
@@ -98,6 +106,8 @@ private:
     void scheduleReconnect(int delayMs);
     void dropFailedIdleConnections();
     bool servesNow() const;
+    bool freeLater(Reference& reference, DaemonConnection& connection);
+    void finishFrees();
     void closeConnections();
 
     std::unique_ptr<EventLoop> loop_;
@@ -106,6 +116,10 @@ private:
     AvahiTimeout* reconnectTimer_ = nullptr;
     int reconnectDelayMs_ = 0;
     AvahiTimeout* graceTimer_ = nullptr;
+    // Deallocated references whose daemon objects are still to be freed,
+    // each retained, with the connection that counts their objects.
+    std::vector<std::pair<Reference*, DaemonConnection*>> freeing_;
+    AvahiTimeout* freeTimer_ = nullptr;
     std::weak_ptr<DaemonLink> holders_;  // guarded by the shared link's mutex
 };
 
