@@ -184,6 +184,27 @@ def measure_link_open(host, samples, rounds):
     host.ask("hold", "backend", "off")
 
 
+def measure_new_link(host, samples, rounds):
+    """Resolve and a short browse as the first call after the daemon link
+    ended: what a host pays that calls less often than the link lingers."""
+    log("where the time goes: resolve and browse on a new daemon link")
+
+    def after_grace(ask):
+        def run(r):
+            time.sleep(LINK_GRACE_OVER_S)
+            return ask()
+        return run
+
+    interleaved(rounds, [
+        ("resolve.plugin.new_link",
+         after_grace(lambda: ok_ms(host.ask("resolve", "plugin", RESOLVE_NAME, RESOLVE_TYPE)))),
+        ("resolve.backend.new_link",
+         after_grace(lambda: ok_ms(host.ask("resolve", "backend", RESOLVE_NAME, RESOLVE_TYPE)))),
+        ("browse.overshoot.plugin.200.new_link",
+         after_grace(lambda: host.ask("browse", "plugin", RESOLVE_TYPE, 200)["overshoot_ms"])),
+    ], samples)
+
+
 def measure_bus_breakdown(host, samples, rounds):
     """Each operation once more, alone and on a new daemon link, with the bus watched."""
     log("where the time goes: D-Bus messages of resolve and lookup")
@@ -328,6 +349,7 @@ def main():
         measure_resolve(host, probe, args.zelm_mdns, samples, rounds)
         measure_lookup(host, probe, args.zelm_mdns, samples, rounds)
         measure_link_open(host, samples, rounds)
+        measure_new_link(host, samples, rounds if args.quick else 10)
         measure_bus_breakdown(host, samples, 3 if args.quick else 6)
         measure_registration(host, samples, 3 if args.quick else max(5, rounds * 3 // 4))
         measure_teardown_mid_browse(host, samples, rounds)
