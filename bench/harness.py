@@ -238,6 +238,16 @@ def measure_lookup(host, probe, tool, samples, rounds):
         ("lookup.process.zelm_mdns", lambda r: timed_run([tool, "lookup", "zelm-b.local", "--quiet"])),
         ("lookup.process.avahi_resolve", lambda r: timed_run(["avahi-resolve", "-n", "zelm-b.local"])),
     ], samples)
+    # The daemon's one-call lookup (Server.ResolveHostName, no browser object)
+    # against a call it answers at once: the difference is its own lookup.
+    server_call = ["dbus-send", "--system", "--print-reply", "--dest=org.freedesktop.Avahi", "/"]
+    interleaved(rounds, [
+        ("lookup.process.resolve_host_name", lambda r: timed_run(
+            server_call + ["org.freedesktop.Avahi.Server.ResolveHostName", "int32:-1", "int32:-1",
+                           "string:zelm-b.local", "int32:-1", "uint32:0"])),
+        ("lookup.process.get_version", lambda r: timed_run(
+            server_call + ["org.freedesktop.Avahi.Server.GetVersionString"])),
+    ], samples)
 
 
 def measure_registration(host, samples, rounds):
