@@ -27,6 +27,10 @@ REGISTER_TYPE = "_zbenchreg._tcp"
 REGISTER_PORT = 7000
 # Longest any single external command may take before it counts as failed.
 COMMAND_TIMEOUT_S = 15
+# How long the backend keeps an unused daemon link (kGraceMs in
+# dnssd/src/DaemonLink.cpp), with a margin: a call after this pause opens a
+# new link, as the first call of an idle process does.
+LINK_GRACE_OVER_S = 1.3
 
 
 def log(text):
@@ -180,8 +184,29 @@ def measure_link_open(host, samples, rounds):
     host.ask("hold", "backend", "off")
 
 
+def measure_new_link(host, samples, rounds):
+    """Resolve and a short browse as the first call after the daemon link
+    ended: what a host pays that calls less often than the link lingers."""
+    log("where the time goes: resolve and browse on a new daemon link")
+
+    def after_grace(ask):
+        def run(r):
+            time.sleep(LINK_GRACE_OVER_S)
+            return ask()
+        return run
+
+    interleaved(rounds, [
+        ("resolve.plugin.new_link",
+         after_grace(lambda: ok_ms(host.ask("resolve", "plugin", RESOLVE_NAME, RESOLVE_TYPE)))),
+        ("resolve.backend.new_link",
+         after_grace(lambda: ok_ms(host.ask("resolve", "backend", RESOLVE_NAME, RESOLVE_TYPE)))),
+        ("browse.overshoot.plugin.200.new_link",
+         after_grace(lambda: host.ask("browse", "plugin", RESOLVE_TYPE, 200)["overshoot_ms"])),
+    ], samples)
+
+
 def measure_bus_breakdown(host, samples, rounds):
-    """Each operation once more, alone, with the bus watched."""
+    """Each operation once more, alone and on a new daemon link, with the bus watched."""
     log("where the time goes: D-Bus messages of resolve and lookup")
     result = {}
     operations = [("resolve", ("resolve", "%s", RESOLVE_NAME, RESOLVE_TYPE)),
@@ -190,6 +215,7 @@ def measure_bus_breakdown(host, samples, rounds):
         for name, command in operations:
             for side in ("plugin", "backend") if r % 2 == 0 else ("backend", "plugin"):
                 fields = [f % side if f == "%s" else f for f in command]
+                time.sleep(LINK_GRACE_OVER_S)  # a call that sets its connection up
                 with BusMonitor() as monitor:
                     answer = host.ask(*fields)
                 figures = breakdown(monitor.lines)
@@ -211,6 +237,16 @@ def measure_lookup(host, probe, tool, samples, rounds):
     interleaved(rounds, [
         ("lookup.process.zelm_mdns", lambda r: timed_run([tool, "lookup", "zelm-b.local", "--quiet"])),
         ("lookup.process.avahi_resolve", lambda r: timed_run(["avahi-resolve", "-n", "zelm-b.local"])),
+    ], samples)
+    # The daemon's one-call lookup (Server.ResolveHostName, no browser object)
+    # against a call it answers at once: the difference is its own lookup.
+    server_call = ["dbus-send", "--system", "--print-reply", "--dest=org.freedesktop.Avahi", "/"]
+    interleaved(rounds, [
+        ("lookup.process.resolve_host_name", lambda r: timed_run(
+            server_call + ["org.freedesktop.Avahi.Server.ResolveHostName", "int32:-1", "int32:-1",
+                           "string:zelm-b.local", "int32:-1", "uint32:0"])),
+        ("lookup.process.get_version", lambda r: timed_run(
+            server_call + ["org.freedesktop.Avahi.Server.GetVersionString"])),
     ], samples)
 
 
@@ -323,6 +359,7 @@ def main():
         measure_resolve(host, probe, args.zelm_mdns, samples, rounds)
         measure_lookup(host, probe, args.zelm_mdns, samples, rounds)
         measure_link_open(host, samples, rounds)
+        measure_new_link(host, samples, rounds if args.quick else 10)
         measure_bus_breakdown(host, samples, 3 if args.quick else 6)
         measure_registration(host, samples, 3 if args.quick else max(5, rounds * 3 // 4))
         measure_teardown_mid_browse(host, samples, rounds)

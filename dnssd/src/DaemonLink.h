@@ -2,8 +2,11 @@
 
 // The process's way to the Avahi daemon: one event thread and the D-Bus
 // connections (Avahi clients) that the references share. It exists while at
-// least one reference holds it, so that an idle process has no backend
-// thread. A connection that the daemon declares full gets a sibling.
+// least one reference holds it and for a short grace period after the last
+// one let go, so that a host calling in quick succession reuses the thread
+// and a connection that is already set up; after that an idle process has
+// no backend thread. A connection that the daemon declares full gets a
+// sibling.
 //
 // When a connection is lost (the daemon or the bus went away) its
 // references end with an error reply, except registrations the daemon had
@@ -22,6 +25,8 @@
 #include <list>
 #include <memory>
 #include <set>
+#include <utility>
+#include <vector>
 
 namespace Zelm::DnsSd {
 
@@ -38,11 +43,15 @@ struct DaemonConnection {
     std::set<Reference*> members;
 };
 
-class DaemonLink : public std::enable_shared_from_this<DaemonLink> {
+class DaemonLink {
 public:
-    // The shared link, made (and its event thread started) when none exists.
-    // Null with `error` set when the thread cannot start.
+    // The shared link: the one in use or lingering, else a new one with its
+    // event thread started. Null with `error` set when the thread cannot start.
     static std::shared_ptr<DaemonLink> shared(DNSServiceErrorType& error);
+
+    // Ends a link that no reference holds (lingering, or ended but not yet
+    // joined), before the library's code goes away: at unload or exit.
+    static void endIdleLink();
 
     ~DaemonLink();
     DaemonLink(const DaemonLink&) = delete;
@@ -52,7 +61,12 @@ public:
     // kDNSServiceErr_ServiceNotRunning when no daemon can be reached.
     DNSServiceErrorType attach(Reference& reference);
 
-    // Stops the operation; after this no reply reaches the reference.
+    // Stops the operation; after this no reply reaches the reference. The
+    // daemon objects of a browse, resolve or address lookup are freed a
+    // moment later on the event thread, so that the caller does not wait for
+    // the daemon's answer: the link then keeps the reference (a retain) and
+    // takes its hold on the link away (`reference.link`), so the caller must
+    // hold the link itself across this call.
     void detach(Reference& reference);
 
     // Holds the event loop's lock for calls into a running operation.
@@ -68,8 +82,17 @@ public:
     };
 
 private:
+    struct Use;
     explicit DaemonLink(std::unique_ptr<EventLoop> loop);
 
+    // A new use of `link`, which becomes (or stays) the shared one; cancels
+    // its grace period. With sharedLinkMutex held.
+    static std::shared_ptr<DaemonLink> beginUse(DaemonLink& link);
+    // The last holder of one use of the link let go: the link lingers when it
+    // has a working connection, else it ends.
+    static void released(DaemonLink* link, unsigned long use);
+    static void onGraceOver(AvahiTimeout* timeout, void* userdata);
+    static void onFreeDue(AvahiTimeout* timeout, void* userdata);
     static void onClientState(AvahiClient* client, AvahiClientState state, void* userdata);
     static void onReconnectDue(AvahiTimeout* timeout, void* userdata);
 
@@ -82,12 +105,22 @@ private:
     void reconnect();
     void scheduleReconnect(int delayMs);
     void dropFailedIdleConnections();
+    bool servesNow() const;
+    bool freeLater(Reference& reference, DaemonConnection& connection);
+    void finishFrees();
+    void closeConnections();
 
     std::unique_ptr<EventLoop> loop_;
     std::list<std::unique_ptr<DaemonConnection>> connections_;
     std::set<Reference*> waiting_;  // registrations kept while no daemon serves them
     AvahiTimeout* reconnectTimer_ = nullptr;
     int reconnectDelayMs_ = 0;
+    AvahiTimeout* graceTimer_ = nullptr;
+    // Deallocated references whose daemon objects are still to be freed,
+    // each retained, with the connection that counts their objects.
+    std::vector<std::pair<Reference*, DaemonConnection*>> freeing_;
+    AvahiTimeout* freeTimer_ = nullptr;
+    std::weak_ptr<DaemonLink> holders_;  // guarded by the shared link's mutex
 };
 
 }  // namespace Zelm::DnsSd

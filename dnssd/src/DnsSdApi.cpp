@@ -122,8 +122,9 @@ void DNSServiceRefDeallocate(DNSServiceRef sdRef) {
         return;
     }
     Reference* reference = sdRef;
-    if (reference->link) {
-        reference->link->detach(*reference);
+    // Held here: detach may take the reference's own hold away.
+    if (const std::shared_ptr<DaemonLink> link = reference->link) {
+        link->detach(*reference);
     }
     reference->close();
     reference->release();

@@ -65,7 +65,9 @@ EventLoop::EventLoop(AvahiSimplePoll* poll) : poll_(poll) {}
 
 EventLoop::~EventLoop() {
     stop();
-    avahi_simple_poll_free(poll_);
+    if (poll_ != nullptr) {
+        avahi_simple_poll_free(poll_);
+    }
     pthread_mutex_destroy(&mutex_);
 }
 
@@ -74,10 +76,17 @@ void EventLoop::stop() {
         return;
     }
     lock();
-    avahi_simple_poll_quit(poll_);  // wakes the thread out of poll()
+    if (poll_ != nullptr) {
+        avahi_simple_poll_quit(poll_);  // wakes the thread out of poll()
+    }
     unlock();
     pthread_join(thread_, nullptr);
     running_ = false;
+}
+
+void EventLoop::endFromWithin() {
+    endingItself_ = true;
+    avahi_simple_poll_quit(poll_);
 }
 
 void* EventLoop::run(void* self) {
@@ -85,6 +94,10 @@ void* EventLoop::run(void* self) {
     loop->lock();
     // Ends on avahi_simple_poll_quit (1) or when poll() itself fails (-1).
     while (avahi_simple_poll_iterate(loop->poll_, -1) == 0) {
+    }
+    if (loop->endingItself_) {
+        avahi_simple_poll_free(loop->poll_);
+        loop->poll_ = nullptr;
     }
     loop->unlock();
     return nullptr;

@@ -23,10 +23,16 @@ public:
     EventLoop(const EventLoop&) = delete;
     EventLoop& operator=(const EventLoop&) = delete;
 
+    // Valid until the thread ends itself (endFromWithin).
     const AvahiPoll* api() const { return avahi_simple_poll_get(poll_); }
 
     // Ends the thread and joins it; idempotent. Called without the lock.
     void stop();
+
+    // Called on the event thread: the loop ends after the current event, and
+    // the thread frees the poll, with every watch and timeout still on it,
+    // before it ends. Only the join (stop()) is left after that.
+    void endFromWithin();
 
     void lock() { pthread_mutex_lock(&mutex_); }
     void unlock() { pthread_mutex_unlock(&mutex_); }
@@ -37,7 +43,8 @@ private:
     static void* run(void* self);
     static int pollUnlocked(struct pollfd* fds, unsigned int count, int timeoutMs, void* self);
 
-    AvahiSimplePoll* const poll_;
+    AvahiSimplePoll* poll_;  // null once the thread has freed it; guarded by the lock
+    bool endingItself_ = false;
     pthread_mutex_t mutex_ = PTHREAD_MUTEX_INITIALIZER;
     pthread_t thread_{};
     bool running_ = false;
