@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <deque>
 #include <map>
 #include <memory>
@@ -178,9 +179,8 @@ void onStart(const std::string& function, std::vector<Reply> replies) {
 std::vector<Call> calls(const std::string& function) {
     std::lock_guard<std::mutex> lock(state.mutex);
     std::vector<Call> result;
-    for (const Call& call : state.calls) {
-        if (function.empty() || call.function == function) result.push_back(call);
-    }
+    std::copy_if(state.calls.begin(), state.calls.end(), std::back_inserter(result),
+                 [&](const Call& call) { return function.empty() || call.function == function; });
     return result;
 }
 

@@ -90,22 +90,28 @@ TEST(Browse, TimedBrowseReportsFromTheServiceThreadAndLastsItsTimeOut) {
     EXPECT_FALSE(browse.isInitialized());
 }
 
-// The first browse is held inside its second reply on another thread;
-// meanwhile this thread reads the entries so far and is refused a second.
+// The first browse, with a time-out of 0, is held inside its second reply on
+// another thread; meanwhile this thread reads the entries so far and is
+// refused a second. With nothing more to come, only an end of the life cycle
+// ends that first browse.
 TEST(Browse, WhileABrowseRunsGetInfoShowsItsEntriesAndASecondIsRefused) {
     Gate gate;
-    Double::onStart("DNSServiceBrowse", {browseReply("A"), gate.hold(browseReply("B")), kEnd});
+    Double::onStart("DNSServiceBrowse", {browseReply("A"), gate.hold(browseReply("B"))});
     Zelm::MDNS::Apple::Browse_impl browse;
     CoutCapture capture;
-    std::thread first([&] { browse.browseService(0, "_ipp._tcp.", "local.", 0, 0, nullptr); });
+    Zelm::Error firstResult;
+    std::thread first([&] { firstResult = browse.browseService(0, "_ipp._tcp.", "local.", 0, 0, nullptr); });
     gate.reached.get_future().wait();
 
     EXPECT_EQ(browse.getInfo(), Infos{ipp("A")});
     expectBusy(browse.browseService(0, "_other._tcp.", "local.", 0, 0, nullptr));
     EXPECT_EQ(Double::calls("DNSServiceBrowse").size(), 1u);
     gate.released.set_value();
+    browse.endLifeCycle();
     first.join();
+    EXPECT_TRUE(firstResult.ok());
     EXPECT_EQ(browse.getInfo().size(), 2u);
+    EXPECT_EQ(Double::calls("DNSServiceRefDeallocate").size(), 1u);
 
     Double::onStart("DNSServiceBrowse", {kEnd});
     browse.browseService(0, "_ipp._tcp.", "local.", 0, 0, nullptr);
