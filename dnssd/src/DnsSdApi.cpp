@@ -16,6 +16,7 @@
 #include <dns_sd.h>
 
 #include <arpa/inet.h>
+#include <strings.h>
 
 #include <memory>
 #include <new>
@@ -36,18 +37,22 @@ DNSServiceErrorType startOperation(DNSServiceRef* sdRef, std::unique_ptr<Operati
         return kDNSServiceErr_NoMemory;
     }
     try {
-        reference->link = DaemonLink::shared(error);
-        addLiveReference(reference);
+        reference->bindLink(DaemonLink::shared(error));
+        if (reference->link()) {
+            addLiveReference(reference);
+        }
     } catch (...) {
         reference->release();
         throw;
     }
-    if (reference->link) {
-        try {
-            error = reference->link->attach(*reference);
-        } catch (...) {
-            error = kDNSServiceErr_NoMemory;
-        }
+    if (!reference->link()) {
+        reference->release();
+        return error;
+    }
+    try {
+        error = reference->link()->attach(*reference);
+    } catch (...) {
+        error = kDNSServiceErr_NoMemory;
     }
     if (error != kDNSServiceErr_NoError) {
         removeLiveReference(reference);
@@ -56,6 +61,16 @@ DNSServiceErrorType startOperation(DNSServiceRef* sdRef, std::unique_ptr<Operati
     }
     *sdRef = reference;
     return kDNSServiceErr_NoError;
+}
+
+// The meta-query that asks which service types are published.
+bool isServiceTypeQuery(const char* regtype) {
+    static const char kQuery[] = "_services._dns-sd._udp";
+    if (regtype == nullptr || ::strncasecmp(regtype, kQuery, sizeof kQuery - 1) != 0) {
+        return false;
+    }
+    const char* rest = regtype + sizeof kQuery - 1;
+    return *rest == '\0' || (rest[0] == '.' && rest[1] == '\0');
 }
 
 // Runs `start` with allocation failures turned into kDNSServiceErr_NoMemory:
@@ -89,6 +104,7 @@ public:
 
     explicit operator bool() const { return reference_ != nullptr; }
     Reference* operator->() const { return reference_; }
+    Reference& operator*() const { return *reference_; }
 
 private:
     Reference* reference_;
@@ -114,6 +130,9 @@ DNSServiceErrorType DNSServiceProcessResult(DNSServiceRef sdRef) {
     if (!hold) {
         return kDNSServiceErr_BadReference;
     }
+    if (!hold->madeHere()) {
+        return kDNSServiceErr_ServiceNotRunning;  // its daemon link is the parent's
+    }
     return hold->processOne(sdRef);
 }
 
@@ -122,10 +141,12 @@ void DNSServiceRefDeallocate(DNSServiceRef sdRef) {
         return;
     }
     Reference* reference = sdRef;
-    // Held here: detach may take the reference's own hold away.
-    if (const std::shared_ptr<DaemonLink> link = reference->link) {
-        link->detach(*reference);
+    if (!reference->madeHere()) {
+        // The parent's reference in a forked child: the parent still uses it.
+        reference->abandon();
+        return;
     }
+    reference->link()->detach(*reference);
     reference->close();
     reference->release();
 }
@@ -134,20 +155,29 @@ DNSServiceErrorType DNSServiceBrowse(DNSServiceRef* sdRef, DNSServiceFlags, uint
                                      const char* regtype, const char* domain, DNSServiceBrowseReply callBack,
                                      void* context) {
     return guarded(sdRef, [&]() -> DNSServiceErrorType {
+        if (callBack != nullptr && isServiceTypeQuery(regtype) && isValidDomainArgument(domain)) {
+            Daemon::Interface daemonInterface;
+            if (const DNSServiceErrorType error = toDaemonInterface(interfaceIndex, daemonInterface)) {
+                return error;
+            }
+            return startOperation(
+                sdRef, std::make_unique<BrowseOperation>(BrowseOperation::Kind::ServiceTypes, daemonInterface,
+                                                         "", domainArgument(domain), callBack, context));
+        }
         ServiceType type;
         if (callBack == nullptr || !parseServiceType(regtype, type) || type.subtypes.size() > 1 ||
             !isValidDomainArgument(domain) || !serviceNamesFit("", type, domainArgument(domain))) {
             return kDNSServiceErr_BadParam;
         }
-        AvahiIfIndex avahiInterface;
-        if (const DNSServiceErrorType error = toAvahiInterface(interfaceIndex, avahiInterface)) {
+        Daemon::Interface daemonInterface;
+        if (const DNSServiceErrorType error = toDaemonInterface(interfaceIndex, daemonInterface)) {
             return error;
         }
         std::string browsed =
             type.subtypes.empty() ? type.type : subtypeName(type.subtypes.front(), type.type);
-        return startOperation(sdRef,
-                              std::make_unique<BrowseOperation>(avahiInterface, std::move(browsed),
-                                                                domainArgument(domain), callBack, context));
+        return startOperation(sdRef, std::make_unique<BrowseOperation>(
+                                         BrowseOperation::Kind::Instances, daemonInterface,
+                                         std::move(browsed), domainArgument(domain), callBack, context));
     });
 }
 
@@ -161,13 +191,13 @@ DNSServiceErrorType DNSServiceResolve(DNSServiceRef* sdRef, DNSServiceFlags, uin
             !serviceNamesFit(name, type, domainArgument(domain))) {
             return kDNSServiceErr_BadParam;
         }
-        AvahiIfIndex avahiInterface;
-        if (const DNSServiceErrorType error = toAvahiInterface(interfaceIndex, avahiInterface)) {
+        Daemon::Interface daemonInterface;
+        if (const DNSServiceErrorType error = toDaemonInterface(interfaceIndex, daemonInterface)) {
             return error;
         }
-        return startOperation(
-            sdRef, std::make_unique<ResolveOperation>(avahiInterface, name, type.type, domainArgument(domain),
-                                                      callBack, context));
+        return startOperation(sdRef,
+                              std::make_unique<ResolveOperation>(daemonInterface, name, type.type,
+                                                                 domainArgument(domain), callBack, context));
     });
 }
 
@@ -179,14 +209,14 @@ DNSServiceErrorType DNSServiceGetAddrInfo(DNSServiceRef* sdRef, DNSServiceFlags,
         if (callBack == nullptr || !isValidHostName(hostname) || (protocol & ~families) != 0) {
             return kDNSServiceErr_BadParam;
         }
-        AvahiIfIndex avahiInterface;
-        if (const DNSServiceErrorType error = toAvahiInterface(interfaceIndex, avahiInterface)) {
+        Daemon::Interface daemonInterface;
+        if (const DNSServiceErrorType error = toDaemonInterface(interfaceIndex, daemonInterface)) {
             return error;
         }
         const bool both = protocol == 0;
         return startOperation(
             sdRef, std::make_unique<AddressLookupOperation>(
-                       avahiInterface, both || (protocol & kDNSServiceProtocol_IPv4) != 0,
+                       daemonInterface, both || (protocol & kDNSServiceProtocol_IPv4) != 0,
                        both || (protocol & kDNSServiceProtocol_IPv6) != 0, hostname, callBack, context));
     });
 }
@@ -208,7 +238,7 @@ DNSServiceErrorType DNSServiceRegister(DNSServiceRef* sdRef, DNSServiceFlags fla
             !serviceNamesFit(defaultName ? "" : name, type, domainArgument(domain))) {
             return kDNSServiceErr_BadParam;
         }
-        if (const DNSServiceErrorType error = toAvahiInterface(interfaceIndex, request.interface)) {
+        if (const DNSServiceErrorType error = toDaemonInterface(interfaceIndex, request.interface)) {
             return error;
         }
         request.autoRename = (flags & kDNSServiceFlagsNoAutoRename) == 0;
@@ -245,8 +275,10 @@ DNSServiceErrorType DNSServiceUpdateRecord(DNSServiceRef sdRef, DNSRecordRef rec
         if (!parseTxtRecord(rdata, rdlen, txt)) {
             return kDNSServiceErr_BadParam;
         }
-        DaemonLink::Lock lock(*hold->link);
-        return fromAvahiError(registration->updateTxt(std::move(txt)));
+        if (!hold->madeHere()) {
+            return kDNSServiceErr_ServiceNotRunning;
+        }
+        return hold->link()->updateTxt(*hold, std::move(txt));
     } catch (const std::bad_alloc&) {
         return kDNSServiceErr_NoMemory;
     }

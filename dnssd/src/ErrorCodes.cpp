@@ -1,78 +1,105 @@
 #include "ErrorCodes.h"
 
-#include <avahi-common/error.h>
+#include <cstring>
 
 namespace Zelm::DnsSd {
 
-DNSServiceErrorType fromAvahiError(int avahiError) {
-    switch (avahiError) {
-        case AVAHI_OK:
-            return kDNSServiceErr_NoError;
-        case AVAHI_ERR_NO_DAEMON:
-        case AVAHI_ERR_DISCONNECTED:
-        case AVAHI_ERR_DBUS_ERROR:
-            return kDNSServiceErr_ServiceNotRunning;
-        case AVAHI_ERR_NO_MEMORY:
-        case AVAHI_ERR_TOO_MANY_CLIENTS:
-        case AVAHI_ERR_TOO_MANY_OBJECTS:
-        case AVAHI_ERR_TOO_MANY_ENTRIES:
-            return kDNSServiceErr_NoMemory;
-        case AVAHI_ERR_COLLISION:
-            return kDNSServiceErr_NameConflict;
-        case AVAHI_ERR_TIMEOUT:
-            return kDNSServiceErr_Timeout;
-        case AVAHI_ERR_NOT_FOUND:
-        case AVAHI_ERR_DNS_NXDOMAIN:
-        case AVAHI_ERR_DNS_NXRRSET:
-            return kDNSServiceErr_NoSuchRecord;
-        case AVAHI_ERR_BAD_STATE:
-        case AVAHI_ERR_INVALID_OPERATION:
-            return kDNSServiceErr_BadState;
-        case AVAHI_ERR_INVALID_OBJECT:
-            return kDNSServiceErr_BadReference;
-        case AVAHI_ERR_INVALID_INTERFACE:
-            return kDNSServiceErr_BadInterfaceIndex;
-        case AVAHI_ERR_INVALID_FLAGS:
-            return kDNSServiceErr_BadFlags;
-        case AVAHI_ERR_INVALID_HOST_NAME:
-        case AVAHI_ERR_INVALID_DOMAIN_NAME:
-        case AVAHI_ERR_INVALID_TTL:
-        case AVAHI_ERR_IS_PATTERN:
-        case AVAHI_ERR_INVALID_RECORD:
-        case AVAHI_ERR_INVALID_SERVICE_NAME:
-        case AVAHI_ERR_INVALID_SERVICE_TYPE:
-        case AVAHI_ERR_INVALID_PORT:
-        case AVAHI_ERR_INVALID_KEY:
-        case AVAHI_ERR_INVALID_ADDRESS:
-        case AVAHI_ERR_INVALID_PROTOCOL:
-        case AVAHI_ERR_INVALID_SERVICE_SUBTYPE:
-        case AVAHI_ERR_INVALID_RDATA:
-        case AVAHI_ERR_INVALID_DNS_CLASS:
-        case AVAHI_ERR_INVALID_DNS_TYPE:
-        case AVAHI_ERR_INVALID_ARGUMENT:
-        case AVAHI_ERR_IS_EMPTY:
-            return kDNSServiceErr_BadParam;
-        case AVAHI_ERR_ACCESS_DENIED:
-        case AVAHI_ERR_NOT_PERMITTED:
-        case AVAHI_ERR_DNS_REFUSED:
-            return kDNSServiceErr_Refused;
-        case AVAHI_ERR_DNS_NOTAUTH:
-            return kDNSServiceErr_NoAuth;
-        case AVAHI_ERR_NOT_SUPPORTED:
-        case AVAHI_ERR_DNS_NOTIMP:
-            return kDNSServiceErr_Unsupported;
-        case AVAHI_ERR_VERSION_MISMATCH:
-            return kDNSServiceErr_Incompatible;
-        case AVAHI_ERR_NO_NETWORK:
-            return kDNSServiceErr_NoRouter;
-        default:
-            return kDNSServiceErr_Unknown;
+namespace {
+
+struct NamedError {
+    const char* name;  // after "org.freedesktop.Avahi." or "org.freedesktop.DBus.Error."
+    DNSServiceErrorType code;
+};
+
+constexpr NamedError kDaemonErrors[] = {
+    {"NoDaemonError", kDNSServiceErr_ServiceNotRunning},
+    {"DisconnectedError", kDNSServiceErr_ServiceNotRunning},
+    {"DBusError", kDNSServiceErr_ServiceNotRunning},
+    {"NoMemoryError", kDNSServiceErr_NoMemory},
+    {"TooManyClientsError", kDNSServiceErr_NoMemory},
+    {"TooManyObjectsError", kDNSServiceErr_NoMemory},
+    {"TooManyEntriesError", kDNSServiceErr_NoMemory},
+    {"CollisionError", kDNSServiceErr_NameConflict},
+    {"TimeoutError", kDNSServiceErr_Timeout},
+    {"NotFoundError", kDNSServiceErr_NoSuchRecord},
+    {"DNSNXDOMAIN", kDNSServiceErr_NoSuchRecord},
+    {"DNSNXRRSET", kDNSServiceErr_NoSuchRecord},
+    {"BadStateError", kDNSServiceErr_BadState},
+    {"InvalidOperationError", kDNSServiceErr_BadState},
+    {"InvalidObjectError", kDNSServiceErr_BadReference},
+    {"InvalidInterfaceError", kDNSServiceErr_BadInterfaceIndex},
+    {"InvalidFlagsError", kDNSServiceErr_BadFlags},
+    {"InvalidHostNameError", kDNSServiceErr_BadParam},
+    {"InvalidDomainNameError", kDNSServiceErr_BadParam},
+    {"InvalidTTLError", kDNSServiceErr_BadParam},
+    {"IsPatternError", kDNSServiceErr_BadParam},
+    {"InvalidRecordError", kDNSServiceErr_BadParam},
+    {"InvalidServiceNameError", kDNSServiceErr_BadParam},
+    {"InvalidServiceTypeError", kDNSServiceErr_BadParam},
+    {"InvalidPortError", kDNSServiceErr_BadParam},
+    {"InvalidKeyError", kDNSServiceErr_BadParam},
+    {"InvalidAddressError", kDNSServiceErr_BadParam},
+    {"InvalidProtocolError", kDNSServiceErr_BadParam},
+    {"InvalidServiceSubtypeError", kDNSServiceErr_BadParam},
+    {"InvalidRDataError", kDNSServiceErr_BadParam},
+    {"InvalidDNSClassError", kDNSServiceErr_BadParam},
+    {"InvalidDNSTypeError", kDNSServiceErr_BadParam},
+    {"InvalidArgumentError", kDNSServiceErr_BadParam},
+    {"IsEmptyError", kDNSServiceErr_BadParam},
+    {"AccessDeniedError", kDNSServiceErr_Refused},
+    {"NotPermittedError", kDNSServiceErr_Refused},
+    {"DNSREFUSED", kDNSServiceErr_Refused},
+    {"DNSNOTAUTH", kDNSServiceErr_NoAuth},
+    {"NotSupportedError", kDNSServiceErr_Unsupported},
+    {"DNSNOTIMP", kDNSServiceErr_Unsupported},
+    {"VersionMismatchError", kDNSServiceErr_Incompatible},
+    {"NoNetworkError", kDNSServiceErr_NoRouter},
+};
+
+// The bus's own errors: the daemon is not on it, or the bus is going away.
+constexpr NamedError kBusErrors[] = {
+    {"ServiceUnknown", kDNSServiceErr_ServiceNotRunning},
+    {"NameHasNoOwner", kDNSServiceErr_ServiceNotRunning},
+    {"NoReply", kDNSServiceErr_ServiceNotRunning},
+    {"Disconnected", kDNSServiceErr_ServiceNotRunning},
+    {"NoServer", kDNSServiceErr_ServiceNotRunning},
+    {"Timeout", kDNSServiceErr_ServiceNotRunning},
+    {"TimedOut", kDNSServiceErr_ServiceNotRunning},
+    {"UnknownObject", kDNSServiceErr_ServiceNotRunning},
+    {"NoMemory", kDNSServiceErr_NoMemory},
+    {"LimitsExceeded", kDNSServiceErr_NoMemory},
+    {"AccessDenied", kDNSServiceErr_Refused},
+};
+
+template <std::size_t N>
+DNSServiceErrorType lookUp(const NamedError (&table)[N], const char* name) {
+    for (const NamedError& entry : table) {
+        if (std::strcmp(entry.name, name) == 0) {
+            return entry.code;
+        }
     }
+    return kDNSServiceErr_Unknown;
 }
 
-DNSServiceErrorType failureFromAvahiError(int avahiError) {
-    const DNSServiceErrorType code = fromAvahiError(avahiError);
-    return code == kDNSServiceErr_NoError ? kDNSServiceErr_Unknown : code;
+bool startsWith(const char* text, const char* prefix) {
+    return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
+}
+
+}  // namespace
+
+DNSServiceErrorType fromDaemonError(const char* errorName) {
+    static const char kDaemonPrefix[] = "org.freedesktop.Avahi.";
+    static const char kBusPrefix[] = "org.freedesktop.DBus.Error.";
+    if (errorName == nullptr) {
+        return kDNSServiceErr_Unknown;
+    }
+    if (startsWith(errorName, kDaemonPrefix)) {
+        return lookUp(kDaemonErrors, errorName + sizeof kDaemonPrefix - 1);
+    }
+    if (startsWith(errorName, kBusPrefix)) {
+        return lookUp(kBusErrors, errorName + sizeof kBusPrefix - 1);
+    }
+    return kDNSServiceErr_Unknown;
 }
 
 }  // namespace Zelm::DnsSd

@@ -4,13 +4,21 @@
 
 namespace Zelm::DnsSd {
 
-// The DNS-SD code closest to an Avahi error code (AVAHI_OK gives NoError).
-// A daemon that is missing or gone, and a D-Bus failure, give
-// kDNSServiceErr_ServiceNotRunning; invalid names and arguments BadParam.
-DNSServiceErrorType fromAvahiError(int avahiError);
+// The DNS-SD code closest to an error the daemon or the bus reported, by the
+// D-Bus error name. A daemon that is missing or gone and a failing bus give
+// kDNSServiceErr_ServiceNotRunning; invalid names and arguments BadParam;
+// every shortage of resources NoMemory. Never NoError: a failure that came
+// with a name this table does not know is still a failure (Unknown).
+DNSServiceErrorType fromDaemonError(const char* errorName);
 
-// The same for an error the daemon reported: never NoError, since a failure
-// that came without a code is still a failure (kDNSServiceErr_Unknown).
-DNSServiceErrorType failureFromAvahiError(int avahiError);
+// Inside the backend only: the daemon holds as many objects for this client
+// as it allows, so another connection may take the request. A caller sees
+// it as kDNSServiceErr_NoMemory (publicCode).
+constexpr DNSServiceErrorType kObjectLimitReached = -65800;
+constexpr const char* kObjectLimitErrorName = "org.freedesktop.Avahi.TooManyObjectsError";
+
+inline DNSServiceErrorType publicCode(DNSServiceErrorType code) {
+    return code == kObjectLimitReached ? kDNSServiceErr_NoMemory : code;
+}
 
 }  // namespace Zelm::DnsSd

@@ -1,114 +1,309 @@
 #include "EventLoop.h"
 
-#include <errno.h>
 #include <poll.h>
-#include <signal.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
-#include <new>
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <utility>
 
 namespace Zelm::DnsSd {
 
 namespace {
 
-// The event thread's stack. It runs Avahi's and libdbus's dispatch and the
-// operations' callbacks, which build strings and queue replies; nothing
-// recurses. Measured over all sandbox suites by filling the stack with a
-// pattern when the thread starts and finding the deepest overwritten byte
-// when it ends: at most 5.4 KiB in a debug build, 12.7 KiB under
-// ThreadSanitizer. 64 KiB leaves a wide margin and spares 32-bit hosts the
-// default 8 MiB of address space per thread.
+// The event thread's stack. It runs libdbus's dispatch and the operations'
+// handlers, which build strings and queue replies; nothing recurses.
+// Measured over all sandbox suites by filling the stack with a pattern when
+// the thread starts and finding the deepest overwritten byte when it ends:
+// at most 5.4 KiB in a debug build, 12.7 KiB under ThreadSanitizer. 64 KiB
+// leaves a wide margin and spares 32-bit hosts the default 8 MiB of address
+// space per thread.
 constexpr size_t kStackBytes = 64 * 1024;
+
+// How soon a dispatch that ran out of memory is tried again.
+constexpr int kMemoryRetryMs = 20;
+
+template <typename T>
+void eraseValue(std::vector<T>& items, const T& value) {
+    items.erase(std::remove(items.begin(), items.end(), value), items.end());
+}
+
+int millisUntil(EventLoop::Clock::time_point due, EventLoop::Clock::time_point now) {
+    if (due <= now) {
+        return 0;
+    }
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(due - now).count() + 1;
+    return static_cast<int>(std::min<long long>(ms, INT_MAX));
+}
 
 }  // namespace
 
 std::unique_ptr<EventLoop> EventLoop::start() {
-    AvahiSimplePoll* poll = avahi_simple_poll_new();
-    if (poll == nullptr) {
+    const int wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wakeFd < 0) {
         return nullptr;
     }
-    std::unique_ptr<EventLoop> loop(new (std::nothrow) EventLoop(poll));
+    std::unique_ptr<EventLoop> loop(new (std::nothrow) EventLoop(wakeFd));
     if (!loop) {
-        avahi_simple_poll_free(poll);
+        ::close(wakeFd);
         return nullptr;
     }
-    avahi_simple_poll_set_func(poll, &EventLoop::pollUnlocked, loop.get());
-
-    pthread_attr_t attributes;
-    if (pthread_attr_init(&attributes) != 0) {
+    EventLoop* self = loop.get();
+    if (loop->thread_.start([self] { self->run(); }, kStackBytes) != 0) {
         return nullptr;
     }
-    int error = pthread_attr_setstacksize(&attributes, kStackBytes);
-    // The thread starts with every signal blocked: the host's handlers run
-    // on the host's threads, never on this one.
-    sigset_t all;
-    sigset_t previous;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &previous);
-    if (error == 0) {
-        error = pthread_create(&loop->thread_, &attributes, &EventLoop::run, loop.get());
-    }
-    if (error == EINVAL) {
-        // The C library wants more (its thread-local storage lives on the
-        // stack too): take its default rather than no thread at all.
-        error = pthread_create(&loop->thread_, nullptr, &EventLoop::run, loop.get());
-    }
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    pthread_attr_destroy(&attributes);
-    if (error != 0) {
-        return nullptr;
-    }
-    loop->running_ = true;
     return loop;
 }
 
-EventLoop::EventLoop(AvahiSimplePoll* poll) : poll_(poll) {}
-
 EventLoop::~EventLoop() {
     stop();
-    if (poll_ != nullptr) {
-        avahi_simple_poll_free(poll_);
+    if (wakeFd_ >= 0) {
+        ::close(wakeFd_);
     }
-    pthread_mutex_destroy(&mutex_);
 }
 
 void EventLoop::stop() {
-    if (!running_) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        quit_ = true;
+        wake();
+    }
+    thread_.join();
+}
+
+bool EventLoop::watch(DBusConnection* connection) {
+    try {
+        connections_.reserve(connections_.size() + 1);
+    } catch (...) {
+        return false;
+    }
+    if (!dbus_connection_set_watch_functions(connection, &addWatch, &removeWatch, &toggledWatch, this,
+                                             nullptr) ||
+        !dbus_connection_set_timeout_functions(connection, &addTimeout, &removeTimeout, &toggledTimeout, this,
+                                               nullptr)) {
+        unwatch(connection);
+        return false;
+    }
+    dbus_connection_set_wakeup_main_function(connection, &wakeUp, this, nullptr);
+    dbus_connection_set_dispatch_status_function(connection, &dispatchStatusChanged, this, nullptr);
+    connections_.push_back(connection);
+    wake();
+    return true;
+}
+
+void EventLoop::unwatch(DBusConnection* connection) {
+    dbus_connection_set_dispatch_status_function(connection, nullptr, nullptr, nullptr);
+    dbus_connection_set_wakeup_main_function(connection, nullptr, nullptr, nullptr);
+    dbus_connection_set_watch_functions(connection, nullptr, nullptr, nullptr, nullptr, nullptr);
+    dbus_connection_set_timeout_functions(connection, nullptr, nullptr, nullptr, nullptr, nullptr);
+    eraseValue(connections_, connection);
+}
+
+bool EventLoop::schedule(Timer& timer, int delayMs) {
+    timer.due_ = Clock::now() + std::chrono::milliseconds(delayMs);
+    if (!timer.armed_) {
+        try {
+            timers_.push_back(&timer);
+        } catch (...) {
+            return false;
+        }
+        timer.armed_ = true;
+    }
+    wake();
+    return true;
+}
+
+void EventLoop::cancel(Timer& timer) {
+    if (timer.armed_) {
+        eraseValue(timers_, &timer);
+        timer.armed_ = false;
+    }
+}
+
+void EventLoop::run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    std::vector<pollfd> fds;
+    std::vector<DBusWatch*> polled;
+    while (!quit_) {
+        dispatchAll();
+        runDueTimers();
+        if (quit_) {
+            break;
+        }
+        fds.clear();
+        polled.clear();
+        fds.push_back(pollfd{wakeFd_, POLLIN, 0});
+        for (DBusWatch* watch : watches_) {
+            if (!dbus_watch_get_enabled(watch)) {
+                continue;
+            }
+            const unsigned flags = dbus_watch_get_flags(watch);
+            short events = 0;
+            events |= (flags & DBUS_WATCH_READABLE) != 0 ? POLLIN : 0;
+            events |= (flags & DBUS_WATCH_WRITABLE) != 0 ? POLLOUT : 0;
+            fds.push_back(pollfd{dbus_watch_get_unix_fd(watch), events, 0});
+            polled.push_back(watch);
+        }
+        const int timeoutMs = pollTimeoutMs();
+        lock.unlock();
+        const int ready = ::poll(fds.data(), fds.size(), timeoutMs);
+        lock.lock();
+        if (ready > 0) {
+            handleReady(fds, polled);
+        }
+    }
+    if (endingItself_) {
+        // An idle process keeps no descriptor of the backend.
+        ::close(std::exchange(wakeFd_, -1));
+    }
+}
+
+void EventLoop::handleReady(const std::vector<pollfd>& fds, const std::vector<DBusWatch*>& polled) {
+    if (fds[0].revents != 0) {
+        uint64_t count;
+        (void)::read(wakeFd_, &count, sizeof count);
+    }
+    for (size_t i = 0; i < polled.size(); ++i) {
+        const short revents = fds[i + 1].revents;
+        // A watch handled before this one may have removed it.
+        if (revents == 0 || std::find(watches_.begin(), watches_.end(), polled[i]) == watches_.end()) {
+            continue;
+        }
+        unsigned flags = 0;
+        flags |= (revents & POLLIN) != 0 ? DBUS_WATCH_READABLE : 0;
+        flags |= (revents & POLLOUT) != 0 ? DBUS_WATCH_WRITABLE : 0;
+        flags |= (revents & POLLHUP) != 0 ? DBUS_WATCH_HANGUP : 0;
+        flags |= (revents & (POLLERR | POLLNVAL)) != 0 ? DBUS_WATCH_ERROR : 0;
+        // False means out of memory: the data stays and poll() reports it again.
+        (void)dbus_watch_handle(polled[i], flags);
+    }
+}
+
+void EventLoop::dispatchAll() {
+    memoryShort_ = false;
+    // A dispatch may close connections (a lost bus): go by a copy.
+    const std::vector<DBusConnection*> serving = connections_;
+    for (DBusConnection* connection : serving) {
+        while (std::find(connections_.begin(), connections_.end(), connection) != connections_.end()) {
+            const DBusDispatchStatus status = dbus_connection_get_dispatch_status(connection);
+            if (status == DBUS_DISPATCH_COMPLETE) {
+                break;
+            }
+            if (status == DBUS_DISPATCH_NEED_MEMORY ||
+                dbus_connection_dispatch(connection) == DBUS_DISPATCH_NEED_MEMORY) {
+                memoryShort_ = true;
+                break;
+            }
+        }
+    }
+}
+
+void EventLoop::runDueTimers() {
+    const Clock::time_point now = Clock::now();
+    for (DueTimeout& entry : timeouts_) {
+        if (entry.due <= now && dbus_timeout_get_enabled(entry.timeout)) {
+            entry.due = now + std::chrono::milliseconds(dbus_timeout_get_interval(entry.timeout));
+            DBusTimeout* timeout = entry.timeout;
+            // May remove time-outs: the loop starts over on the next round.
+            if (!dbus_timeout_handle(timeout)) {
+                memoryShort_ = true;
+            }
+            break;
+        }
+    }
+    while (true) {
+        auto due =
+            std::find_if(timers_.begin(), timers_.end(), [now](Timer* timer) { return timer->due_ <= now; });
+        if (due == timers_.end()) {
+            return;
+        }
+        Timer* timer = *due;
+        timers_.erase(due);
+        timer->armed_ = false;
+        timer->onDue_();
+    }
+}
+
+int EventLoop::pollTimeoutMs() const {
+    const Clock::time_point now = Clock::now();
+    int timeoutMs = memoryShort_ ? kMemoryRetryMs : -1;
+    auto consider = [&](Clock::time_point due) {
+        const int ms = millisUntil(due, now);
+        timeoutMs = timeoutMs < 0 ? ms : std::min(timeoutMs, ms);
+    };
+    for (const DueTimeout& entry : timeouts_) {
+        if (dbus_timeout_get_enabled(entry.timeout)) {
+            consider(entry.due);
+        }
+    }
+    for (const Timer* timer : timers_) {
+        consider(timer->due_);
+    }
+    return timeoutMs;
+}
+
+void EventLoop::wake() {
+    if (wakeFd_ < 0) {
         return;
     }
-    lock();
-    if (poll_ != nullptr) {
-        avahi_simple_poll_quit(poll_);  // wakes the thread out of poll()
-    }
-    unlock();
-    pthread_join(thread_, nullptr);
-    running_ = false;
+    const uint64_t one = 1;
+    (void)::write(wakeFd_, &one, sizeof one);
 }
 
-void EventLoop::endFromWithin() {
-    endingItself_ = true;
-    avahi_simple_poll_quit(poll_);
-}
-
-void* EventLoop::run(void* self) {
+dbus_bool_t EventLoop::addWatch(DBusWatch* watch, void* self) {
     auto* loop = static_cast<EventLoop*>(self);
-    loop->lock();
-    // Ends on avahi_simple_poll_quit (1) or when poll() itself fails (-1).
-    while (avahi_simple_poll_iterate(loop->poll_, -1) == 0) {
+    try {
+        loop->watches_.push_back(watch);
+    } catch (...) {
+        return FALSE;
     }
-    if (loop->endingItself_) {
-        avahi_simple_poll_free(loop->poll_);
-        loop->poll_ = nullptr;
-    }
-    loop->unlock();
-    return nullptr;
+    loop->wake();
+    return TRUE;
 }
 
-int EventLoop::pollUnlocked(struct pollfd* fds, unsigned int count, int timeoutMs, void* self) {
+void EventLoop::removeWatch(DBusWatch* watch, void* self) {
+    eraseValue(static_cast<EventLoop*>(self)->watches_, watch);
+}
+
+void EventLoop::toggledWatch(DBusWatch*, void* self) { static_cast<EventLoop*>(self)->wake(); }
+
+dbus_bool_t EventLoop::addTimeout(DBusTimeout* timeout, void* self) {
     auto* loop = static_cast<EventLoop*>(self);
-    loop->unlock();
-    const int ready = ::poll(fds, count, timeoutMs);
-    loop->lock();
-    return ready;
+    try {
+        loop->timeouts_.push_back(DueTimeout{
+            timeout, Clock::now() + std::chrono::milliseconds(dbus_timeout_get_interval(timeout))});
+    } catch (...) {
+        return FALSE;
+    }
+    loop->wake();
+    return TRUE;
+}
+
+void EventLoop::removeTimeout(DBusTimeout* timeout, void* self) {
+    auto& timeouts = static_cast<EventLoop*>(self)->timeouts_;
+    timeouts.erase(std::remove_if(timeouts.begin(), timeouts.end(),
+                                  [timeout](const DueTimeout& entry) { return entry.timeout == timeout; }),
+                   timeouts.end());
+}
+
+void EventLoop::toggledTimeout(DBusTimeout* timeout, void* self) {
+    auto* loop = static_cast<EventLoop*>(self);
+    for (DueTimeout& entry : loop->timeouts_) {
+        if (entry.timeout == timeout) {
+            entry.due = Clock::now() + std::chrono::milliseconds(dbus_timeout_get_interval(timeout));
+        }
+    }
+    loop->wake();
+}
+
+void EventLoop::wakeUp(void* self) { static_cast<EventLoop*>(self)->wake(); }
+
+void EventLoop::dispatchStatusChanged(DBusConnection*, DBusDispatchStatus status, void* self) {
+    if (status != DBUS_DISPATCH_COMPLETE) {
+        static_cast<EventLoop*>(self)->wake();
+    }
 }
 
 }  // namespace Zelm::DnsSd

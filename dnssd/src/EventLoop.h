@@ -1,53 +1,106 @@
 #pragma once
 
-// The backend's event thread: an Avahi simple poll run on a thread of its
-// own, started with a small stack of a known size. The loop's lock is held
-// while the thread dispatches events and released while it waits in poll(),
-// so other threads take it to touch the loop's objects.
+// The backend's event thread: a poll() loop that serves the D-Bus connections
+// to the daemon (their watches, time-outs and dispatch) and the backend's own
+// timers. The loop's mutex is held while the thread dispatches and released
+// while it waits in poll(); every other thread takes it to touch a connection
+// or anything the event thread touches, and a thread waiting for the daemon's
+// answer waits on a condition of this mutex, so that it holds nothing meanwhile.
 
-#include <avahi-common/simple-watch.h>
+#include "SmallStackThread.h"
 
-#include <pthread.h>
+#include <dbus/dbus.h>
+#include <poll.h>
 
+#include <chrono>
+#include <functional>
 #include <memory>
+#include <mutex>
+#include <utility>
+#include <vector>
 
 namespace Zelm::DnsSd {
 
 class EventLoop {
 public:
-    // A running loop; null when the poll or the thread cannot be made.
+    using Clock = std::chrono::steady_clock;
+
+    // A call of `onDue` on the event thread, with the lock held, once a
+    // scheduled delay has passed.
+    class Timer {
+    public:
+        explicit Timer(std::function<void()> onDue) : onDue_(std::move(onDue)) {}
+
+    private:
+        friend class EventLoop;
+        std::function<void()> onDue_;
+        Clock::time_point due_{};
+        bool armed_ = false;
+    };
+
+    // A running loop; null when its thread or its wake-up descriptor cannot be made.
     static std::unique_ptr<EventLoop> start();
 
-    // Stops and joins the thread (if still running), then frees the poll.
+    // Stops and joins the thread.
     ~EventLoop();
     EventLoop(const EventLoop&) = delete;
     EventLoop& operator=(const EventLoop&) = delete;
 
-    // Valid until the thread ends itself (endFromWithin).
-    const AvahiPoll* api() const { return avahi_simple_poll_get(poll_); }
+    std::mutex& mutex() { return mutex_; }
 
     // Ends the thread and joins it; idempotent. Called without the lock.
     void stop();
 
-    // Called on the event thread: the loop ends after the current event, and
-    // the thread frees the poll, with every watch and timeout still on it,
-    // before it ends. Only the join (stop()) is left after that.
-    void endFromWithin();
+    // The members below are called with the lock held.
 
-    void lock() { pthread_mutex_lock(&mutex_); }
-    void unlock() { pthread_mutex_unlock(&mutex_); }
+    // Serves `connection` from now on; false when memory ran out.
+    bool watch(DBusConnection* connection);
+    // Stops serving it; its watches and time-outs are gone afterwards.
+    void unwatch(DBusConnection* connection);
+
+    // False when memory ran out: the timer is not armed.
+    bool schedule(Timer& timer, int delayMs);
+    void cancel(Timer& timer);
+
+    // On the event thread: the loop ends after the current event and the
+    // thread closes its wake-up descriptor. Only the join (stop()) is left
+    // after that.
+    void endFromWithin() { quit_ = endingItself_ = true; }
 
 private:
-    explicit EventLoop(AvahiSimplePoll* poll);
+    struct DueTimeout {
+        DBusTimeout* timeout;
+        Clock::time_point due;
+    };
 
-    static void* run(void* self);
-    static int pollUnlocked(struct pollfd* fds, unsigned int count, int timeoutMs, void* self);
+    explicit EventLoop(int wakeFd) : wakeFd_(wakeFd) {}
 
-    AvahiSimplePoll* poll_;  // null once the thread has freed it; guarded by the lock
-    bool endingItself_ = false;
-    pthread_mutex_t mutex_ = PTHREAD_MUTEX_INITIALIZER;
-    pthread_t thread_{};
-    bool running_ = false;
+    void run();
+    void dispatchAll();
+    void runDueTimers();
+    int pollTimeoutMs() const;
+    void handleReady(const std::vector<pollfd>& fds, const std::vector<DBusWatch*>& polled);
+    void wake();
+
+    static dbus_bool_t addWatch(DBusWatch* watch, void* self);
+    static void removeWatch(DBusWatch* watch, void* self);
+    static void toggledWatch(DBusWatch* watch, void* self);
+    static dbus_bool_t addTimeout(DBusTimeout* timeout, void* self);
+    static void removeTimeout(DBusTimeout* timeout, void* self);
+    static void toggledTimeout(DBusTimeout* timeout, void* self);
+    static void wakeUp(void* self);
+    static void dispatchStatusChanged(DBusConnection* connection, DBusDispatchStatus status, void* self);
+
+    std::mutex mutex_;
+    int wakeFd_;                 // guarded by mutex_; -1 once the thread ended itself
+    bool quit_ = false;          // guarded by mutex_
+    bool endingItself_ = false;  // guarded by mutex_
+    bool memoryShort_ = false;   // a dispatch ran out of memory: try again soon
+    std::vector<DBusConnection*> connections_;
+    std::vector<DBusWatch*> watches_;
+    std::vector<DueTimeout> timeouts_;
+    std::vector<Timer*> timers_;
+    SmallStackThread thread_;
 };
 
 }  // namespace Zelm::DnsSd

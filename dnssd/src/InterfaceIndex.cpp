@@ -6,9 +6,9 @@
 
 namespace Zelm::DnsSd {
 
-DNSServiceErrorType toAvahiInterface(uint32_t interfaceIndex, AvahiIfIndex& avahiInterface) {
+DNSServiceErrorType toDaemonInterface(uint32_t interfaceIndex, Daemon::Interface& daemonInterface) {
     if (interfaceIndex == kDNSServiceInterfaceIndexAny) {
-        avahiInterface = AVAHI_IF_UNSPEC;
+        daemonInterface = Daemon::kAnyInterface;
         return kDNSServiceErr_NoError;
     }
     if (interfaceIndex == kDNSServiceInterfaceIndexLocalOnly) {
@@ -19,12 +19,12 @@ DNSServiceErrorType toAvahiInterface(uint32_t interfaceIndex, AvahiIfIndex& avah
         ::if_indextoname(interfaceIndex, name) == nullptr) {
         return kDNSServiceErr_BadInterfaceIndex;
     }
-    avahiInterface = static_cast<AvahiIfIndex>(interfaceIndex);
+    daemonInterface = static_cast<Daemon::Interface>(interfaceIndex);
     return kDNSServiceErr_NoError;
 }
 
-uint32_t fromAvahiInterface(AvahiIfIndex avahiInterface) {
-    return avahiInterface < 0 ? kDNSServiceInterfaceIndexAny : static_cast<uint32_t>(avahiInterface);
+uint32_t fromDaemonInterface(Daemon::Interface daemonInterface) {
+    return daemonInterface < 0 ? kDNSServiceInterfaceIndexAny : static_cast<uint32_t>(daemonInterface);
 }
 
 }  // namespace Zelm::DnsSd

@@ -50,4 +50,8 @@ Reference* retainLiveReference(DNSServiceRef reference) {
     return *found;
 }
 
+void lockLiveReferences() { liveMutex.lock(); }
+
+void unlockLiveReferences() { liveMutex.unlock(); }
+
 }  // namespace Zelm::DnsSd

@@ -19,4 +19,8 @@ bool removeLiveReference(DNSServiceRef reference);
 // The live reference with one more hold (give it back with release()), or null.
 Reference* retainLiveReference(DNSServiceRef reference);
 
+// Held across fork(), so that the child finds the registry consistent.
+void lockLiveReferences();
+void unlockLiveReferences();
+
 }  // namespace Zelm::DnsSd

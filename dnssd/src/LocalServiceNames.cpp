@@ -49,4 +49,8 @@ void LocalServiceNames::release(const std::string& name, const std::string& type
     }
 }
 
+void LocalServiceNames::lockAll() { claimsMutex.lock(); }
+
+void LocalServiceNames::unlockAll() { claimsMutex.unlock(); }
+
 }  // namespace Zelm::DnsSd

@@ -16,6 +16,10 @@ public:
     // false when the process holds it already.
     static bool claim(const std::string& name, const std::string& type, const std::string& domain);
     static void release(const std::string& name, const std::string& type, const std::string& domain);
+
+    // Held across fork(), so that the child finds the claims consistent.
+    static void lockAll();
+    static void unlockAll();
 };
 
 }  // namespace Zelm::DnsSd

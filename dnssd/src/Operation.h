@@ -1,14 +1,13 @@
 #pragma once
 
-// The daemon side of one DNS-SD reference: the Avahi objects that carry a
+// The daemon side of one DNS-SD reference: the daemon objects that carry a
 // browse, resolve, address lookup or registration, and the translation of
-// their events into DNS-SD replies.
+// their signals into DNS-SD replies.
+
+#include "BusConnection.h"
+#include "DaemonProtocol.h"
 
 #include <dns_sd.h>
-
-#include <avahi-client/client.h>
-#include <avahi-common/error.h>
-#include <avahi-common/watch.h>
 
 #include <functional>
 
@@ -21,62 +20,97 @@ using Delivery = std::function<void(DNSServiceRef ref, DNSServiceFlags moreComin
 // Where an operation queues its replies. Called on the event thread.
 class ReplySink {
 public:
-    virtual void post(Delivery delivery) = 0;
+    // A reply that `replacesUnread` takes the place of an earlier one of the
+    // same kind that nobody has read yet.
+    virtual void post(Delivery delivery, bool replacesUnread = false) = 0;
 
 protected:
     ~ReplySink() = default;
 };
 
-// What an operation starts on: one daemon connection and the event loop
-// that serves it.
+// What an operation starts on: one daemon connection, and where its replies go.
 struct DaemonContext {
-    AvahiClient* client;
-    const AvahiPoll* poll;
+    BusConnection* bus;
     ReplySink* sink;
 };
 
+// Settles a start: kDNSServiceErr_NoError once the daemon accepted the
+// operation's requests, else why not. Called once, loop lock held.
+using Settle = std::function<void(DNSServiceErrorType)>;
+
 class RegisterOperation;
 
-// Runs a daemon callback's body: nothing may throw through the C library that
-// calls it. When memory runs out the event is dropped.
-template <typename Body>
-void withoutThrowing(Body body) noexcept {
-    try {
-        body();
-    } catch (...) {
-    }
-}
-
 // Every member except the constructor and destructor runs with the event
-// loop's lock held (on the event thread, or on a caller's thread that took it).
+// loop's lock held (on the event thread, or on a caller's thread that took
+// it). The destructor touches neither the daemon nor D-Bus: a forked child
+// may drop an operation of its parent.
 class Operation {
 public:
     virtual ~Operation() = default;
 
     // Daemon objects that start() creates, counted against the daemon's
-    // per-connection limit.
+    // per-client limit.
     virtual int daemonObjects() const { return 1; }
 
-    // Creates the daemon objects; an Avahi error code, AVAHI_OK when started.
-    // On failure nothing is left behind.
-    virtual int start(const DaemonContext& context) = 0;
+    // Sends the requests that create the daemon objects. `settle` runs once
+    // the daemon has answered them (possibly at once, when they cannot be
+    // sent); on failure nothing is left behind.
+    virtual void start(const DaemonContext& context, Settle settle) = 0;
 
-    // Frees the daemon objects; no reply is posted afterwards.
+    // Frees the daemon objects without waiting for the daemon; no reply is
+    // posted afterwards.
     virtual void stop() = 0;
 
-    // A change of the daemon's state other than the connection failing.
-    virtual void daemonStateChanged(AvahiClientState) {}
+    // The daemon went away while the operation was starting: its requests
+    // and objects are dropped without a reply, and start() may run again.
+    virtual void forgetDaemon() = 0;
 
-    // The daemon connection is gone. False: the operation has posted its
-    // error reply, if it has one, and ends with the connection. True: it has
-    // dropped its daemon objects and waits for resume() on a new connection.
+    // The daemon's state changed (it settles a host name, or runs again).
+    virtual void serverStateChanged(Daemon::ServerState) {}
+
+    // The daemon is gone. False: the operation has posted its error reply,
+    // if it has one, and ends with it. True: it has forgotten its daemon
+    // objects and waits for resume() once a daemon runs again.
     virtual bool daemonLost() { return false; }
 
-    // Starts again on a new connection after daemonLost() kept it; an Avahi
-    // error code.
-    virtual int resume(const DaemonContext&) { return AVAHI_ERR_BAD_STATE; }
+    // Starts again on a connection whose daemon runs, after daemonLost()
+    // kept it. Failures are posted as replies.
+    virtual void resume(const DaemonContext&) {}
 
     virtual RegisterOperation* asRegistration() { return nullptr; }
+};
+
+// One object the daemon made for an operation: created by a "...Prepare"
+// (or "...New") request, its signals routed to the operation, freed with it.
+class DaemonObject {
+public:
+    DaemonObject(const char* interface, SignalTarget& target) : interface_(interface), target_(target) {}
+    DaemonObject(const DaemonObject&) = delete;
+    DaemonObject& operator=(const DaemonObject&) = delete;
+
+    // Sends `creation`; once the daemon names the object its signals are
+    // routed and, with `startIt`, it is started. `created` gets the outcome;
+    // `startFailed` a failure of the start, which comes later.
+    void create(BusConnection& bus, DBusMessage* creation, PendingCalls& calls, bool startIt, Settle created,
+                std::function<void(DNSServiceErrorType)> startFailed = {});
+
+    // Sends a method call without arguments to the object; false when it
+    // could not be sent or the object does not exist (yet).
+    bool call(const char* method, PendingCalls& calls, PendingCalls::Handler handler);
+    // A call with arguments, made by the caller with callTo().
+    Message callTo(const char* method) const;
+    bool exists() const { return bus_ != nullptr; }
+
+    // Frees the object at the daemon; no answer is waited for.
+    void free();
+    // The daemon is gone, and the object with it.
+    void forget();
+
+private:
+    const char* const interface_;
+    SignalTarget& target_;
+    BusConnection* bus_ = nullptr;
+    std::string path_;
 };
 
 }  // namespace Zelm::DnsSd

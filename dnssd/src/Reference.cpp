@@ -10,7 +10,8 @@
 
 namespace Zelm::DnsSd {
 
-Reference::Reference(std::unique_ptr<Operation> operation) : operation_(std::move(operation)) {}
+Reference::Reference(std::unique_ptr<Operation> operation)
+    : operation_(std::move(operation)), generation_(processGeneration()) {}
 
 Reference::~Reference() {
     if (callerFd_ >= 0) {
@@ -33,12 +34,16 @@ bool Reference::openSockets() {
     return true;
 }
 
-void Reference::post(Delivery delivery) {
+void Reference::post(Delivery delivery, bool replacesUnread) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (failed_ || closed_) {
         return;
     }
-    queue_.push_back(std::move(delivery));
+    if (replacesUnread && !queue_.empty() && queue_.back().replaceable) {
+        queue_.back().delivery = std::move(delivery);
+        return;
+    }
+    queue_.push_back(Queued{std::move(delivery), replacesUnread});
     if (queue_.size() == 1) {
         signalLocked();
     }
@@ -55,6 +60,17 @@ void Reference::close() {
     closed_ = true;
     queue_.clear();
     shutDownBackendLocked();
+}
+
+void Reference::abandon() {
+    // The parent's copy may be locked by a thread that does not exist here:
+    // nothing but the descriptors is touched.
+    for (int* fd : {&callerFd_, &backendFd_}) {
+        if (*fd >= 0) {
+            ::close(*fd);
+            *fd = -1;
+        }
+    }
 }
 
 void Reference::signalLocked() {
@@ -101,7 +117,7 @@ DNSServiceErrorType Reference::processOne(DNSServiceRef handle) {
                 continue;
             }
             (void)::recv(callerFd_, &byte, 1, MSG_DONTWAIT);
-            delivery = std::move(queue_.front());
+            delivery = std::move(queue_.front().delivery);
             queue_.pop_front();
             moreComing = !queue_.empty();
             if (moreComing) {

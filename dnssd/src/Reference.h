@@ -4,6 +4,7 @@
 // DNSServiceProcessResult, and the operation behind it.
 
 #include "Operation.h"
+#include "ProcessGeneration.h"
 
 #include <dns_sd.h>
 
@@ -14,8 +15,9 @@
 
 namespace Zelm::DnsSd {
 
+class BusConnection;
 class DaemonLink;
-struct DaemonConnection;
+class Waiter;
 
 class Reference : public ReplySink {
 public:
@@ -32,12 +34,24 @@ public:
 
     Operation& operation() { return *operation_; }
 
-    // Where the operation runs; set by DaemonLink::attach.
-    std::shared_ptr<DaemonLink> link;
-    DaemonConnection* connection = nullptr;
+    // The link the operation runs on; the reference holds it until it ends.
+    const std::shared_ptr<DaemonLink>& link() const { return link_; }
+    void bindLink(std::shared_ptr<DaemonLink> link) { link_ = std::move(link); }
+
+    // The connection that carries the operation's daemon objects, while it
+    // does; kept by the connection pool under the event loop's lock.
+    BusConnection* connection() const { return connection_; }
+    void setConnection(BusConnection* connection) { connection_ = connection; }
+
+    // The start's answer while DaemonLink::attach waits for it.
+    Waiter* startWaiter() const { return startWaiter_; }
+    void setStartWaiter(Waiter* waiter) { startWaiter_ = waiter; }
+
+    // Made in this copy of the process, not inherited from a parent by fork().
+    bool madeHere() const { return generation_ == processGeneration(); }
 
     // Queues a reply. Event thread; never blocks.
-    void post(Delivery delivery) override;
+    void post(Delivery delivery, bool replacesUnread = false) override;
 
     // The daemon connection is gone: the replies already queued (the
     // operation's error reply among them) are still delivered, after them
@@ -48,6 +62,10 @@ public:
     // No further replies; wakes a DNSServiceProcessResult blocked on another thread.
     void close();
 
+    // A child's end of a reference its parent made: its descriptors are
+    // closed, the rest is left as the parent's copy had it.
+    void abandon();
+
     // One DNSServiceProcessResult: waits for a reply and delivers it on this
     // thread with no lock held. The caller holds a retain.
     DNSServiceErrorType processOne(DNSServiceRef handle);
@@ -57,6 +75,11 @@ public:
     void release();
 
 private:
+    struct Queued {
+        Delivery delivery;
+        bool replaceable;
+    };
+
     // One byte on the backend end makes the caller's end readable. At most
     // one byte is ever in flight: it stands for "the queue is not empty".
     void signalLocked();
@@ -64,11 +87,15 @@ private:
 
     std::atomic<int> references_{1};
     std::unique_ptr<Operation> operation_;
+    const unsigned long generation_;
     int callerFd_ = -1;
     int backendFd_ = -1;
+    std::shared_ptr<DaemonLink> link_;
+    BusConnection* connection_ = nullptr;
+    Waiter* startWaiter_ = nullptr;
 
     std::mutex mutex_;  // guards the members below; a leaf lock
-    std::deque<Delivery> queue_;
+    std::deque<Queued> queue_;
     bool failed_ = false;
     bool closed_ = false;
 };

@@ -1,11 +1,9 @@
 #include "AddressLookupOperation.h"
 
-#include "ErrorCodes.h"
 #include "InterfaceIndex.h"
 #include "ServiceNames.h"
 
-#include <avahi-common/defs.h>
-#include <avahi-common/error.h>
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -18,7 +16,9 @@ namespace {
 // Multicast DNS gives host address records this time to live.
 constexpr uint32_t kAddressTtlSeconds = 120;
 
-unsigned protocolBit(AvahiProtocol protocol) { return 1u << (protocol < 0 ? 2 : protocol); }
+// The one-call resolution answers from the cache at once; for a host it has
+// to ask for, the daemon gives up after a few seconds by itself.
+constexpr int kResolveTimeoutMs = 30000;
 
 bool isLinkLocal(const in6_addr& address) {
     return IN6_IS_ADDR_LINKLOCAL(&address) || IN6_IS_ADDR_MC_LINKLOCAL(&address);
@@ -26,7 +26,42 @@ bool isLinkLocal(const in6_addr& address) {
 
 }  // namespace
 
-AddressLookupOperation::AddressLookupOperation(AvahiIfIndex interface, bool ipv4, bool ipv6,
+// One address family: its record browser and its one-call resolution.
+struct AddressLookupOperation::Family : SignalTarget {
+    Family(AddressLookupOperation& owner, int addressFamily)
+        : owner(owner), addressFamily(addressFamily), browser(Daemon::kRecordBrowser, *this) {}
+
+    void onSignal(DBusMessage* signal) override {
+        const bool added = dbus_message_is_signal(signal, Daemon::kRecordBrowser, "ItemNew");
+        if (added || dbus_message_is_signal(signal, Daemon::kRecordBrowser, "ItemRemove")) {
+            // interface, protocol, name, class, type, rdata, flags
+            Daemon::Interface interface = 0;
+            Daemon::Protocol protocol = 0;
+            const char* name = nullptr;
+            uint16_t recordClass = 0;
+            uint16_t recordType = 0;
+            const unsigned char* rdata = nullptr;
+            int size = 0;
+            uint32_t flags = 0;
+            if (dbus_message_get_args(signal, nullptr, DBUS_TYPE_INT32, &interface, DBUS_TYPE_INT32,
+                                      &protocol, DBUS_TYPE_STRING, &name, DBUS_TYPE_UINT16, &recordClass,
+                                      DBUS_TYPE_UINT16, &recordType, DBUS_TYPE_ARRAY, DBUS_TYPE_BYTE, &rdata,
+                                      &size, DBUS_TYPE_UINT32, &flags, DBUS_TYPE_INVALID)) {
+                owner.onAddress(added, interface, protocol, addressFamily, rdata, static_cast<size_t>(size));
+            }
+        } else if (dbus_message_is_signal(signal, Daemon::kRecordBrowser, "Failure")) {
+            owner.onFailure(failureOf(signal));
+        }
+        // AllForNow and CacheExhausted are no answer: the query runs on, and
+        // a host that shows up later is still reported.
+    }
+
+    AddressLookupOperation& owner;
+    const int addressFamily;  // AF_INET or AF_INET6
+    DaemonObject browser;
+};
+
+AddressLookupOperation::AddressLookupOperation(Daemon::Interface interface, bool ipv4, bool ipv6,
                                                std::string hostName, DNSServiceGetAddrInfoReply callBack,
                                                void* context)
     : interface_(interface),
@@ -35,101 +70,144 @@ AddressLookupOperation::AddressLookupOperation(AvahiIfIndex interface, bool ipv4
       callBack_(callBack),
       context_(context) {
     if (ipv4) {
-        families_.push_back(Family{this, AF_INET});
+        families_.push_back(std::make_unique<Family>(*this, AF_INET));
     }
     if (ipv6) {
-        families_.push_back(Family{this, AF_INET6});
+        families_.push_back(std::make_unique<Family>(*this, AF_INET6));
     }
 }
 
 AddressLookupOperation::~AddressLookupOperation() = default;
 
-int AddressLookupOperation::start(const DaemonContext& context) {
-    client_ = context.client;
+void AddressLookupOperation::start(const DaemonContext& context, Settle settle) {
     sink_ = context.sink;
-    for (Family& family : families_) {
-        const uint16_t type = family.addressFamily == AF_INET ? AVAHI_DNS_TYPE_A : AVAHI_DNS_TYPE_AAAA;
-        family.browser = avahi_record_browser_new(client_, interface_, AVAHI_PROTO_UNSPEC, hostName_.c_str(),
-                                                  AVAHI_DNS_CLASS_IN, type, static_cast<AvahiLookupFlags>(0),
-                                                  &AddressLookupOperation::onRecord, &family);
-        if (family.browser == nullptr) {
-            const int error = avahi_client_errno(client_);
-            stop();
-            return error;
+    // Settled once every record browser is made, or at the first failure.
+    auto outstanding = std::make_shared<size_t>(families_.size());
+    auto settleOnce = std::make_shared<Settle>(std::move(settle));
+    Settle created = [this, outstanding, settleOnce](DNSServiceErrorType error) {
+        if (!*settleOnce) {
+            return;
         }
+        if (error != kDNSServiceErr_NoError || --*outstanding == 0) {
+            if (error != kDNSServiceErr_NoError) {
+                stop();
+            }
+            std::exchange(*settleOnce, nullptr)(error);
+        }
+    };
+    const char* name = hostName_.c_str();
+    const Daemon::Protocol protocol = Daemon::kAnyProtocol;
+    const uint16_t recordClass = Daemon::kClassIN;
+    const uint32_t flags = 0;
+    for (const auto& family : families_) {
+        const uint16_t recordType = family->addressFamily == AF_INET ? Daemon::kTypeA : Daemon::kTypeAAAA;
+        const Message prepare = daemonCall(Daemon::kServerPath, Daemon::kServer2, "RecordBrowserPrepare");
+        if (!prepare || !append(prepare.get(), DBUS_TYPE_INT32, &interface_, DBUS_TYPE_INT32, &protocol,
+                                DBUS_TYPE_STRING, &name, DBUS_TYPE_UINT16, &recordClass, DBUS_TYPE_UINT16,
+                                &recordType, DBUS_TYPE_UINT32, &flags, DBUS_TYPE_INVALID)) {
+            created(kDNSServiceErr_NoMemory);
+            return;
+        }
+        family->browser.create(*context.bus, prepare.get(), calls_, true, created,
+                               [this](DNSServiceErrorType code) { onFailure(code); });
+        if (!*settleOnce) {
+            return;
+        }
+        resolveAtOnce(*context.bus, *family);
     }
-    return AVAHI_OK;
+}
+
+void AddressLookupOperation::resolveAtOnce(BusConnection& bus, Family& family) {
+    const char* name = hostName_.c_str();
+    const Daemon::Protocol protocol = Daemon::kAnyProtocol;
+    const Daemon::Protocol addressProtocol = family.addressFamily == AF_INET ? Daemon::kIPv4 : Daemon::kIPv6;
+    const uint32_t flags = 0;
+    const Message resolve = daemonCall(Daemon::kServerPath, Daemon::kServer, "ResolveHostName");
+    if (!resolve ||
+        !append(resolve.get(), DBUS_TYPE_INT32, &interface_, DBUS_TYPE_INT32, &protocol, DBUS_TYPE_STRING,
+                &name, DBUS_TYPE_INT32, &addressProtocol, DBUS_TYPE_UINT32, &flags, DBUS_TYPE_INVALID)) {
+        return;  // the record browser answers on its own, only later
+    }
+    const int addressFamily = family.addressFamily;
+    calls_.send(
+        bus.raw(), resolve.get(),
+        [this, addressFamily](DBusMessage* reply) {
+            // interface, protocol, name, aprotocol, address, flags. A host
+            // nobody answers for comes back as an error: no reply.
+            Daemon::Interface interface = 0;
+            Daemon::Protocol protocol = 0;
+            const char* name = nullptr;
+            Daemon::Protocol addressProtocol = 0;
+            const char* text = nullptr;
+            uint32_t flags = 0;
+            if (errorOf(reply) != kDNSServiceErr_NoError ||
+                !dbus_message_get_args(reply, nullptr, DBUS_TYPE_INT32, &interface, DBUS_TYPE_INT32,
+                                       &protocol, DBUS_TYPE_STRING, &name, DBUS_TYPE_INT32, &addressProtocol,
+                                       DBUS_TYPE_STRING, &text, DBUS_TYPE_UINT32, &flags,
+                                       DBUS_TYPE_INVALID)) {
+                return;
+            }
+            unsigned char address[sizeof(in6_addr)];
+            if (::inet_pton(addressFamily, text, address) == 1) {
+                onAddress(true, interface, protocol, addressFamily, address,
+                          addressFamily == AF_INET ? sizeof(in_addr) : sizeof(in6_addr));
+            }
+        },
+        kResolveTimeoutMs);
 }
 
 void AddressLookupOperation::stop() {
-    for (Family& family : families_) {
-        if (family.browser != nullptr) {
-            avahi_record_browser_free(family.browser);
-            family.browser = nullptr;
-        }
+    calls_.dropAll();
+    for (const auto& family : families_) {
+        family->browser.free();
     }
 }
 
-void AddressLookupOperation::onRecord(AvahiRecordBrowser*, AvahiIfIndex interface, AvahiProtocol protocol,
-                                      AvahiBrowserEvent event, const char*, uint16_t, uint16_t,
-                                      const void* rdata, size_t size, AvahiLookupResultFlags,
-                                      void* userdata) {
-    withoutThrowing([&] {
-        auto* family = static_cast<Family*>(userdata);
-        family->owner->recordEvent(*family, interface, protocol, event, rdata, size);
+void AddressLookupOperation::forgetDaemon() {
+    calls_.dropAll();
+    for (const auto& family : families_) {
+        family->browser.forget();
+    }
+}
+
+bool AddressLookupOperation::daemonLost() {
+    forgetDaemon();
+    return false;
+}
+
+void AddressLookupOperation::onAddress(bool added, Daemon::Interface interface, Daemon::Protocol protocol,
+                                       int addressFamily, const void* address, size_t size) {
+    const size_t expected = addressFamily == AF_INET ? sizeof(in_addr) : sizeof(in6_addr);
+    if (address == nullptr || size != expected) {
+        return;
+    }
+    const auto key =
+        std::make_tuple(interface, addressFamily, std::string(static_cast<const char*>(address), size));
+    if (added ? sightings_.add(key, protocol) : sightings_.remove(key, protocol)) {
+        answered_ = answered_ || added;
+        postAddress(added ? kDNSServiceFlagsAdd : 0, interface, addressFamily, std::get<2>(key));
+    }
+}
+
+void AddressLookupOperation::onFailure(DNSServiceErrorType code) {
+    // A time-out only says that nobody answered, which is no reply.
+    if (code == kDNSServiceErr_Timeout || answered_) {
+        return;
+    }
+    answered_ = true;
+    // The address of an error reply is the unspecified address of the first
+    // family asked for.
+    sockaddr_storage storage{};
+    storage.ss_family = static_cast<sa_family_t>(families_.front()->addressFamily);
+    sink_->post([callBack = callBack_, context = context_, code, name = replyName_, storage](
+                    DNSServiceRef ref, DNSServiceFlags more) {
+        callBack(ref, more, kDNSServiceInterfaceIndexAny, code, name.c_str(),
+                 reinterpret_cast<const sockaddr*>(&storage), 0, context);
     });
 }
 
-void AddressLookupOperation::recordEvent(Family& family, AvahiIfIndex interface, AvahiProtocol protocol,
-                                         AvahiBrowserEvent event, const void* rdata, size_t size) {
-    switch (event) {
-        case AVAHI_BROWSER_NEW:
-        case AVAHI_BROWSER_REMOVE: {
-            const size_t expected = family.addressFamily == AF_INET ? sizeof(in_addr) : sizeof(in6_addr);
-            if (rdata == nullptr || size != expected) {
-                return;
-            }
-            const AddressKey key(interface, family.addressFamily,
-                                 std::string(static_cast<const char*>(rdata), size));
-            if (event == AVAHI_BROWSER_NEW) {
-                unsigned& seen = protocolsSeen_[key];
-                const bool first = seen == 0;
-                seen |= protocolBit(protocol);
-                if (first) {
-                    answered_ = true;
-                    postAddress(kDNSServiceFlagsAdd, interface, family.addressFamily, std::get<2>(key));
-                }
-            } else {
-                const auto found = protocolsSeen_.find(key);
-                if (found == protocolsSeen_.end()) {
-                    return;
-                }
-                found->second &= ~protocolBit(protocol);
-                if (found->second == 0) {
-                    protocolsSeen_.erase(found);
-                    postAddress(0, interface, family.addressFamily, std::get<2>(key));
-                }
-            }
-            return;
-        }
-        case AVAHI_BROWSER_FAILURE: {
-            // A time-out only says that nobody answered, which is no reply.
-            const int error = avahi_client_errno(client_);
-            if (error != AVAHI_ERR_TIMEOUT && !answered_) {
-                postFailure(failureFromAvahiError(error));
-            }
-            return;
-        }
-        case AVAHI_BROWSER_ALL_FOR_NOW:
-        case AVAHI_BROWSER_CACHE_EXHAUSTED:
-            // "Nothing more for now" is no answer: the query runs on, and a
-            // host that shows up later is still reported.
-            return;
-    }
-}
-
-void AddressLookupOperation::postAddress(DNSServiceFlags flags, AvahiIfIndex interface, int addressFamily,
-                                         const std::string& address) {
+void AddressLookupOperation::postAddress(DNSServiceFlags flags, Daemon::Interface interface,
+                                         int addressFamily, const std::string& address) {
     sockaddr_storage storage{};
     if (addressFamily == AF_INET) {
         auto* ipv4 = reinterpret_cast<sockaddr_in*>(&storage);
@@ -140,27 +218,14 @@ void AddressLookupOperation::postAddress(DNSServiceFlags flags, AvahiIfIndex int
         ipv6->sin6_family = AF_INET6;
         std::memcpy(&ipv6->sin6_addr, address.data(), sizeof ipv6->sin6_addr);
         if (isLinkLocal(ipv6->sin6_addr)) {
-            ipv6->sin6_scope_id = fromAvahiInterface(interface);
+            ipv6->sin6_scope_id = fromDaemonInterface(interface);
         }
     }
-    const uint32_t interfaceIndex = fromAvahiInterface(interface);
+    const uint32_t interfaceIndex = fromDaemonInterface(interface);
     sink_->post([callBack = callBack_, context = context_, flags, interfaceIndex, name = replyName_, storage](
                     DNSServiceRef ref, DNSServiceFlags more) {
         callBack(ref, flags | more, interfaceIndex, kDNSServiceErr_NoError, name.c_str(),
                  reinterpret_cast<const sockaddr*>(&storage), kAddressTtlSeconds, context);
-    });
-}
-
-void AddressLookupOperation::postFailure(DNSServiceErrorType code) {
-    answered_ = true;
-    // The address of an error reply is the unspecified address of the first
-    // family asked for.
-    sockaddr_storage storage{};
-    storage.ss_family = static_cast<sa_family_t>(families_.front().addressFamily);
-    sink_->post([callBack = callBack_, context = context_, code, name = replyName_, storage](
-                    DNSServiceRef ref, DNSServiceFlags more) {
-        callBack(ref, more, kDNSServiceInterfaceIndexAny, code, name.c_str(),
-                 reinterpret_cast<const sockaddr*>(&storage), 0, context);
     });
 }
 

@@ -1,88 +1,121 @@
 #include "BrowseOperation.h"
 
-#include "ErrorCodes.h"
 #include "InterfaceIndex.h"
 #include "ServiceNames.h"
 
-#include <avahi-common/error.h>
-
 namespace Zelm::DnsSd {
 
-namespace {
-
-unsigned protocolBit(AvahiProtocol protocol) { return 1u << (protocol < 0 ? 2 : protocol); }
-
-}  // namespace
-
-BrowseOperation::BrowseOperation(AvahiIfIndex interface, std::string browsedType, std::string domain,
-                                 DNSServiceBrowseReply callBack, void* context)
-    : interface_(interface),
+BrowseOperation::BrowseOperation(Kind kind, Daemon::Interface interface, std::string browsedType,
+                                 std::string domain, DNSServiceBrowseReply callBack, void* context)
+    : kind_(kind),
+      interface_(interface),
       browsedType_(std::move(browsedType)),
       domain_(std::move(domain)),
       callBack_(callBack),
-      context_(context) {}
+      context_(context),
+      browser_(kind == Kind::Instances ? Daemon::kServiceBrowser : Daemon::kServiceTypeBrowser, *this) {}
 
-BrowseOperation::~BrowseOperation() = default;
-
-int BrowseOperation::start(const DaemonContext& context) {
-    client_ = context.client;
+void BrowseOperation::start(const DaemonContext& context, Settle settle) {
     sink_ = context.sink;
-    browser_ = avahi_service_browser_new(client_, interface_, AVAHI_PROTO_UNSPEC, browsedType_.c_str(),
-                                         domain_.empty() ? nullptr : domain_.c_str(),
-                                         static_cast<AvahiLookupFlags>(0), &BrowseOperation::onEvent, this);
-    return browser_ != nullptr ? AVAHI_OK : avahi_client_errno(client_);
+    const char* domain = domain_.c_str();
+    const char* type = browsedType_.c_str();
+    const Daemon::Protocol protocol = Daemon::kAnyProtocol;
+    const uint32_t flags = 0;
+    Message prepare;
+    if (kind_ == Kind::Instances) {
+        prepare = daemonCall(Daemon::kServerPath, Daemon::kServer2, "ServiceBrowserPrepare");
+        if (prepare &&
+            !append(prepare.get(), DBUS_TYPE_INT32, &interface_, DBUS_TYPE_INT32, &protocol, DBUS_TYPE_STRING,
+                    &type, DBUS_TYPE_STRING, &domain, DBUS_TYPE_UINT32, &flags, DBUS_TYPE_INVALID)) {
+            prepare.reset();
+        }
+    } else {
+        prepare = daemonCall(Daemon::kServerPath, Daemon::kServer2, "ServiceTypeBrowserPrepare");
+        if (prepare && !append(prepare.get(), DBUS_TYPE_INT32, &interface_, DBUS_TYPE_INT32, &protocol,
+                               DBUS_TYPE_STRING, &domain, DBUS_TYPE_UINT32, &flags, DBUS_TYPE_INVALID)) {
+            prepare.reset();
+        }
+    }
+    if (!prepare) {
+        settle(kDNSServiceErr_NoMemory);
+        return;
+    }
+    browser_.create(*context.bus, prepare.get(), calls_, true, std::move(settle),
+                    [this](DNSServiceErrorType code) { postFailure(code); });
 }
 
 void BrowseOperation::stop() {
-    if (browser_ != nullptr) {
-        avahi_service_browser_free(browser_);
-        browser_ = nullptr;
-    }
+    calls_.dropAll();
+    browser_.free();
 }
 
-void BrowseOperation::onEvent(AvahiServiceBrowser*, AvahiIfIndex interface, AvahiProtocol protocol,
-                              AvahiBrowserEvent event, const char* name, const char* type, const char* domain,
-                              AvahiLookupResultFlags, void* userdata) {
-    withoutThrowing([&] {
-        auto* self = static_cast<BrowseOperation*>(userdata);
-        switch (event) {
-            case AVAHI_BROWSER_NEW: {
-                unsigned& seen = self->protocolsSeen_[InstanceKey(interface, name, type, domain)];
-                const bool first = seen == 0;
-                seen |= protocolBit(protocol);
-                if (first) {
-                    self->postInstance(kDNSServiceFlagsAdd, interface, name, type, domain);
-                }
-                break;
-            }
-            case AVAHI_BROWSER_REMOVE: {
-                const auto found = self->protocolsSeen_.find(InstanceKey(interface, name, type, domain));
-                if (found == self->protocolsSeen_.end()) {
-                    break;
-                }
-                found->second &= ~protocolBit(protocol);
-                if (found->second == 0) {
-                    self->protocolsSeen_.erase(found);
-                    self->postInstance(0, interface, name, type, domain);
-                }
-                break;
-            }
-            case AVAHI_BROWSER_FAILURE:
-                self->postFailure(failureFromAvahiError(avahi_client_errno(self->client_)));
-                break;
-            case AVAHI_BROWSER_CACHE_EXHAUSTED:
-            case AVAHI_BROWSER_ALL_FOR_NOW:
-                break;
+void BrowseOperation::forgetDaemon() {
+    calls_.dropAll();
+    browser_.forget();
+}
+
+bool BrowseOperation::daemonLost() {
+    forgetDaemon();
+    postFailure(kDNSServiceErr_ServiceNotRunning);
+    return false;
+}
+
+void BrowseOperation::onSignal(DBusMessage* signal) {
+    const char* interfaceName =
+        kind_ == Kind::Instances ? Daemon::kServiceBrowser : Daemon::kServiceTypeBrowser;
+    const bool added = dbus_message_is_signal(signal, interfaceName, "ItemNew");
+    if (added || dbus_message_is_signal(signal, interfaceName, "ItemRemove")) {
+        Daemon::Interface interface = 0;
+        Daemon::Protocol protocol = 0;
+        const char* name = "";
+        const char* type = nullptr;
+        const char* domain = nullptr;
+        uint32_t flags = 0;
+        const bool read =
+            kind_ == Kind::Instances
+                ? dbus_message_get_args(signal, nullptr, DBUS_TYPE_INT32, &interface, DBUS_TYPE_INT32,
+                                        &protocol, DBUS_TYPE_STRING, &name, DBUS_TYPE_STRING, &type,
+                                        DBUS_TYPE_STRING, &domain, DBUS_TYPE_UINT32, &flags,
+                                        DBUS_TYPE_INVALID)
+                : dbus_message_get_args(signal, nullptr, DBUS_TYPE_INT32, &interface, DBUS_TYPE_INT32,
+                                        &protocol, DBUS_TYPE_STRING, &type, DBUS_TYPE_STRING, &domain,
+                                        DBUS_TYPE_UINT32, &flags, DBUS_TYPE_INVALID);
+        if (read) {
+            onItem(added, interface, protocol, name, type, domain);
         }
-    });
+    } else if (dbus_message_is_signal(signal, interfaceName, "Failure")) {
+        postFailure(failureOf(signal));
+    }
+    // AllForNow and CacheExhausted say nothing a DNS-SD caller is told.
 }
 
-void BrowseOperation::postInstance(DNSServiceFlags flags, AvahiIfIndex interface, const char* name,
-                                   const char* type, const char* domain) {
-    const uint32_t interfaceIndex = fromAvahiInterface(interface);
-    sink_->post([callBack = callBack_, context = context_, flags, interfaceIndex, name = std::string(name),
-                 type = withTrailingDot(type),
-                 domain = withTrailingDot(domain)](DNSServiceRef ref, DNSServiceFlags more) {
+void BrowseOperation::onItem(bool added, Daemon::Interface interface, Daemon::Protocol protocol,
+                             const char* name, const char* type, const char* domain) {
+    const auto key = std::make_tuple(interface, std::string(name), std::string(type), std::string(domain));
+    const bool changed = added ? sightings_.add(key, protocol) : sightings_.remove(key, protocol);
+    if (!changed) {
+        return;
+    }
+    const DNSServiceFlags flags = added ? kDNSServiceFlagsAdd : 0;
+    if (kind_ == Kind::Instances) {
+        postItem(flags, interface, name, withTrailingDot(type), withTrailingDot(domain));
+        return;
+    }
+    // "_http._tcp" in "local" is the instance "_http" of the type "_tcp.local."
+    const std::string serviceType = type;
+    const size_t dot = serviceType.find('.');
+    postItem(flags, interface, serviceType.substr(0, dot),
+             withTrailingDot((dot == std::string::npos ? std::string() : serviceType.substr(dot + 1) + ".") +
+                             domain),
+             ".");
+}
+
+void BrowseOperation::postItem(DNSServiceFlags flags, Daemon::Interface interface, std::string name,
+                               std::string type, std::string domain) {
+    const uint32_t interfaceIndex = fromDaemonInterface(interface);
+    sink_->post([callBack = callBack_, context = context_, flags, interfaceIndex, name = std::move(name),
+                 type = std::move(type),
+                 domain = std::move(domain)](DNSServiceRef ref, DNSServiceFlags more) {
         callBack(ref, flags | more, interfaceIndex, kDNSServiceErr_NoError, name.c_str(), type.c_str(),
                  domain.c_str(), context);
     });

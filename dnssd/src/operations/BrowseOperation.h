@@ -1,53 +1,51 @@
 #pragma once
 
 #include "Operation.h"
+#include "Sightings.h"
 
-#include <avahi-client/lookup.h>
-
-#include <map>
 #include <string>
 #include <tuple>
 
 namespace Zelm::DnsSd {
 
-// DNSServiceBrowse over an Avahi service browser. The daemon reports an
-// instance once per IP protocol; the caller gets one reply per (interface,
-// instance): kDNSServiceFlagsAdd when the first report arrives, flags 0 when
-// the last one is withdrawn.
-class BrowseOperation final : public Operation {
+// DNSServiceBrowse over a service browser of the daemon, or, for the
+// meta-query "_services._dns-sd._udp", over its service-type browser. The
+// caller gets one reply per (interface, item): kDNSServiceFlagsAdd when the
+// daemon first reports it, flags 0 when the last report is withdrawn. A
+// service type is replied as DNS-SD does: its first label as the instance
+// name ("_http"), the rest and the domain as the type ("_tcp.local."), and
+// "." as the domain.
+class BrowseOperation final : public Operation, private SignalTarget {
 public:
-    BrowseOperation(AvahiIfIndex interface, std::string browsedType, std::string domain,
-                    DNSServiceBrowseReply callBack, void* context);
-    ~BrowseOperation() override;
+    enum class Kind { Instances, ServiceTypes };
 
-    int start(const DaemonContext& context) override;
+    BrowseOperation(Kind kind, Daemon::Interface interface, std::string browsedType, std::string domain,
+                    DNSServiceBrowseReply callBack, void* context);
+
+    void start(const DaemonContext& context, Settle settle) override;
     void stop() override;
-    bool daemonLost() override {
-        postFailure(kDNSServiceErr_ServiceNotRunning);
-        return false;
-    }
+    void forgetDaemon() override;
+    bool daemonLost() override;
 
 private:
-    static void onEvent(AvahiServiceBrowser* browser, AvahiIfIndex interface, AvahiProtocol protocol,
-                        AvahiBrowserEvent event, const char* name, const char* type, const char* domain,
-                        AvahiLookupResultFlags flags, void* userdata);
-
-    void postInstance(DNSServiceFlags flags, AvahiIfIndex interface, const char* name, const char* type,
-                      const char* domain);
+    void onSignal(DBusMessage* signal) override;
+    void onItem(bool added, Daemon::Interface interface, Daemon::Protocol protocol, const char* name,
+                const char* type, const char* domain);
+    void postItem(DNSServiceFlags flags, Daemon::Interface interface, std::string name, std::string type,
+                  std::string domain);
     void postFailure(DNSServiceErrorType code);
 
-    using InstanceKey = std::tuple<AvahiIfIndex, std::string, std::string, std::string>;
-
-    const AvahiIfIndex interface_;
+    const Kind kind_;
+    const Daemon::Interface interface_;
     const std::string browsedType_;  // "_http._tcp" or "_printer._sub._http._tcp"
     const std::string domain_;       // empty: the daemon's default
     const DNSServiceBrowseReply callBack_;
     void* const context_;
 
-    AvahiClient* client_ = nullptr;
     ReplySink* sink_ = nullptr;
-    AvahiServiceBrowser* browser_ = nullptr;
-    std::map<InstanceKey, unsigned> protocolsSeen_;  // bit per AvahiProtocol
+    PendingCalls calls_;
+    DaemonObject browser_;
+    Sightings<std::tuple<Daemon::Interface, std::string, std::string, std::string>> sightings_;
 };
 
 }  // namespace Zelm::DnsSd

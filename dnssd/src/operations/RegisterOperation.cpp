@@ -1,97 +1,222 @@
 #include "RegisterOperation.h"
 
-#include "AvahiTxt.h"
 #include "ErrorCodes.h"
 #include "LocalServiceNames.h"
 #include "ServiceNames.h"
 
-#include <avahi-common/alternative.h>
-#include <avahi-common/error.h>
-#include <avahi-common/malloc.h>
-
-#include <memory>
+#include <cctype>
 
 namespace Zelm::DnsSd {
 
 namespace {
 
-// Names tried for one registration before it fails; the daemon's alternative
-// names ("Name #2", "Name #3", ...) are cheap to try.
+// Names tried for one publication before it fails; alternative names
+// ("Name #2", "Name #3", ...) are cheap to try.
 constexpr int kRenameAttempts = 64;
 
-struct StringListDeleter {
-    void operator()(AvahiStringList* list) const { avahi_string_list_free(list); }
-};
-using StringList = std::unique_ptr<AvahiStringList, StringListDeleter>;
+// The longest label DNS allows.
+constexpr size_t kMaxLabelBytes = 63;
+
+// "Name" becomes "Name #2", "Name #2" becomes "Name #3"; the base is
+// shortened, never inside a UTF-8 sequence, to keep the label within 63 bytes.
+std::string alternativeName(const std::string& name) {
+    std::string base = name;
+    unsigned long number = 2;
+    const size_t mark = name.rfind(" #");
+    if (mark != std::string::npos && mark + 2 < name.size() && name.size() - mark - 2 <= 9) {
+        bool digits = true;
+        for (size_t i = mark + 2; i < name.size(); ++i) {
+            digits = digits && std::isdigit(static_cast<unsigned char>(name[i])) != 0;
+        }
+        if (digits) {
+            base = name.substr(0, mark);
+            number = std::stoul(name.substr(mark + 2)) + 1;
+        }
+    }
+    const std::string suffix = " #" + std::to_string(number);
+    size_t keep = std::min(base.size(), kMaxLabelBytes - suffix.size());
+    while (keep > 0 && keep < base.size() && (static_cast<unsigned char>(base[keep]) & 0xC0) == 0x80) {
+        --keep;
+    }
+    return base.substr(0, keep) + suffix;
+}
+
+bool sendIgnoringAnswer(DaemonObject& object, const char* method, PendingCalls& calls) {
+    return object.call(method, calls, [](DBusMessage*) {});
+}
 
 }  // namespace
 
 RegisterOperation::RegisterOperation(Request request, DNSServiceRegisterReply callBack, void* context)
-    : request_(std::move(request)), callBack_(callBack), context_(context) {}
+    : request_(std::move(request)),
+      callBack_(callBack),
+      context_(context),
+      group_(Daemon::kEntryGroup, *this) {}
 
 RegisterOperation::~RegisterOperation() = default;
 
-int RegisterOperation::start(const DaemonContext& context) {
-    client_ = context.client;
+bool RegisterOperation::confirmed() const {
+    return state_ == State::Established || state_ == State::Republishing || state_ == State::HeldForServer ||
+           state_ == State::Away;
+}
+
+void RegisterOperation::start(const DaemonContext& context, Settle settle) {
+    bus_ = context.bus;
     sink_ = context.sink;
     if (request_.name.empty()) {
-        const char* hostName = avahi_client_get_host_name(client_);
-        if (hostName == nullptr) {
-            return avahi_client_errno(client_);
+        request_.name = bus_->hostName();
+        if (request_.name.empty()) {
+            settle(kDNSServiceErr_ServiceNotRunning);
+            return;
         }
-        request_.name = hostName;
     }
-    group_ = avahi_entry_group_new(client_, &RegisterOperation::onGroupState, this);
-    if (group_ == nullptr) {
-        return avahi_client_errno(client_);
-    }
-    const int error = publish();
-    if (error != AVAHI_OK) {
-        stop();
-    }
-    return error;
+    starting_ = std::move(settle);
+    state_ = State::Publishing;
+    createGroup();
 }
 
-bool RegisterOperation::daemonLost() {
-    if (!confirmed_) {
-        ended_ = true;
-        postFailure(kDNSServiceErr_ServiceNotRunning);
-        return false;
+void RegisterOperation::createGroup() {
+    const Message create = daemonCall(Daemon::kServerPath, Daemon::kServer, "EntryGroupNew");
+    if (!create) {
+        fail(kDNSServiceErr_NoMemory);
+        return;
     }
-    // The group belongs to the dead connection: freeing it is local. The
-    // name stays claimed in the process for the publication to come.
-    if (group_ != nullptr) {
-        avahi_entry_group_free(group_);
-        group_ = nullptr;
-    }
-    published_ = false;
-    republish_ = false;
-    away_ = true;
-    return true;
+    group_.create(*bus_, create.get(), calls_, false, [this](DNSServiceErrorType error) {
+        if (error != kDNSServiceErr_NoError) {
+            fail(error);
+        } else {
+            publish();
+        }
+    });
 }
 
-int RegisterOperation::resume(const DaemonContext& context) {
-    client_ = context.client;
-    away_ = false;
-    if (gaveUp_) {
-        return AVAHI_OK;  // withdrawn after a conflict; stays so
+void RegisterOperation::publish(int attempt) {
+    if (attempt >= kRenameAttempts) {
+        fail(kDNSServiceErr_NameConflict);
+        return;
     }
-    group_ = avahi_entry_group_new(client_, &RegisterOperation::onGroupState, this);
-    const int error = group_ != nullptr ? publish() : avahi_client_errno(client_);
-    if (error != AVAHI_OK) {
-        postFailure(failureFromAvahiError(error));
+    if (!claimName()) {
+        // This process holds the name already.
+        if (!request_.autoRename) {
+            conflict();
+            return;
+        }
+        rename();
+        publish(attempt + 1);
+        return;
     }
-    return error;
+    Message add = group_.callTo("AddService");
+    const char* name = request_.name.c_str();
+    const char* type = request_.type.c_str();
+    const char* domain = domainArgument();
+    const char* host = request_.host.c_str();
+    const Daemon::Protocol protocol = Daemon::kAnyProtocol;
+    const uint32_t flags = 0;
+    DBusMessageIter arguments;
+    bool built = add && append(add.get(), DBUS_TYPE_INT32, &request_.interface, DBUS_TYPE_INT32, &protocol,
+                               DBUS_TYPE_UINT32, &flags, DBUS_TYPE_STRING, &name, DBUS_TYPE_STRING, &type,
+                               DBUS_TYPE_STRING, &domain, DBUS_TYPE_STRING, &host, DBUS_TYPE_UINT16,
+                               &request_.port, DBUS_TYPE_INVALID);
+    if (built) {
+        // The daemon refuses a TXT record holding an empty string ("Invalid
+        // record"); an empty string carries nothing, so it is left out.
+        std::vector<std::string> strings;
+        for (const std::string& text : request_.txt) {
+            if (!text.empty()) {
+                strings.push_back(text);
+            }
+        }
+        dbus_message_iter_init_append(add.get(), &arguments);
+        built = appendTxt(arguments, strings);
+    }
+    if (!built || !calls_.send(bus_->raw(), add.get(), [this, attempt](DBusMessage* reply) {
+            const DNSServiceErrorType error = errorOf(reply);
+            if (error == kDNSServiceErr_NameConflict) {
+                // Another service of this host holds the name.
+                releaseName();
+                if (!request_.autoRename) {
+                    conflict();
+                    return;
+                }
+                rename();
+                publish(attempt + 1);
+            } else if (error != kDNSServiceErr_NoError) {
+                reset();
+                fail(error);
+            } else {
+                addSubtype(0);
+            }
+        })) {
+        releaseName();
+        fail(kDNSServiceErr_NoMemory);
+    }
 }
 
-void RegisterOperation::stop() {
-    if (group_ != nullptr) {
-        // Freeing the group withdraws the service from the network.
-        avahi_entry_group_free(group_);
-        group_ = nullptr;
+void RegisterOperation::addSubtype(size_t index) {
+    if (index == request_.subtypes.size()) {
+        commit();
+        return;
     }
-    published_ = false;
+    Message add = group_.callTo("AddServiceSubtype");
+    const char* name = request_.name.c_str();
+    const char* type = request_.type.c_str();
+    const char* domain = domainArgument();
+    const std::string subtype = subtypeName(request_.subtypes[index], request_.type);
+    const char* subtypeText = subtype.c_str();
+    const Daemon::Protocol protocol = Daemon::kAnyProtocol;
+    const uint32_t flags = 0;
+    if (!add ||
+        !append(add.get(), DBUS_TYPE_INT32, &request_.interface, DBUS_TYPE_INT32, &protocol, DBUS_TYPE_UINT32,
+                &flags, DBUS_TYPE_STRING, &name, DBUS_TYPE_STRING, &type, DBUS_TYPE_STRING, &domain,
+                DBUS_TYPE_STRING, &subtypeText, DBUS_TYPE_INVALID) ||
+        !calls_.send(bus_->raw(), add.get(), [this, index](DBusMessage* reply) {
+            if (const DNSServiceErrorType error = errorOf(reply)) {
+                reset();
+                fail(error);
+            } else {
+                addSubtype(index + 1);
+            }
+        })) {
+        reset();
+        fail(kDNSServiceErr_NoMemory);
+    }
+}
+
+void RegisterOperation::commit() {
+    const bool sent = group_.call("Commit", calls_, [this](DBusMessage* reply) {
+        if (const DNSServiceErrorType error = errorOf(reply)) {
+            reset();
+            fail(error);
+        } else if (starting_) {
+            // Accepted: the confirmation comes as the group's state.
+            std::exchange(starting_, nullptr)(kDNSServiceErr_NoError);
+        }
+    });
+    if (!sent) {
+        reset();
+        fail(kDNSServiceErr_NoMemory);
+    }
+}
+
+void RegisterOperation::reset() {
     releaseName();
+    sendIgnoringAnswer(group_, "Reset", calls_);
+}
+
+void RegisterOperation::conflict() {
+    reset();
+    const bool afterConfirmation = confirmed();
+    state_ = State::GaveUp;
+    if (starting_) {
+        // Accepted all the same: the conflict is the start's reply.
+        std::exchange(starting_, nullptr)(kDNSServiceErr_NoError);
+    }
+    postReply(kDNSServiceErr_NameConflict, afterConfirmation);
+}
+
+void RegisterOperation::rename() {
+    releaseName();
+    request_.name = alternativeName(request_.name);
 }
 
 bool RegisterOperation::claimName() {
@@ -107,163 +232,174 @@ void RegisterOperation::releaseName() {
     }
 }
 
-int RegisterOperation::publish() {
-    bool ok = true;
-    const StringList txt(toPublishedList(request_.txt, ok));
-    if (!ok) {
-        return AVAHI_ERR_NO_MEMORY;
+void RegisterOperation::fail(DNSServiceErrorType code) {
+    if (starting_) {
+        std::exchange(starting_, nullptr)(code);
+        return;
     }
-    for (int attempt = 0; attempt < kRenameAttempts; ++attempt) {
-        avahi_entry_group_reset(group_);
-        int error =
-            !claimName()
-                ? AVAHI_ERR_COLLISION
-                : avahi_entry_group_add_service_strlst(
-                      group_, request_.interface, AVAHI_PROTO_UNSPEC, static_cast<AvahiPublishFlags>(0),
-                      request_.name.c_str(), request_.type.c_str(), domainOrNull(),
-                      request_.host.empty() ? nullptr : request_.host.c_str(), request_.port, txt.get());
-        if (error == AVAHI_ERR_COLLISION) {
-            releaseName();
+    const bool afterConfirmation = confirmed();
+    if (!afterConfirmation) {
+        state_ = State::Ended;
+    }
+    postReply(publicCode(code), afterConfirmation);
+}
+
+void RegisterOperation::onSignal(DBusMessage* signal) {
+    if (!dbus_message_is_signal(signal, Daemon::kEntryGroup, "StateChanged")) {
+        return;
+    }
+    int32_t state = 0;
+    const char* error = nullptr;
+    if (dbus_message_get_args(signal, nullptr, DBUS_TYPE_INT32, &state, DBUS_TYPE_STRING, &error,
+                              DBUS_TYPE_INVALID)) {
+        onGroupState(static_cast<Daemon::GroupState>(state), fromDaemonError(error));
+    }
+}
+
+void RegisterOperation::onGroupState(Daemon::GroupState state, DNSServiceErrorType error) {
+    switch (state) {
+        case Daemon::GroupState::Established:
+            if (state_ == State::Publishing || state_ == State::Republishing) {
+                const bool again = state_ == State::Republishing;
+                state_ = State::Established;
+                postReply(kDNSServiceErr_NoError, again);
+            }
+            break;
+        case Daemon::GroupState::Collision:
+            // Another host claims the name.
             if (!request_.autoRename) {
                 conflict();
-                return AVAHI_OK;
+                break;
             }
             rename();
-            continue;
-        }
-        for (const std::string& subtype : request_.subtypes) {
-            if (error != AVAHI_OK) {
-                break;
+            sendIgnoringAnswer(group_, "Reset", calls_);
+            if (state_ == State::Established) {
+                state_ = State::Republishing;
             }
-            error = avahi_entry_group_add_service_subtype(
-                group_, request_.interface, AVAHI_PROTO_UNSPEC, static_cast<AvahiPublishFlags>(0),
-                request_.name.c_str(), request_.type.c_str(), domainOrNull(),
-                subtypeName(subtype, request_.type).c_str());
-        }
-        if (error == AVAHI_OK) {
-            error = avahi_entry_group_commit(group_);
-        }
-        if (error != AVAHI_OK) {
-            avahi_entry_group_reset(group_);
-            releaseName();
-            return error;
-        }
-        published_ = true;
-        return AVAHI_OK;
-    }
-    return AVAHI_ERR_COLLISION;
-}
-
-void RegisterOperation::conflict() {
-    avahi_entry_group_reset(group_);
-    published_ = false;
-    releaseName();
-    gaveUp_ = true;
-    postFailure(kDNSServiceErr_NameConflict);
-}
-
-void RegisterOperation::rename() {
-    releaseName();
-    char* alternative = avahi_alternative_service_name(request_.name.c_str());
-    if (alternative != nullptr) {
-        request_.name = alternative;
-        avahi_free(alternative);
+            publish();
+            break;
+        case Daemon::GroupState::Failure:
+            reset();
+            fail(error);
+            state_ = State::Ended;
+            break;
+        case Daemon::GroupState::Uncommitted:
+        case Daemon::GroupState::Registering:
+            break;
     }
 }
 
-void RegisterOperation::onGroupState(AvahiEntryGroup*, AvahiEntryGroupState state, void* userdata) {
-    withoutThrowing([&] {
-        auto* self = static_cast<RegisterOperation*>(userdata);
-        if (self->group_ == nullptr) {
-            return;  // still inside avahi_entry_group_new
-        }
-        switch (state) {
-            case AVAHI_ENTRY_GROUP_ESTABLISHED:
-                self->confirmed_ = true;
-                self->postRegistered();
-                break;
-            case AVAHI_ENTRY_GROUP_COLLISION:
-                // Another host claims the name.
-                if (!self->request_.autoRename) {
-                    self->conflict();
-                    break;
-                }
-                self->rename();
-                if (const int error = self->publish(); error != AVAHI_OK) {
-                    self->published_ = false;
-                    self->postFailure(failureFromAvahiError(error));
-                }
-                break;
-            case AVAHI_ENTRY_GROUP_FAILURE: {
-                self->published_ = false;
-                self->releaseName();
-                self->postFailure(failureFromAvahiError(avahi_client_errno(self->client_)));
-                break;
-            }
-            case AVAHI_ENTRY_GROUP_UNCOMMITED:
-            case AVAHI_ENTRY_GROUP_REGISTERING:
-                break;
-        }
-    });
-}
-
-void RegisterOperation::daemonStateChanged(AvahiClientState state) {
+void RegisterOperation::serverStateChanged(Daemon::ServerState state) {
     // While the daemon settles a new host name its services must wait, and
     // they come back under it: withdraw, then publish again once it runs.
-    if ((state == AVAHI_CLIENT_S_COLLISION || state == AVAHI_CLIENT_S_REGISTERING) && published_) {
-        avahi_entry_group_reset(group_);
-        published_ = false;
-        republish_ = true;
-    } else if (state == AVAHI_CLIENT_S_RUNNING && republish_) {
-        republish_ = false;
-        if (const int error = publish(); error != AVAHI_OK) {
-            postFailure(failureFromAvahiError(error));
+    const bool settling =
+        state == Daemon::ServerState::Registering || state == Daemon::ServerState::Collision;
+    if (settling && !starting_ &&
+        (state_ == State::Publishing || state_ == State::Established || state_ == State::Republishing)) {
+        reset();
+        state_ = state_ == State::Publishing ? State::WaitingForServer : State::HeldForServer;
+    } else if (state == Daemon::ServerState::Running &&
+               (state_ == State::WaitingForServer || state_ == State::HeldForServer)) {
+        state_ = state_ == State::WaitingForServer ? State::Publishing : State::Republishing;
+        publish();
+    }
+}
+
+void RegisterOperation::forgetDaemon() {
+    calls_.dropAll();
+    group_.forget();
+    releaseName();
+    starting_ = nullptr;
+}
+
+bool RegisterOperation::daemonLost() {
+    calls_.dropAll();
+    group_.forget();
+    if (confirmed() || state_ == State::GaveUp) {
+        // The name stays claimed in the process for the publication to come.
+        if (state_ != State::GaveUp) {
+            state_ = State::Away;
+        }
+        return true;
+    }
+    releaseName();
+    fail(kDNSServiceErr_ServiceNotRunning);
+    state_ = State::Ended;
+    return false;
+}
+
+void RegisterOperation::resume(const DaemonContext& context) {
+    bus_ = context.bus;
+    if (state_ != State::Away) {
+        return;  // withdrawn after a conflict; stays so
+    }
+    state_ = State::Republishing;
+    createGroup();
+}
+
+void RegisterOperation::stop() {
+    calls_.dropAll();
+    // Freeing the group withdraws the service from the network.
+    group_.free();
+    releaseName();
+    state_ = State::Ended;
+}
+
+void RegisterOperation::updateTxt(std::vector<std::string> txt, PendingCalls& call, Settle done) {
+    request_.txt = std::move(txt);
+    switch (state_) {
+        case State::Away:
+        case State::Ended:
+            done(kDNSServiceErr_ServiceNotRunning);
+            return;
+        case State::GaveUp:
+            done(kDNSServiceErr_BadState);
+            return;
+        case State::Established:
+            break;
+        default:
+            done(kDNSServiceErr_NoError);  // the next publication carries the new record
+            return;
+    }
+    Message update = group_.callTo("UpdateServiceTxt");
+    const char* name = request_.name.c_str();
+    const char* type = request_.type.c_str();
+    const char* domain = domainArgument();
+    const Daemon::Protocol protocol = Daemon::kAnyProtocol;
+    const uint32_t flags = 0;
+    std::vector<std::string> strings;
+    for (const std::string& text : request_.txt) {
+        if (!text.empty()) {
+            strings.push_back(text);
         }
     }
+    DBusMessageIter arguments;
+    bool built = update && append(update.get(), DBUS_TYPE_INT32, &request_.interface, DBUS_TYPE_INT32,
+                                  &protocol, DBUS_TYPE_UINT32, &flags, DBUS_TYPE_STRING, &name,
+                                  DBUS_TYPE_STRING, &type, DBUS_TYPE_STRING, &domain, DBUS_TYPE_INVALID);
+    if (built) {
+        dbus_message_iter_init_append(update.get(), &arguments);
+        built = appendTxt(arguments, strings);
+    }
+    if (!built ||
+        !call.send(bus_->raw(), update.get(), [done](DBusMessage* reply) { done(errorOf(reply)); })) {
+        done(kDNSServiceErr_NoMemory);
+    }
 }
 
-int RegisterOperation::updateTxt(std::vector<std::string> txt) {
-    request_.txt = std::move(txt);
-    if (away_ || ended_) {
-        return AVAHI_ERR_DISCONNECTED;
-    }
-    if (gaveUp_) {
-        return AVAHI_ERR_BAD_STATE;
-    }
-    if (!published_) {
-        return AVAHI_OK;  // the next publish() carries the new record
-    }
-    bool ok = true;
-    const StringList list(toPublishedList(request_.txt, ok));
-    if (!ok) {
-        return AVAHI_ERR_NO_MEMORY;
-    }
-    return avahi_entry_group_update_service_txt_strlst(
-        group_, request_.interface, AVAHI_PROTO_UNSPEC, static_cast<AvahiPublishFlags>(0),
-        request_.name.c_str(), request_.type.c_str(), domainOrNull(), list.get());
-}
-
-void RegisterOperation::postRegistered() {
-    const char* domain =
-        request_.domain.empty() ? avahi_client_get_domain_name(client_) : request_.domain.c_str();
-    sink_->post([callBack = callBack_, context = context_, name = request_.name,
-                 type = withTrailingDot(request_.type),
-                 domain = withTrailingDot(domain != nullptr ? domain : "local")](DNSServiceRef ref,
-                                                                                 DNSServiceFlags more) {
-        callBack(ref, kDNSServiceFlagsAdd | more, kDNSServiceErr_NoError, name.c_str(), type.c_str(),
-                 domain.c_str(), context);
-    });
-}
-
-void RegisterOperation::postFailure(DNSServiceErrorType code) {
-    const char* domain =
-        request_.domain.empty() ? avahi_client_get_domain_name(client_) : request_.domain.c_str();
-    sink_->post([callBack = callBack_, context = context_, code, name = request_.name,
-                 type = withTrailingDot(request_.type),
-                 domain = withTrailingDot(domain != nullptr ? domain : "local")](DNSServiceRef ref,
-                                                                                 DNSServiceFlags more) {
-        callBack(ref, more, code, name.c_str(), type.c_str(), domain.c_str(), context);
-    });
+void RegisterOperation::postReply(DNSServiceErrorType code, bool afterConfirmation) {
+    const std::string& domain =
+        request_.domain.empty() && bus_ != nullptr ? bus_->domainName() : request_.domain;
+    const DNSServiceFlags flags = code == kDNSServiceErr_NoError ? kDNSServiceFlagsAdd : 0;
+    sink_->post(
+        [callBack = callBack_, context = context_, flags, code, name = request_.name,
+         type = withTrailingDot(request_.type), domain = withTrailingDot(domain.empty() ? "local" : domain)](
+            DNSServiceRef ref, DNSServiceFlags more) {
+            callBack(ref, flags | more, code, name.c_str(), type.c_str(), domain.c_str(), context);
+        },
+        // Once confirmed, nobody need read the replies of later
+        // publications: each one replaces an unread one before it.
+        afterConfirmation);
 }
 
 }  // namespace Zelm::DnsSd

@@ -2,29 +2,28 @@
 
 #include "Operation.h"
 
-#include <avahi-client/publish.h>
-
 #include <cstdint>
 #include <string>
 #include <vector>
 
 namespace Zelm::DnsSd {
 
-// DNSServiceRegister over an Avahi entry group. The success reply comes when
-// the daemon has established the service, with the name actually in use. On a
-// name conflict (with a service of this host at once, or with another host
-// later) the service takes the daemon's next alternative name and registers
-// again, unless auto-renaming is off: then an error reply with
+// DNSServiceRegister over an entry group of the daemon. The success reply
+// comes when the daemon has established the service, with the name actually
+// in use. On a name conflict (with a service of this host at once, or with
+// another host later) the service takes the next alternative name and
+// registers again, unless auto-renaming is off: then an error reply with
 // kDNSServiceErr_NameConflict, and the service stays withdrawn.
 //
 // A registration the daemon has confirmed outlives the daemon: when the
-// connection is lost it waits, and on a new connection it is published again
-// with its current name and TXT record, replying as a first registration
-// does. One still waiting for its confirmation ends with an error reply.
-class RegisterOperation final : public Operation {
+// daemon goes away it waits, and once a daemon runs again it is published
+// again with its current name and TXT record, replying as a first
+// registration does. Those later replies replace one another while nobody
+// reads them. One still waiting for its confirmation ends with an error reply.
+class RegisterOperation final : public Operation, private SignalTarget {
 public:
     struct Request {
-        AvahiIfIndex interface = AVAHI_IF_UNSPEC;
+        Daemon::Interface interface = Daemon::kAnyInterface;
         bool autoRename = true;
         std::string name;  // empty: the daemon's host name
         std::string type;  // "_http._tcp"
@@ -38,49 +37,62 @@ public:
     RegisterOperation(Request request, DNSServiceRegisterReply callBack, void* context);
     ~RegisterOperation() override;
 
-    int start(const DaemonContext& context) override;
+    void start(const DaemonContext& context, Settle settle) override;
     void stop() override;
-    void daemonStateChanged(AvahiClientState state) override;
+    void forgetDaemon() override;
+    void serverStateChanged(Daemon::ServerState state) override;
     bool daemonLost() override;
-    int resume(const DaemonContext& context) override;
+    void resume(const DaemonContext& context) override;
     RegisterOperation* asRegistration() override { return this; }
 
-    // Replaces the TXT record; an Avahi error code. While the daemon is away
-    // the record is kept for the next publication and AVAHI_ERR_DISCONNECTED
-    // returned.
-    int updateTxt(std::vector<std::string> txt);
+    // Replaces the TXT record; `done` gets the daemon's answer to the request
+    // sent with `call`, or runs at once when nothing needs to be sent. While
+    // the service is not published the record is kept for its next
+    // publication.
+    void updateTxt(std::vector<std::string> txt, PendingCalls& call, Settle done);
 
 private:
-    static void onGroupState(AvahiEntryGroup* group, AvahiEntryGroupState state, void* userdata);
+    enum class State {
+        Publishing,        // sent to the daemon, never confirmed yet
+        Established,       // confirmed and published
+        Republishing,      // confirmed before, being published again
+        WaitingForServer,  // never confirmed; withdrawn while the daemon settles its host name
+        HeldForServer,     // confirmed before; withdrawn while the daemon settles its host name
+        Away,              // confirmed before; the daemon is gone, waiting for resume()
+        GaveUp,            // a conflict without auto-renaming: stays withdrawn
+        Ended,             // failed, or lost before its confirmation
+    };
 
-    // Adds the service under the current name and commits. Renames and tries
-    // again on a conflict with a service of this host. An Avahi error code;
-    // a conflict without auto-renaming is not an error here, it is replied.
-    int publish();
+    bool confirmed() const;
+    void onSignal(DBusMessage* signal) override;
+    void onGroupState(Daemon::GroupState state, DNSServiceErrorType error);
+    void createGroup();
+    // Adds the service under the current name, its subtypes, and commits.
+    void publish(int attempt = 0);
+    void addSubtype(size_t index);
+    void commit();
+    void conflict();
+    void rename();
+    void reset();
     // The process-wide claim on the current name (see LocalServiceNames).
     bool claimName();
     void releaseName();
-    void conflict();
-    void rename();
-    void postRegistered();
-    void postFailure(DNSServiceErrorType code);
-
-    const char* domainOrNull() const { return request_.domain.empty() ? nullptr : request_.domain.c_str(); }
+    // A failure: ends a start still waiting for its answer, else a reply.
+    void fail(DNSServiceErrorType code);
+    void postReply(DNSServiceErrorType code, bool afterConfirmation);
+    const char* domainArgument() const { return request_.domain.c_str(); }
 
     Request request_;
     const DNSServiceRegisterReply callBack_;
     void* const context_;
 
-    AvahiClient* client_ = nullptr;
-    ReplySink* sink_ = nullptr;
-    AvahiEntryGroup* group_ = nullptr;
-    bool published_ = false;  // the group holds the service
-    bool republish_ = false;  // withdrawn while the daemon renames its host
-    bool gaveUp_ = false;     // conflict without auto-renaming
-    bool confirmed_ = false;  // the daemon has established it at least once
-    bool away_ = false;       // the daemon is gone; waiting for resume()
-    bool ended_ = false;      // lost before its confirmation
+    State state_ = State::Publishing;
     bool claimed_ = false;
+    BusConnection* bus_ = nullptr;
+    ReplySink* sink_ = nullptr;
+    Settle starting_;  // the start's answer, until it is given
+    PendingCalls calls_;
+    DaemonObject group_;
 };
 
 }  // namespace Zelm::DnsSd

@@ -1,75 +1,117 @@
 #include "ResolveOperation.h"
 
-#include "AvahiTxt.h"
-#include "ErrorCodes.h"
 #include "InterfaceIndex.h"
 #include "ServiceNames.h"
 #include "TxtRecord.h"
 
-#include <avahi-common/error.h>
-
 #include <arpa/inet.h>
+
+#include <algorithm>
 
 namespace Zelm::DnsSd {
 
-ResolveOperation::ResolveOperation(AvahiIfIndex interface, std::string name, std::string type,
+ResolveOperation::ResolveOperation(Daemon::Interface interface, std::string name, std::string type,
                                    std::string domain, DNSServiceResolveReply callBack, void* context)
     : interface_(interface),
       name_(std::move(name)),
       type_(std::move(type)),
       domain_(std::move(domain)),
       callBack_(callBack),
-      context_(context) {}
+      context_(context),
+      resolver_(Daemon::kServiceResolver, *this) {}
 
-ResolveOperation::~ResolveOperation() = default;
-
-int ResolveOperation::start(const DaemonContext& context) {
-    client_ = context.client;
+void ResolveOperation::start(const DaemonContext& context, Settle settle) {
     sink_ = context.sink;
-    resolver_ =
-        avahi_service_resolver_new(client_, interface_, AVAHI_PROTO_UNSPEC, name_.c_str(), type_.c_str(),
-                                   domain_.empty() ? nullptr : domain_.c_str(), AVAHI_PROTO_UNSPEC,
-                                   AVAHI_LOOKUP_NO_ADDRESS, &ResolveOperation::onEvent, this);
-    return resolver_ != nullptr ? AVAHI_OK : avahi_client_errno(client_);
+    const char* name = name_.c_str();
+    const char* type = type_.c_str();
+    const char* domain = domain_.c_str();
+    const Daemon::Protocol protocol = Daemon::kAnyProtocol;
+    const uint32_t flags = Daemon::kNoAddress;
+    Message prepare = daemonCall(Daemon::kServerPath, Daemon::kServer2, "ServiceResolverPrepare");
+    if (!prepare || !append(prepare.get(), DBUS_TYPE_INT32, &interface_, DBUS_TYPE_INT32, &protocol,
+                            DBUS_TYPE_STRING, &name, DBUS_TYPE_STRING, &type, DBUS_TYPE_STRING, &domain,
+                            DBUS_TYPE_INT32, &protocol, DBUS_TYPE_UINT32, &flags, DBUS_TYPE_INVALID)) {
+        settle(kDNSServiceErr_NoMemory);
+        return;
+    }
+    resolver_.create(*context.bus, prepare.get(), calls_, true, std::move(settle),
+                     [this](DNSServiceErrorType code) { postFailure(code); });
 }
 
 void ResolveOperation::stop() {
-    if (resolver_ != nullptr) {
-        avahi_service_resolver_free(resolver_);
-        resolver_ = nullptr;
+    calls_.dropAll();
+    resolver_.free();
+}
+
+void ResolveOperation::forgetDaemon() {
+    calls_.dropAll();
+    resolver_.forget();
+}
+
+bool ResolveOperation::daemonLost() {
+    forgetDaemon();
+    postFailure(kDNSServiceErr_ServiceNotRunning);
+    return false;
+}
+
+void ResolveOperation::onSignal(DBusMessage* signal) {
+    if (dbus_message_is_signal(signal, Daemon::kServiceResolver, "Found")) {
+        onFound(signal);
+    } else if (dbus_message_is_signal(signal, Daemon::kServiceResolver, "Failure")) {
+        postFailure(failureOf(signal));
     }
 }
 
-void ResolveOperation::onEvent(AvahiServiceResolver*, AvahiIfIndex interface, AvahiProtocol,
-                               AvahiResolverEvent event, const char* name, const char* type,
-                               const char* domain, const char* hostName, const AvahiAddress*, uint16_t port,
-                               AvahiStringList* txt, AvahiLookupResultFlags, void* userdata) {
-    withoutThrowing([&] {
-        auto* self = static_cast<ResolveOperation*>(userdata);
-        if (event == AVAHI_RESOLVER_FAILURE) {
-            self->postFailure(failureFromAvahiError(avahi_client_errno(self->client_)));
+void ResolveOperation::onFound(DBusMessage* signal) {
+    // interface, protocol, name, type, domain, host, aprotocol, address, port, txt, flags
+    DBusMessageIter arguments;
+    if (!dbus_message_iter_init(signal, &arguments)) {
+        return;
+    }
+    Daemon::Interface interface = 0;
+    const char* strings[4] = {};  // name, type, domain, host
+    uint16_t port = 0;
+    std::vector<std::string> txt;
+    dbus_message_iter_get_basic(&arguments, &interface);
+    dbus_message_iter_next(&arguments);  // protocol
+    for (const char*& text : strings) {
+        if (!dbus_message_iter_next(&arguments) ||
+            dbus_message_iter_get_arg_type(&arguments) != DBUS_TYPE_STRING) {
             return;
         }
-        const uint32_t interfaceIndex = fromAvahiInterface(interface);
-        std::string fullname = fullServiceName(name, type, domain);
-        std::string host = withTrailingDot(hostName != nullptr ? hostName : "");
-        std::string record = txtRecordBytes(fromResolvedList(txt));
+        dbus_message_iter_get_basic(&arguments, &text);
+    }
+    dbus_message_iter_next(&arguments);  // aprotocol
+    dbus_message_iter_next(&arguments);  // address
+    if (!dbus_message_iter_next(&arguments) ||
+        dbus_message_iter_get_arg_type(&arguments) != DBUS_TYPE_UINT16) {
+        return;
+    }
+    dbus_message_iter_get_basic(&arguments, &port);
+    if (!dbus_message_iter_next(&arguments) || !readTxt(arguments, txt)) {
+        return;
+    }
+    // The daemon keeps a record's strings last to first, and reports them so.
+    std::reverse(txt.begin(), txt.end());
 
-        std::string answer = std::to_string(interfaceIndex) + '\n' + fullname + '\n' + host + '\n' +
-                             std::to_string(port) + '\n' + record;
-        if (answer == self->lastAnswer_) {
-            return;
-        }
-        self->lastAnswer_ = std::move(answer);
+    const uint32_t interfaceIndex = fromDaemonInterface(interface);
+    std::string fullname = fullServiceName(strings[0], strings[1], strings[2]);
+    std::string host = withTrailingDot(strings[3]);
+    std::string record = txtRecordBytes(txt);
+    std::string answer = std::to_string(interfaceIndex) + '\n' + fullname + '\n' + host + '\n' +
+                         std::to_string(port) + '\n' + record;
+    if (answer == lastAnswer_) {
+        return;
+    }
+    lastAnswer_ = std::move(answer);
 
-        const uint16_t networkPort = htons(port);
-        self->sink_->post([callBack = self->callBack_, context = self->context_, interfaceIndex,
-                           fullname = std::move(fullname), host = std::move(host), networkPort,
-                           record = std::move(record)](DNSServiceRef ref, DNSServiceFlags more) {
-            callBack(ref, more, interfaceIndex, kDNSServiceErr_NoError, fullname.c_str(), host.c_str(),
-                     networkPort, static_cast<uint16_t>(record.size()),
-                     reinterpret_cast<const unsigned char*>(record.data()), context);
-        });
+    const uint16_t networkPort = htons(port);
+    sink_->post([callBack = callBack_, context = context_, interfaceIndex, fullname = std::move(fullname),
+                 host = std::move(host), networkPort,
+                 record = std::move(record)](DNSServiceRef ref, DNSServiceFlags more) {
+        callBack(ref, more, interfaceIndex, kDNSServiceErr_NoError, fullname.c_str(), host.c_str(),
+                 networkPort, static_cast<uint16_t>(record.size()),
+                 reinterpret_cast<const unsigned char*>(record.data()), context);
     });
 }
 

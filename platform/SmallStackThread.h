@@ -5,13 +5,15 @@
 #include <cstddef>
 #include <functional>
 
-namespace Zelm::MDNS::Apple {
+namespace Zelm {
 
-// A joinable thread with an explicit stack size; std::thread cannot set one,
-// and glibc's default (the 8 MiB stack limit) exhausts a 32-bit address space
-// after a few hundred threads. Unlike std::thread, a failed start is reported
-// as an error number rather than thrown, and destroying a running thread
-// joins it rather than terminating the process.
+// The one way the library starts a thread: joinable, with an explicit stack
+// size (std::thread cannot set one, and glibc's default of the 8 MiB stack
+// limit exhausts a 32-bit address space after a few hundred threads), and
+// with every signal blocked, so that the host's signal handlers run on the
+// host's threads only. Unlike std::thread, a failed start is reported as an
+// error number rather than thrown, and destroying a running thread joins it
+// rather than terminating the process.
 class SmallStackThread {
 public:
     SmallStackThread() = default;
@@ -33,4 +35,4 @@ private:
     bool started_ = false;
 };
 
-}  // namespace Zelm::MDNS::Apple
+}  // namespace Zelm

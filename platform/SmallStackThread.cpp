@@ -1,12 +1,13 @@
 #include "SmallStackThread.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <memory>
 #include <new>
 
-namespace Zelm::MDNS::Apple {
+namespace Zelm {
 
 namespace {
 
@@ -34,6 +35,25 @@ std::size_t usableStackSize(std::size_t requested) {
     return size;
 }
 
+int createWithStack(pthread_t& thread, std::size_t stackBytes, void* body) {
+    pthread_attr_t attributes;
+    int error = ::pthread_attr_init(&attributes);
+    if (error != 0) {
+        return error;
+    }
+    error = ::pthread_attr_setstacksize(&attributes, usableStackSize(stackBytes));
+    if (error == 0) {
+        error = ::pthread_create(&thread, &attributes, &runBody, body);
+    }
+    ::pthread_attr_destroy(&attributes);
+    if (error == EINVAL) {
+        // The C library wants more (its thread-local storage lives on the
+        // stack too): take its default rather than no thread at all.
+        error = ::pthread_create(&thread, nullptr, &runBody, body);
+    }
+    return error;
+}
+
 }  // namespace
 
 SmallStackThread::~SmallStackThread() { join(); }
@@ -46,15 +66,13 @@ int SmallStackThread::start(std::function<void()> body, std::size_t stackBytes) 
     if (owned == nullptr) {
         return ENOMEM;
     }
-    pthread_attr_t attributes;
-    int error = ::pthread_attr_init(&attributes);
-    if (error == 0) {
-        error = ::pthread_attr_setstacksize(&attributes, usableStackSize(stackBytes));
-        if (error == 0) {
-            error = ::pthread_create(&thread_, &attributes, &runBody, owned);
-        }
-        ::pthread_attr_destroy(&attributes);
-    }
+    // The new thread inherits the mask in force while it is created.
+    sigset_t all;
+    sigset_t previous;
+    ::sigfillset(&all);
+    ::pthread_sigmask(SIG_SETMASK, &all, &previous);
+    const int error = createWithStack(thread_, stackBytes, owned);
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     if (error != 0) {
         delete owned;
         return error;
@@ -70,4 +88,4 @@ void SmallStackThread::join() noexcept {
     }
 }
 
-}  // namespace Zelm::MDNS::Apple
+}  // namespace Zelm

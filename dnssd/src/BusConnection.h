@@ -1,0 +1,109 @@
+#pragma once
+
+// One private D-Bus connection to the system bus, on which the backend talks
+// to the daemon: it follows the daemon's presence and state, routes the
+// signals of the daemon's objects to their operations, and counts the
+// objects its references hold against the daemon's per-client limit.
+
+#include "DaemonCalls.h"
+#include "DaemonProtocol.h"
+#include "EventLoop.h"
+
+#include <dns_sd.h>
+
+#include <dbus/dbus.h>
+
+#include <climits>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace Zelm::DnsSd {
+
+class Reference;
+class Waiter;
+
+// Receives the signals of one daemon object. Event thread, loop lock held.
+class SignalTarget {
+public:
+    virtual void onSignal(DBusMessage* signal) = 0;
+
+protected:
+    ~SignalTarget() = default;
+};
+
+class BusConnection {
+public:
+    // What happens to the daemon as this connection sees it. Event thread,
+    // loop lock held.
+    class Listener {
+    public:
+        virtual void serverStateChanged(BusConnection& connection) = 0;
+        virtual void daemonLeft(BusConnection& connection) = 0;
+        virtual void busLost(BusConnection& connection) = 0;
+
+    protected:
+        ~Listener() = default;
+    };
+
+    // Connects to the system bus and registers on it: a blocking round trip,
+    // made without the loop's lock. Null with `error` set when there is no
+    // bus (kDNSServiceErr_ServiceNotRunning) or no memory.
+    static std::unique_ptr<BusConnection> open(EventLoop& loop, Listener& listener,
+                                               DNSServiceErrorType& error);
+
+    // Loop lock held from here on.
+    ~BusConnection();
+    BusConnection(const BusConnection&) = delete;
+    BusConnection& operator=(const BusConnection&) = delete;
+
+    // Puts the connection on the event loop and asks for the daemon's state;
+    // `known` (may be null) settles when the answer is in. False when memory
+    // ran out.
+    bool start(Waiter* known);
+
+    DBusConnection* raw() const { return connection_; }
+
+    // The daemon is on the bus and takes requests.
+    bool serves() const;
+    Daemon::ServerState serverState() const { return state_; }
+    const std::string& hostName() const { return hostName_; }
+    const std::string& domainName() const { return domainName_; }
+
+    // Sends a message that needs no answer; false when it could not be sent.
+    bool send(DBusMessage* message);
+
+    bool route(const std::string& path, SignalTarget& target);
+    void unroute(const std::string& path);
+
+    // The pool's bookkeeping.
+    int objects = 0;         // daemon objects its references hold
+    int capacity = INT_MAX;  // learnt from the daemon's "too many objects"
+    bool failed = false;     // the bus is gone; closed once unused
+    std::set<Reference*> members;
+
+private:
+    BusConnection(EventLoop& loop, Listener& listener, DBusConnection* connection)
+        : loop_(loop), listener_(listener), connection_(connection) {}
+
+    static DBusHandlerResult filter(DBusConnection* connection, DBusMessage* message, void* self);
+    void handle(DBusMessage* message);
+    void askDaemon();
+    void setState(Daemon::ServerState state);
+
+    EventLoop& loop_;
+    Listener& listener_;
+    DBusConnection* const connection_;
+    bool watched_ = false;
+    bool filtered_ = false;
+    Daemon::ServerState state_ = Daemon::ServerState::Invalid;
+    std::string hostName_;
+    std::string domainName_ = "local";
+    std::map<std::string, SignalTarget*> routes_;
+    std::vector<Waiter*> stateWaiters_;
+    PendingCalls calls_;
+};
+
+}  // namespace Zelm::DnsSd

@@ -1,0 +1,217 @@
+#include "ConnectionPool.h"
+
+#include "Reference.h"
+#include "Waiter.h"
+
+#include <algorithm>
+#include <vector>
+
+namespace Zelm::DnsSd {
+
+namespace {
+
+// Delays between attempts to reach a bus that is not there.
+constexpr int kFirstRetryMs = 100;
+constexpr int kLongestRetryMs = 1000;
+// When another thread is opening a connection just then.
+constexpr int kBusyRetryMs = 5;
+
+std::vector<Reference*> snapshot(const std::set<Reference*>& references) {
+    return {references.begin(), references.end()};
+}
+
+template <typename Body>
+void withoutThrowing(Body body) noexcept {
+    try {
+        body();
+    } catch (...) {
+        // Out of memory on the event thread: the event is dropped.
+    }
+}
+
+}  // namespace
+
+ConnectionPool::ConnectionPool(EventLoop& loop)
+    : loop_(loop),
+      reconnectTimer_([this] { withoutThrowing([this] { reconnect(); }); }),
+      dropTimer_([this] { dropFailedIdleConnections(); }) {}
+
+ConnectionPool::~ConnectionPool() { closeAll(); }
+
+BusConnection* ConnectionPool::connectionWithRoom(int objects, std::unique_lock<std::mutex>& loopLock,
+                                                  DNSServiceErrorType& error) {
+    while (true) {
+        dropFailedIdleConnections();
+        bool daemonAwaited = false;
+        for (const auto& connection : connections_) {
+            if (connection->failed) {
+                continue;
+            }
+            if (!connection->serves()) {
+                daemonAwaited = true;  // the connection would have seen it come back
+                continue;
+            }
+            if (connection->objects + objects <= connection->capacity) {
+                return connection.get();
+            }
+        }
+        if (daemonAwaited) {
+            error = kDNSServiceErr_ServiceNotRunning;
+            return nullptr;
+        }
+        // Open one, unless another thread does so meanwhile: then look again.
+        const unsigned long seen = opened_;
+        loopLock.unlock();
+        std::unique_lock<std::mutex> opening(openingMutex_);
+        loopLock.lock();
+        if (opened_ != seen) {
+            continue;
+        }
+        loopLock.unlock();
+        std::unique_ptr<BusConnection> connection = BusConnection::open(loop_, *this, error);
+        loopLock.lock();
+        if (!connection) {
+            return nullptr;
+        }
+        Waiter known;
+        BusConnection* opened = adopt(std::move(connection), &known);
+        if (opened == nullptr) {
+            error = kDNSServiceErr_NoMemory;
+            return nullptr;
+        }
+        known.wait(loopLock);
+        if (!holds(opened) || !opened->serves()) {
+            // The connection stays and waits for the daemon.
+            error = kDNSServiceErr_ServiceNotRunning;
+            return nullptr;
+        }
+        if (opened->objects + objects <= opened->capacity) {
+            return opened;
+        }
+    }
+}
+
+BusConnection* ConnectionPool::adopt(std::unique_ptr<BusConnection> connection, Waiter* known) {
+    BusConnection* opened = connection.get();
+    try {
+        connections_.push_back(std::move(connection));
+    } catch (...) {
+        return nullptr;
+    }
+    ++opened_;
+    if (!opened->start(known)) {
+        connections_.pop_back();
+        return nullptr;
+    }
+    return opened;
+}
+
+bool ConnectionPool::holds(const BusConnection* connection) const {
+    return std::any_of(connections_.begin(), connections_.end(),
+                       [connection](const auto& held) { return held.get() == connection; });
+}
+
+void ConnectionPool::join(BusConnection& connection, Reference& reference) {
+    connection.members.insert(&reference);
+    connection.objects += reference.operation().daemonObjects();
+    reference.setConnection(&connection);
+}
+
+void ConnectionPool::leave(Reference& reference) {
+    if (BusConnection* connection = reference.connection()) {
+        connection->members.erase(&reference);
+        connection->objects -= reference.operation().daemonObjects();
+        reference.setConnection(nullptr);
+    } else {
+        waiting_.erase(&reference);
+    }
+}
+
+bool ConnectionPool::servesNow() const {
+    return std::any_of(connections_.begin(), connections_.end(),
+                       [](const auto& connection) { return connection->serves(); });
+}
+
+void ConnectionPool::closeAll() {
+    loop_.cancel(reconnectTimer_);
+    loop_.cancel(dropTimer_);
+    connections_.clear();
+}
+
+void ConnectionPool::serverStateChanged(BusConnection& connection) {
+    for (Reference* member : snapshot(connection.members)) {
+        member->operation().serverStateChanged(connection.serverState());
+    }
+    if (connection.serverState() == Daemon::ServerState::Running) {
+        resumeWaiting(connection);
+    }
+}
+
+void ConnectionPool::daemonLeft(BusConnection& connection) { endMembers(connection); }
+
+void ConnectionPool::busLost(BusConnection& connection) {
+    endMembers(connection);
+    // Not from inside the lost connection's own dispatch.
+    loop_.schedule(dropTimer_, 0);
+    if (!waiting_.empty()) {
+        reconnectDelayMs_ = 0;
+        loop_.schedule(reconnectTimer_, 0);
+    }
+}
+
+void ConnectionPool::endMembers(BusConnection& connection) {
+    for (Reference* member : snapshot(connection.members)) {
+        connection.members.erase(member);
+        connection.objects -= member->operation().daemonObjects();
+        member->setConnection(nullptr);
+        Operation& operation = member->operation();
+        if (Waiter* starting = member->startWaiter()) {
+            // Its start may try again elsewhere: no reply, just the answer.
+            operation.forgetDaemon();
+            starting->settle(kDNSServiceErr_ServiceNotRunning);
+        } else if (operation.daemonLost()) {
+            waiting_.insert(member);
+        } else {
+            member->failConnection();  // after the error reply the operation posted
+        }
+    }
+}
+
+void ConnectionPool::resumeWaiting(BusConnection& connection) {
+    for (Reference* waiting : snapshot(waiting_)) {
+        waiting_.erase(waiting);
+        join(connection, *waiting);
+        waiting->operation().resume(DaemonContext{&connection, waiting});
+    }
+}
+
+void ConnectionPool::reconnect() {
+    dropFailedIdleConnections();
+    if (waiting_.empty() || std::any_of(connections_.begin(), connections_.end(),
+                                        [](const auto& held) { return !held->failed; })) {
+        // A connection there waits for the daemon and resumes them when it runs.
+        return;
+    }
+    std::unique_lock<std::mutex> opening(openingMutex_, std::try_to_lock);
+    if (!opening.owns_lock()) {
+        loop_.schedule(reconnectTimer_, kBusyRetryMs);
+        return;
+    }
+    DNSServiceErrorType error = kDNSServiceErr_NoError;
+    if (std::unique_ptr<BusConnection> connection = BusConnection::open(loop_, *this, error)) {
+        if (adopt(std::move(connection), nullptr) != nullptr) {
+            reconnectDelayMs_ = 0;
+            return;
+        }
+    }
+    // No bus yet: nothing would tell when it is back, so try again later.
+    reconnectDelayMs_ = std::clamp(reconnectDelayMs_ * 2, kFirstRetryMs, kLongestRetryMs);
+    loop_.schedule(reconnectTimer_, reconnectDelayMs_);
+}
+
+void ConnectionPool::dropFailedIdleConnections() {
+    connections_.remove_if(
+        [](const auto& connection) { return connection->failed && connection->members.empty(); });
+}
+
+}  // namespace Zelm::DnsSd

@@ -1,0 +1,83 @@
+#pragma once
+
+// The D-Bus connections of one daemon link. References share them, since
+// the daemon limits the objects of one client; a full connection gets a
+// sibling. When the daemon goes away, the operations on it end with an error
+// reply, except registrations the daemon had confirmed: those wait, and are
+// published again once a connection sees a daemon run. A connection whose
+// bus went away is closed; while registrations wait, a new one is tried with
+// a growing delay of at most a second, and it then waits for the daemon.
+
+#include "BusConnection.h"
+#include "EventLoop.h"
+
+#include <dns_sd.h>
+
+#include <list>
+#include <memory>
+#include <mutex>
+#include <set>
+
+namespace Zelm::DnsSd {
+
+class Reference;
+
+class ConnectionPool final : private BusConnection::Listener {
+public:
+    explicit ConnectionPool(EventLoop& loop);
+    // With the event thread stopped: closes every connection.
+    ~ConnectionPool();
+    ConnectionPool(const ConnectionPool&) = delete;
+    ConnectionPool& operator=(const ConnectionPool&) = delete;
+
+    // Held while a connection is being opened; a fork waits for it.
+    std::mutex& openingMutex() { return openingMutex_; }
+
+    // The members below are called with the loop's lock held.
+
+    // A connection whose daemon takes requests, with room for `objects` more
+    // daemon objects. May open one: it then releases `loopLock` for the
+    // bus's round trips and takes it again. Null with `error` set when no
+    // daemon can be reached (kDNSServiceErr_ServiceNotRunning) or on a
+    // shortage of resources (kDNSServiceErr_NoMemory).
+    BusConnection* connectionWithRoom(int objects, std::unique_lock<std::mutex>& loopLock,
+                                      DNSServiceErrorType& error);
+
+    // The daemon said the connection holds all the objects it allows.
+    void full(BusConnection* connection) {
+        if (holds(connection)) {
+            connection->capacity = connection->objects;
+        }
+    }
+
+    void join(BusConnection& connection, Reference& reference);
+    // The reference's operation no longer runs here, nor waits for a daemon.
+    void leave(Reference& reference);
+
+    bool servesNow() const;
+    // Closes every connection; the link's last act before its thread ends.
+    void closeAll();
+
+private:
+    void serverStateChanged(BusConnection& connection) override;
+    void daemonLeft(BusConnection& connection) override;
+    void busLost(BusConnection& connection) override;
+
+    void endMembers(BusConnection& connection);
+    void resumeWaiting(BusConnection& connection);
+    BusConnection* adopt(std::unique_ptr<BusConnection> connection, Waiter* known);
+    bool holds(const BusConnection* connection) const;
+    void reconnect();
+    void dropFailedIdleConnections();
+
+    EventLoop& loop_;
+    std::mutex openingMutex_;
+    std::list<std::unique_ptr<BusConnection>> connections_;
+    unsigned long opened_ = 0;      // connections opened so far
+    std::set<Reference*> waiting_;  // registrations kept while no daemon serves them
+    EventLoop::Timer reconnectTimer_;
+    EventLoop::Timer dropTimer_;
+    int reconnectDelayMs_ = 0;
+};
+
+}  // namespace Zelm::DnsSd

@@ -1,0 +1,74 @@
+#include "ErrorCodes.h"
+#include "Operation.h"
+
+namespace Zelm::DnsSd {
+
+void DaemonObject::create(BusConnection& bus, DBusMessage* creation, PendingCalls& calls, bool startIt,
+                          Settle created, std::function<void(DNSServiceErrorType)> startFailed) {
+    BusConnection* connection = &bus;
+    const bool sent = calls.send(
+        bus.raw(), creation, [this, connection, &calls, startIt, created, startFailed](DBusMessage* reply) {
+            DNSServiceErrorType error = errorOf(reply);
+            if (reply != nullptr && dbus_message_is_error(reply, kObjectLimitErrorName)) {
+                error = kObjectLimitReached;
+            }
+            const char* path = nullptr;
+            if (error == kDNSServiceErr_NoError &&
+                !dbus_message_get_args(reply, nullptr, DBUS_TYPE_OBJECT_PATH, &path, DBUS_TYPE_INVALID)) {
+                error = kDNSServiceErr_Unknown;
+            }
+            if (error == kDNSServiceErr_NoError) {
+                path_ = path;
+                bus_ = connection;
+                if (!connection->route(path_, target_)) {
+                    error = kDNSServiceErr_NoMemory;
+                } else if (startIt && !call("Start", calls, [startFailed](DBusMessage* started) {
+                               const DNSServiceErrorType startError = errorOf(started);
+                               if (startError != kDNSServiceErr_NoError && startFailed) {
+                                   startFailed(startError);
+                               }
+                           })) {
+                    error = kDNSServiceErr_NoMemory;
+                }
+                if (error != kDNSServiceErr_NoError) {
+                    free();
+                }
+            }
+            created(error);
+        });
+    if (!sent) {
+        created(kDNSServiceErr_NoMemory);
+    }
+}
+
+Message DaemonObject::callTo(const char* method) const {
+    return exists() ? daemonCall(path_.c_str(), interface_, method) : Message();
+}
+
+bool DaemonObject::call(const char* method, PendingCalls& calls, PendingCalls::Handler handler) {
+    const Message message = callTo(method);
+    return message && calls.send(bus_->raw(), message.get(), std::move(handler));
+}
+
+void DaemonObject::free() {
+    if (bus_ == nullptr) {
+        return;
+    }
+    // Unanswered: the caller does not wait for the daemon. Should it not go
+    // out (no memory), the daemon frees the object with the connection.
+    if (const Message message = callTo("Free")) {
+        dbus_message_set_no_reply(message.get(), TRUE);
+        bus_->send(message.get());
+    }
+    forget();
+}
+
+void DaemonObject::forget() {
+    if (bus_ != nullptr) {
+        bus_->unroute(path_);
+        bus_ = nullptr;
+        path_.clear();
+    }
+}
+
+}  // namespace Zelm::DnsSd
