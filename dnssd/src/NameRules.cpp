@@ -37,6 +37,16 @@ bool isServiceName(std::string_view name) {
     return letter;
 }
 
+// Where the first label of a presentation-form name ends: at its first dot
+// that no backslash escapes, or at the end.
+std::size_t firstLabelEnd(std::string_view name) {
+    std::size_t at = 0;
+    while (at < name.size() && name[at] != '.') {
+        at += name[at] == '\\' ? 2u : 1u;  // an escaped character, or \DDD's first digit
+    }
+    return std::min(at, name.size());
+}
+
 }  // namespace
 
 bool isValidUtf8(std::string_view text) {
@@ -150,6 +160,22 @@ bool isValidServiceType(std::string_view type) {
 bool isValidSubtype(std::string_view subtype) {
     std::vector<std::string> labels;
     return parseDnsName(subtype, labels) && labels.size() == 1;
+}
+
+bool splitSubtypeName(std::string_view name, std::string& subtype, std::string& type) {
+    constexpr std::string_view kSub = "_sub.";
+    const std::size_t end = firstLabelEnd(name);
+    if (end == name.size()) {
+        return false;
+    }
+    const std::string_view rest = name.substr(end + 1);
+    if (rest.size() <= kSub.size() || !equalsIgnoringCase(rest.substr(0, kSub.size()), kSub) ||
+        !isValidSubtype(name.substr(0, end)) || !isValidServiceType(rest.substr(kSub.size()))) {
+        return false;
+    }
+    subtype = name.substr(0, end);
+    type = rest.substr(kSub.size());
+    return true;
 }
 
 }  // namespace Zelm::DnsSd

@@ -41,4 +41,10 @@ bool isValidServiceType(std::string_view type);
 // A subtype ("_printer"): one label in presentation form.
 bool isValidSubtype(std::string_view subtype);
 
+// A subtype spelt as the one name the daemon browses, "_printer._sub._http._tcp"
+// (no trailing dot): a subtype, the label "_sub" in any case, then a service
+// type. True with the two parts, still in presentation form, in `subtype`
+// and `type`.
+bool splitSubtypeName(std::string_view name, std::string& subtype, std::string& type);
+
 }  // namespace Zelm::DnsSd

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 namespace Zelm::DnsSd {
 
@@ -62,14 +63,22 @@ bool parseServiceType(const char* text, ServiceType& parsed) {
         const std::size_t comma = argument.find(',', start);
         const std::string part = withoutTrailingDot(
             argument.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
-        if (first ? !isValidServiceType(part) : !isValidSubtype(part)) {
-            return false;
-        }
         if (first) {
-            parsed.type = part;
+            // The subtype's one-name spelling stands alone: further subtypes
+            // follow the plain type after commas.
+            std::string subtype;
+            if (isValidServiceType(part)) {
+                parsed.type = part;
+            } else if (comma == std::string::npos && splitSubtypeName(part, subtype, parsed.type)) {
+                parsed.subtypes.push_back(std::move(subtype));
+            } else {
+                return false;
+            }
             first = false;
-        } else {
+        } else if (isValidSubtype(part)) {
             parsed.subtypes.push_back(part);
+        } else {
+            return false;
         }
         if (comma == std::string::npos) {
             return true;

@@ -26,14 +26,15 @@ std::string withoutTrailingDot(const std::string& name);
 std::string fullServiceName(const std::string& instance, const std::string& type, const std::string& domain);
 
 // A DNS-SD service type argument: "_http._tcp" or "_http._tcp." optionally
-// followed by subtypes after commas ("_http._tcp,_printer").
+// followed by subtypes after commas ("_http._tcp,_printer"), or one subtype
+// spelt as the name the daemon browses ("_printer._sub._http._tcp").
 struct ServiceType {
     std::string type;                   // without trailing dot
     std::vector<std::string> subtypes;  // "_printer", without trailing dots
 };
 
 // False unless the type and every subtype follow the name rules
-// (isValidServiceType, isValidSubtype).
+// (isValidServiceType, isValidSubtype, splitSubtypeName).
 bool parseServiceType(const char* text, ServiceType& parsed);
 
 // Whether every name the daemon derives from these parts fits in a DNS name:

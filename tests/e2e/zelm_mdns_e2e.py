@@ -96,8 +96,9 @@ class ZelmMdns(unittest.TestCase):
         return json.loads(seen.stdout.splitlines()[-1])
 
     def test_register_renames_a_taken_name_publishes_the_largest_txt_and_withdraws_on_sigterm(self):
-        # The peer holds NAME. Four full strings and one of 150 bytes: 1175 bytes of wire form, the most taken.
-        txt = ["k%d=%s" % (i, "x" * 252) for i in range(4)] + ["k4=" + "y" * 147]
+        # The peer holds NAME. Four full strings, a key with an empty value and one of 143 bytes: 1175 bytes of
+        # wire form, the most taken.
+        txt = ["k%d=%s" % (i, "x" * 252) for i in range(4)] + ["empty=", "k4=" + "y" * 140]
         name = self.NAME + " #2"
         registered = start([TOOL, "register", self.NAME, TYPE, "7401"] + txt + ["--json", "--for", "300"])
         try:

@@ -14,11 +14,12 @@ using std::chrono::milliseconds;
 const std::string kTxt("\x06path=/", 7);
 
 // Opens the component's state to the tests, lets them shorten the
-// keep-alive period, and records whether the keep-alive thread still ran
-// when the reference went.
+// keep-alive period (else it is the production one), and records whether the
+// keep-alive thread still ran when the reference went.
 class Register : public Zelm::MDNS::Apple::ServiceRegister_impl {
 public:
-    explicit Register(bool wait = true, int periodMs = 110000) : ServiceRegister_impl(wait, periodMs) {}
+    explicit Register(bool wait = true) : ServiceRegister_impl(wait) {}
+    Register(bool wait, int periodMs) : ServiceRegister_impl(wait, periodMs) {}
     Zelm::Error publish(const std::string& txt = kTxt) {
         return doServiceRegister("_http._tcp", 8080, static_cast<unsigned short>(txt.size()),
                                  txt.empty() ? nullptr : txt.data(), "Kitchen", "local", nullptr, 0, 0);
@@ -28,6 +29,7 @@ public:
         return registeredName;
     }
     const void* keepAlive() const { return keepAliveThread.get(); }
+    int keepAlivePeriodMs() const { return keepAliveIntervalMs; }
     void leaveStopSignal() { keepAliveSemaphore.signal(); }
     void releaseSDRef() override {
         if (keepAliveThread) releasedUnderKeepAlive = true;
@@ -162,9 +164,10 @@ TEST(KeepAlive, EndLifeCycleStopsItAtOnceBeforeWithdrawingAndNeverRegisteredMean
         idle.endLifeCycle();
     }
     EXPECT_TRUE(Double::calls().empty());
-    Register component(false);  // the production period of 110 s
+    Register component(false);
     ASSERT_TRUE(component.publish().ok());
-    component.endLifeCycle();  // the suite's time limit is far below 110 s
+    EXPECT_EQ(component.keepAlivePeriodMs(), 110000);  // the production period, read through the public path
+    component.endLifeCycle();                          // the suite's time limit is far below 110 s
     EXPECT_FALSE(component.releasedUnderKeepAlive);
     EXPECT_EQ(component.keepAlive(), nullptr);
     EXPECT_FALSE(component.isInitialized());

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "LocalServiceNames.h"
 #include "ServiceNames.h"
 
@@ -23,13 +25,42 @@ TEST(ServiceNames, EscapesLabelsAndHandlesDotsTheDnsSdWay) {
         {domainArgument("."), ""},
         {subtypeName("_printer", "_http._tcp"), "_printer._sub._http._tcp"}};
     for (const auto& [got, want] : cases) EXPECT_EQ(got, want);
+}
 
-    ServiceType type;
-    ASSERT_TRUE(parseServiceType("_http._tcp.,_printer,_scan.", type));
-    EXPECT_EQ(type.type, "_http._tcp");
-    EXPECT_EQ(type.subtypes, (Strings{"_printer", "_scan"}));
-    for (const char* bad : {static_cast<const char*>(nullptr), "", "_http._tcp,"}) {
-        EXPECT_FALSE(parseServiceType(bad, type));
+// A subtype is named after the type's comma or, alone, as the name the
+// daemon browses; both spellings give the same parts. Rows without subtypes
+// are refused.
+TEST(ServiceNames, TypeArgumentsInBothSubtypeSpellings) {
+    const struct {
+        const char* text;
+        const char* type;
+        std::optional<Strings> subtypes;
+    } rows[] = {
+        {"_http._tcp.,_printer,_scan.", "_http._tcp", Strings{"_printer", "_scan"}},
+        {"_http._tcp,_printer", "_http._tcp", Strings{"_printer"}},
+        {"_printer._sub._http._tcp", "_http._tcp", Strings{"_printer"}},
+        {"_printer._SUB._http._tcp.", "_http._tcp", Strings{"_printer"}},
+        {"_http._tcp,_a\\.b", "_http._tcp", Strings{"_a\\.b"}},
+        {"_a\\.b._sub._http._tcp", "_http._tcp", Strings{"_a\\.b"}},
+        {nullptr, "", std::nullopt},
+        {"", "", std::nullopt},
+        {"_http._tcp,", "", std::nullopt},
+        {"_sub._http._tcp", "", std::nullopt},
+        {"._sub._http._tcp", "", std::nullopt},
+        {"_a._b._sub._http._tcp", "", std::nullopt},
+        {"_a._sub._sub._http._tcp", "", std::nullopt},
+        {"_printer._sub._http", "", std::nullopt},
+        {"_printer._sub.", "", std::nullopt},
+        {"_printer._sub._http._tcp,_scan", "", std::nullopt},
+    };
+    for (const auto& row : rows) {
+        const char* text = row.text != nullptr ? row.text : "(null)";
+        ServiceType type;
+        const bool parsed = parseServiceType(row.text, type);
+        EXPECT_EQ(parsed, row.subtypes.has_value()) << text;
+        if (!parsed || !row.subtypes) continue;
+        EXPECT_EQ(type.type, row.type) << text;
+        EXPECT_EQ(type.subtypes, *row.subtypes) << text;
     }
 }
 

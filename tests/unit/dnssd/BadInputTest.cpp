@@ -1,7 +1,7 @@
-// Each start call refuses bad input at once, before anything reaches the
-// daemon; input just inside the limits gets as far as the missing bus. The
-// bus address points nowhere, so nothing here can reach a daemon of the
-// machine.
+// Each start call, and an update, refuses bad input at once, before anything
+// reaches the daemon; input just inside the limits gets as far as the missing
+// bus. The bus address points nowhere, so nothing here can reach a daemon
+// of the machine.
 
 #include "AddressInfo_impl.h"
 #include "Browse_impl.h"
@@ -51,12 +51,28 @@ Zelm::Error resolve(const char* name, const char* type, const char* domain = "lo
 Zelm::Error lookup(const char* host, unsigned interface = 0, unsigned protocol = 0) {
     return AddressInfo_impl().getAddressInfo(host, protocol, interface, 0);
 }
-// `txtBytes` zero bytes are as many empty strings: valid TXT wire data.
+// Zero bytes are as many empty strings: valid TXT wire data.
+std::string emptyStrings(std::size_t bytes) { return std::string(bytes, '\0'); }
+// `bytes` bytes whose one length byte announces one byte more than follow.
+std::string runsPastItsEnd(unsigned char bytes) {
+    return static_cast<char>(bytes) + std::string(bytes - 1, 'x');
+}
 Zelm::Error registration(const char* name, const char* type, const char* host = nullptr,
-                         unsigned interface = 0, unsigned short txtBytes = 1, unsigned flags = 0) {
-    const std::string txt(txtBytes, '\0');
-    return ServiceRegister_impl(true).doServiceRegister(type, 80, txtBytes, txt.data(), name, "local.", host,
-                                                        interface, flags);
+                         unsigned interface = 0, const std::string& txt = emptyStrings(1),
+                         unsigned flags = 0) {
+    return ServiceRegister_impl(true).doServiceRegister(type, 80, static_cast<unsigned short>(txt.size()),
+                                                        txt.data(), name, "local.", host, interface, flags);
+}
+// An update on a reference the backend never handed out: a record over the
+// limit is refused before the reference is looked at, one within it for the
+// reference. (A live registration needs a daemon; the sandbox suites have one.)
+Zelm::Error update(std::size_t txtBytes) {
+    int notAReference = 0;
+    const std::string txt = emptyStrings(txtBytes);
+    const DNSServiceErrorType code =
+        DNSServiceUpdateRecord(reinterpret_cast<DNSServiceRef>(&notAReference), nullptr, 0,
+                               static_cast<uint16_t>(txt.size()), txt.data(), 0);
+    return Zelm::Error(static_cast<unsigned>(code), Zelm::Error::Service, "");
 }
 
 TEST(BadInput, EveryStartCallRefusesItAtOnce) {
@@ -76,6 +92,10 @@ TEST(BadInput, EveryStartCallRefusesItAtOnce) {
          [] { return browse("_http._tcp", "local.", kDNSServiceInterfaceIndexLocalOnly); },
          kDNSServiceErr_Unsupported},
         {"browse: fine, on loopback", [] { return browse("_http._tcp,_printer", "local.", 1); }, kAccepted},
+        {"browse: subtype as one name", [] { return browse("_printer._sub._http._tcp", "local.", 1); },
+         kAccepted},
+        {"browse: _sub without a subtype", [] { return browse("_sub._http._tcp"); }, kBad},
+        {"browse: two _sub labels", [] { return browse("_a._sub._sub._http._tcp"); }, kBad},
         {"resolve: no name", [] { return resolve(nullptr, "_http._tcp"); }, kBad},
         {"resolve: non-UTF-8 name", [] { return resolve("Caf\xc3", "_http._tcp"); }, kBad},
         {"resolve: 64-byte name", [] { return resolve(kLongLabel.c_str(), "_http._tcp"); }, kBad},
@@ -98,12 +118,25 @@ TEST(BadInput, EveryStartCallRefusesItAtOnce) {
         {"register: no such interface", [] { return registration("n", "_http._tcp", nullptr, kNoInterface); },
          kNoSuchInterface},
         {"register: no name, no renaming",
-         [] { return registration(nullptr, "_http._tcp", nullptr, 0, 1, kDNSServiceFlagsNoAutoRename); },
+         [] {
+             return registration(nullptr, "_http._tcp", nullptr, 0, emptyStrings(1),
+                                 kDNSServiceFlagsNoAutoRename);
+         },
          kBad},
-        {"register: TXT of 1176 bytes", [] { return registration("n", "_http._tcp", nullptr, 0, 1176); },
-         kBad},
-        {"register: TXT of 1175 bytes", [] { return registration("n", "_http._tcp", nullptr, 0, 1175); },
-         kAccepted},
+        {"register: TXT of 1176 bytes",
+         [] { return registration("n", "_http._tcp", nullptr, 0, emptyStrings(1176)); }, kBad},
+        {"register: TXT of 1175 bytes",
+         [] { return registration("n", "_http._tcp", nullptr, 0, emptyStrings(1175)); }, kAccepted},
+        // The component pads a record below 128 bytes with zeros, which ends
+        // the string that ran past its end; from 128 bytes up nothing does.
+        {"register: 127-byte TXT running past its end, padded whole",
+         [] { return registration("n", "_http._tcp", nullptr, 0, runsPastItsEnd(127)); }, kAccepted},
+        {"register: 128-byte TXT running past its end",
+         [] { return registration("n", "_http._tcp", nullptr, 0, runsPastItsEnd(128)); }, kBad},
+        {"register: 1003-byte TXT whose last string runs past its end",
+         [] { return registration("n", "_http._tcp", nullptr, 0, emptyStrings(999) + "\x05xyz"); }, kBad},
+        {"update: TXT of 1176 bytes", [] { return update(1176); }, kBad},
+        {"update: TXT of 1175 bytes", [] { return update(1175); }, kDNSServiceErr_BadReference},
     };
     Zelm::Test::CoutCapture quiet;
     for (const Row& row : rows) {
