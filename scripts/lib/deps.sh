@@ -8,6 +8,7 @@ ZELM_PACKAGES=(
   python3 python3-zeroconf iproute2 procps util-linux binutils
   nlohmann-json3-dev libcli11-dev
   dpkg-dev file
+  bind9
 )
 
 zelm_install_deps() {
