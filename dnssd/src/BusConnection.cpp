@@ -66,13 +66,18 @@ BusConnection::~BusConnection() {
     dbus_connection_unref(connection_);
 }
 
+bool BusConnection::awaitState(Waiter& known) {
+    try {
+        stateWaiters_.push_back(&known);
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
 bool BusConnection::start(Waiter* known) {
-    if (known != nullptr) {
-        try {
-            stateWaiters_.push_back(known);
-        } catch (...) {
-            return false;
-        }
+    if (known != nullptr && !awaitState(*known)) {
+        return false;
     }
     filtered_ = dbus_connection_add_filter(connection_, &BusConnection::filter, this, nullptr) != FALSE;
     watched_ = filtered_ && loop_.watch(connection_);
@@ -98,19 +103,19 @@ void BusConnection::askDaemon() {
     const Message state = daemonCall(Daemon::kServerPath, Daemon::kServer, "GetState");
     const bool asked =
         hostName && domainName && state &&
-        calls_.send(connection_, hostName.get(),
+        calls_.send(*this, hostName.get(),
                     [this](DBusMessage* reply) {
                         if (errorOf(reply) == kDNSServiceErr_NoError) {
                             readString(reply, hostName_);
                         }
                     }) &&
-        calls_.send(connection_, domainName.get(),
+        calls_.send(*this, domainName.get(),
                     [this](DBusMessage* reply) {
                         if (errorOf(reply) == kDNSServiceErr_NoError) {
                             readString(reply, domainName_);
                         }
                     }) &&
-        calls_.send(connection_, state.get(), [this](DBusMessage* reply) {
+        calls_.send(*this, state.get(), [this](DBusMessage* reply) {
             int32_t value = 0;
             const bool answered =
                 errorOf(reply) == kDNSServiceErr_NoError &&
@@ -131,6 +136,7 @@ bool BusConnection::serves() const {
 void BusConnection::setState(Daemon::ServerState state) {
     const Daemon::ServerState previous = state_;
     state_ = state;
+    stateKnown_ = true;
     for (Waiter* waiter : std::exchange(stateWaiters_, {})) {
         waiter->settle(serves() ? kDNSServiceErr_NoError : kDNSServiceErr_ServiceNotRunning);
     }
@@ -144,7 +150,7 @@ void BusConnection::setState(Daemon::ServerState state) {
     if (state == Daemon::ServerState::Running && previous != Daemon::ServerState::Invalid) {
         // The daemon settled a new host name: default service names follow it.
         if (const Message call = daemonCall(Daemon::kServerPath, Daemon::kServer, "GetHostName")) {
-            calls_.send(connection_, call.get(), [this](DBusMessage* reply) {
+            calls_.send(*this, call.get(), [this](DBusMessage* reply) {
                 if (errorOf(reply) == kDNSServiceErr_NoError) {
                     readString(reply, hostName_);
                 }
@@ -152,6 +158,11 @@ void BusConnection::setState(Daemon::ServerState state) {
         }
     }
     listener_.serverStateChanged(*this);
+}
+
+void BusConnection::callEnded() {
+    --callsInFlight_;
+    listener_.callsEnded(*this);
 }
 
 bool BusConnection::send(DBusMessage* message) {

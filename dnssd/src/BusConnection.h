@@ -8,6 +8,7 @@
 #include "DaemonCalls.h"
 #include "DaemonProtocol.h"
 #include "EventLoop.h"
+#include "PendingCalls.h"
 
 #include <dns_sd.h>
 
@@ -43,6 +44,8 @@ public:
         virtual void serverStateChanged(BusConnection& connection) = 0;
         virtual void daemonLeft(BusConnection& connection) = 0;
         virtual void busLost(BusConnection& connection) = 0;
+        // Calls on the connection ended: there may be room for more.
+        virtual void callsEnded(BusConnection& connection) = 0;
 
     protected:
         ~Listener() = default;
@@ -68,6 +71,10 @@ public:
 
     // The daemon is on the bus and takes requests.
     bool serves() const;
+    // The daemon's first answer (or its absence) is known.
+    bool stateKnown() const { return stateKnown_; }
+    // `known` settles once it is; false when memory ran out.
+    bool awaitState(Waiter& known);
     Daemon::ServerState serverState() const { return state_; }
     const std::string& hostName() const { return hostName_; }
     const std::string& domainName() const { return domainName_; }
@@ -75,16 +82,26 @@ public:
     // Sends a message that needs no answer; false when it could not be sent.
     bool send(DBusMessage* message);
 
+    // The bus lets a client wait for the answers of a limited number of
+    // calls at once (128 by default) and refuses more: the backend keeps
+    // below that. PendingCalls counts its calls here.
+    bool roomForCalls(int calls) const { return callsInFlight_ + calls <= kMaxCallsInFlight; }
+    void callSent() { ++callsInFlight_; }
+    void callEnded();
+
     bool route(const std::string& path, SignalTarget& target);
     void unroute(const std::string& path);
 
     // The pool's bookkeeping.
-    int objects = 0;         // daemon objects its references hold
+    int objects = 0;         // daemon objects of its references, started or starting
+    int accepted = 0;        // of those, the ones the daemon has made
     int capacity = INT_MAX;  // learnt from the daemon's "too many objects"
     bool failed = false;     // the bus is gone; closed once unused
     std::set<Reference*> members;
 
 private:
+    static constexpr int kMaxCallsInFlight = 112;
+
     BusConnection(EventLoop& loop, Listener& listener, DBusConnection* connection)
         : loop_(loop), listener_(listener), connection_(connection) {}
 
@@ -98,6 +115,8 @@ private:
     DBusConnection* const connection_;
     bool watched_ = false;
     bool filtered_ = false;
+    int callsInFlight_ = 0;
+    bool stateKnown_ = false;
     Daemon::ServerState state_ = Daemon::ServerState::Invalid;
     std::string hostName_;
     std::string domainName_ = "local";

@@ -43,8 +43,13 @@ BusConnection* ConnectionPool::connectionWithRoom(int objects, std::unique_lock<
     while (true) {
         dropFailedIdleConnections();
         bool daemonAwaited = false;
+        BusConnection* unsettled = nullptr;
         for (const auto& connection : connections_) {
             if (connection->failed) {
+                continue;
+            }
+            if (!connection->stateKnown()) {
+                unsettled = connection.get();
                 continue;
             }
             if (!connection->serves()) {
@@ -54,6 +59,16 @@ BusConnection* ConnectionPool::connectionWithRoom(int objects, std::unique_lock<
             if (connection->objects + objects <= connection->capacity) {
                 return connection.get();
             }
+        }
+        if (unsettled != nullptr) {
+            // Another thread just opened it: it knows soon whether the daemon runs.
+            Waiter known;
+            if (!unsettled->awaitState(known)) {
+                error = kDNSServiceErr_NoMemory;
+                return nullptr;
+            }
+            known.wait(loopLock);
+            continue;
         }
         if (daemonAwaited) {
             error = kDNSServiceErr_ServiceNotRunning;
@@ -91,6 +106,26 @@ BusConnection* ConnectionPool::connectionWithRoom(int objects, std::unique_lock<
     }
 }
 
+bool ConnectionPool::waitForCallRoom(BusConnection* connection, int calls,
+                                     std::unique_lock<std::mutex>& loopLock) {
+    ++waitingForCallRoom_;
+    callRoom_.wait(loopLock, [&] {
+        return !holds(connection) || connection->failed || connection->roomForCalls(calls);
+    });
+    --waitingForCallRoom_;
+    const bool room = holds(connection) && !connection->failed;
+    if (waitingForCallRoom_ > 0 && room && connection->roomForCalls(calls + 1)) {
+        callRoom_.notify_one();  // room for the next one too
+    }
+    return room;
+}
+
+void ConnectionPool::callsEnded(BusConnection&) {
+    if (waitingForCallRoom_ > 0) {
+        callRoom_.notify_one();
+    }
+}
+
 BusConnection* ConnectionPool::adopt(std::unique_ptr<BusConnection> connection, Waiter* known) {
     BusConnection* opened = connection.get();
     try {
@@ -113,14 +148,22 @@ bool ConnectionPool::holds(const BusConnection* connection) const {
 
 void ConnectionPool::join(BusConnection& connection, Reference& reference) {
     connection.members.insert(&reference);
-    connection.objects += reference.operation().daemonObjects();
+    const int objects = reference.operation().daemonObjects();
+    connection.objects += objects;
+    connection.accepted += reference.startWaiter() == nullptr ? objects : 0;
     reference.setConnection(&connection);
+}
+
+void ConnectionPool::accepted(BusConnection& connection, Reference& reference) {
+    connection.accepted += reference.operation().daemonObjects();
 }
 
 void ConnectionPool::leave(Reference& reference) {
     if (BusConnection* connection = reference.connection()) {
         connection->members.erase(&reference);
-        connection->objects -= reference.operation().daemonObjects();
+        const int objects = reference.operation().daemonObjects();
+        connection->objects -= objects;
+        connection->accepted -= reference.startWaiter() == nullptr ? objects : 0;
         reference.setConnection(nullptr);
     } else {
         waiting_.erase(&reference);
@@ -151,6 +194,9 @@ void ConnectionPool::daemonLeft(BusConnection& connection) { endMembers(connecti
 
 void ConnectionPool::busLost(BusConnection& connection) {
     endMembers(connection);
+    if (waitingForCallRoom_ > 0) {
+        callRoom_.notify_all();
+    }
     // Not from inside the lost connection's own dispatch.
     loop_.schedule(dropTimer_, 0);
     if (!waiting_.empty()) {
@@ -161,14 +207,12 @@ void ConnectionPool::busLost(BusConnection& connection) {
 
 void ConnectionPool::endMembers(BusConnection& connection) {
     for (Reference* member : snapshot(connection.members)) {
-        connection.members.erase(member);
-        connection.objects -= member->operation().daemonObjects();
-        member->setConnection(nullptr);
+        leave(*member);
         Operation& operation = member->operation();
         if (Waiter* starting = member->startWaiter()) {
             // Its start may try again elsewhere: no reply, just the answer.
-            operation.forgetDaemon();
             starting->settle(kDNSServiceErr_ServiceNotRunning);
+            operation.forgetDaemon();
         } else if (operation.daemonLost()) {
             waiting_.insert(member);
         } else {

@@ -13,6 +13,7 @@
 
 #include <dns_sd.h>
 
+#include <condition_variable>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -43,14 +44,23 @@ public:
     BusConnection* connectionWithRoom(int objects, std::unique_lock<std::mutex>& loopLock,
                                       DNSServiceErrorType& error);
 
-    // The daemon said the connection holds all the objects it allows.
+    // Waits, releasing `loopLock`, until `calls` more calls fit on
+    // `connection`; false when the connection went away meanwhile.
+    bool waitForCallRoom(BusConnection* connection, int calls, std::unique_lock<std::mutex>& loopLock);
+
+    // The daemon said the connection holds all the objects it allows: as
+    // many as it has made, while others may still be on their way.
     void full(BusConnection* connection) {
         if (holds(connection)) {
-            connection->capacity = connection->objects;
+            connection->capacity = connection->accepted;
         }
     }
 
+    // The reference's operation runs on `connection`, or starts there while
+    // the reference has a start waiter.
     void join(BusConnection& connection, Reference& reference);
+    // Its start on `connection` was accepted.
+    void accepted(BusConnection& connection, Reference& reference);
     // The reference's operation no longer runs here, nor waits for a daemon.
     void leave(Reference& reference);
 
@@ -62,6 +72,7 @@ private:
     void serverStateChanged(BusConnection& connection) override;
     void daemonLeft(BusConnection& connection) override;
     void busLost(BusConnection& connection) override;
+    void callsEnded(BusConnection& connection) override;
 
     void endMembers(BusConnection& connection);
     void resumeWaiting(BusConnection& connection);
@@ -75,6 +86,8 @@ private:
     std::list<std::unique_ptr<BusConnection>> connections_;
     unsigned long opened_ = 0;      // connections opened so far
     std::set<Reference*> waiting_;  // registrations kept while no daemon serves them
+    std::condition_variable callRoom_;
+    int waitingForCallRoom_ = 0;
     EventLoop::Timer reconnectTimer_;
     EventLoop::Timer dropTimer_;
     int reconnectDelayMs_ = 0;

@@ -24,19 +24,28 @@ DNSServiceErrorType DaemonLink::attach(Reference& reference) {
         if (connection == nullptr) {
             break;
         }
+        if (!pool_->waitForCallRoom(connection, operation.callsAtStart(), lock)) {
+            continue;
+        }
+        Waiter started;
+        Settle settle([&started](DNSServiceErrorType code) { started.settle(code); });
         // A member from the start, so that a daemon leaving meanwhile ends
         // the wait (ConnectionPool::endMembers).
-        pool_->join(*connection, reference);
-        Waiter started;
         reference.setStartWaiter(&started);
-        operation.start(DaemonContext{connection, &reference},
-                        [&started](DNSServiceErrorType code) { started.settle(code); });
+        pool_->join(*connection, reference);
+        try {
+            operation.start(DaemonContext{connection, &reference}, std::move(settle));
+        } catch (...) {
+            started.settle(kDNSServiceErr_NoMemory);
+        }
         error = started.wait(lock);
-        reference.setStartWaiter(nullptr);
         if (error == kDNSServiceErr_NoError && reference.connection() == connection) {
+            reference.setStartWaiter(nullptr);
+            pool_->accepted(*connection, reference);
             return kDNSServiceErr_NoError;
         }
         pool_->leave(reference);
+        reference.setStartWaiter(nullptr);
         operation.stop();
         if (error == kObjectLimitReached) {
             pool_->full(connection);  // the next attempt opens a sibling

@@ -4,10 +4,10 @@
 namespace Zelm::DnsSd {
 
 void DaemonObject::create(BusConnection& bus, DBusMessage* creation, PendingCalls& calls, bool startIt,
-                          Settle created, std::function<void(DNSServiceErrorType)> startFailed) {
+                          Settle::Function created, std::function<void(DNSServiceErrorType)> startFailed) {
     BusConnection* connection = &bus;
     const bool sent = calls.send(
-        bus.raw(), creation, [this, connection, &calls, startIt, created, startFailed](DBusMessage* reply) {
+        bus, creation, [this, connection, &calls, startIt, created, startFailed](DBusMessage* reply) {
             DNSServiceErrorType error = errorOf(reply);
             if (reply != nullptr && dbus_message_is_error(reply, kObjectLimitErrorName)) {
                 error = kObjectLimitReached;
@@ -47,7 +47,7 @@ Message DaemonObject::callTo(const char* method) const {
 
 bool DaemonObject::call(const char* method, PendingCalls& calls, PendingCalls::Handler handler) {
     const Message message = callTo(method);
-    return message && calls.send(bus_->raw(), message.get(), std::move(handler));
+    return message && calls.send(*bus_, message.get(), std::move(handler));
 }
 
 void DaemonObject::free() {

@@ -127,24 +127,32 @@ void EventLoop::run() {
     std::vector<pollfd> fds;
     std::vector<DBusWatch*> polled;
     while (!quit_) {
-        dispatchAll();
-        runDueTimers();
-        if (quit_) {
-            break;
-        }
-        fds.clear();
-        polled.clear();
-        fds.push_back(pollfd{wakeFd_, POLLIN, 0});
-        for (DBusWatch* watch : watches_) {
-            if (!dbus_watch_get_enabled(watch)) {
-                continue;
+        try {
+            dispatchAll();
+            runDueTimers();
+            if (quit_) {
+                break;
             }
-            const unsigned flags = dbus_watch_get_flags(watch);
-            short events = 0;
-            events |= (flags & DBUS_WATCH_READABLE) != 0 ? POLLIN : 0;
-            events |= (flags & DBUS_WATCH_WRITABLE) != 0 ? POLLOUT : 0;
-            fds.push_back(pollfd{dbus_watch_get_unix_fd(watch), events, 0});
-            polled.push_back(watch);
+            fds.clear();
+            polled.clear();
+            fds.push_back(pollfd{wakeFd_, POLLIN, 0});
+            for (DBusWatch* watch : watches_) {
+                if (!dbus_watch_get_enabled(watch)) {
+                    continue;
+                }
+                const unsigned flags = dbus_watch_get_flags(watch);
+                short events = 0;
+                events |= (flags & DBUS_WATCH_READABLE) != 0 ? POLLIN : 0;
+                events |= (flags & DBUS_WATCH_WRITABLE) != 0 ? POLLOUT : 0;
+                fds.push_back(pollfd{dbus_watch_get_unix_fd(watch), events, 0});
+                polled.push_back(watch);
+            }
+        } catch (...) {
+            // Out of memory: the thread must stay, since callers wait for
+            // the answers it brings; it tries again shortly.
+            memoryShort_ = true;
+            fds.resize(std::min<size_t>(fds.size(), 1));
+            polled.clear();
         }
         const int timeoutMs = pollTimeoutMs();
         lock.unlock();

@@ -6,6 +6,7 @@
 
 #include "BusConnection.h"
 #include "DaemonProtocol.h"
+#include "Settle.h"
 
 #include <dns_sd.h>
 
@@ -34,10 +35,6 @@ struct DaemonContext {
     ReplySink* sink;
 };
 
-// Settles a start: kDNSServiceErr_NoError once the daemon accepted the
-// operation's requests, else why not. Called once, loop lock held.
-using Settle = std::function<void(DNSServiceErrorType)>;
-
 class RegisterOperation;
 
 // Every member except the constructor and destructor runs with the event
@@ -51,6 +48,9 @@ public:
     // Daemon objects that start() creates, counted against the daemon's
     // per-client limit.
     virtual int daemonObjects() const { return 1; }
+
+    // The calls that start() sends before its first answer comes back.
+    virtual int callsAtStart() const { return 1; }
 
     // Sends the requests that create the daemon objects. `settle` runs once
     // the daemon has answered them (possibly at once, when they cannot be
@@ -91,8 +91,8 @@ public:
     // Sends `creation`; once the daemon names the object its signals are
     // routed and, with `startIt`, it is started. `created` gets the outcome;
     // `startFailed` a failure of the start, which comes later.
-    void create(BusConnection& bus, DBusMessage* creation, PendingCalls& calls, bool startIt, Settle created,
-                std::function<void(DNSServiceErrorType)> startFailed = {});
+    void create(BusConnection& bus, DBusMessage* creation, PendingCalls& calls, bool startIt,
+                Settle::Function created, std::function<void(DNSServiceErrorType)> startFailed = {});
 
     // Sends a method call without arguments to the object; false when it
     // could not be sent or the object does not exist (yet).

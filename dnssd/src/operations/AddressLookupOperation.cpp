@@ -83,16 +83,15 @@ void AddressLookupOperation::start(const DaemonContext& context, Settle settle) 
     sink_ = context.sink;
     // Settled once every record browser is made, or at the first failure.
     auto outstanding = std::make_shared<size_t>(families_.size());
-    auto settleOnce = std::make_shared<Settle>(std::move(settle));
-    Settle created = [this, outstanding, settleOnce](DNSServiceErrorType error) {
-        if (!*settleOnce) {
+    const Settle::Function created = [this, outstanding, settle](DNSServiceErrorType error) {
+        if (!settle) {
             return;
         }
-        if (error != kDNSServiceErr_NoError || --*outstanding == 0) {
-            if (error != kDNSServiceErr_NoError) {
-                stop();
-            }
-            std::exchange(*settleOnce, nullptr)(error);
+        if (error != kDNSServiceErr_NoError) {
+            stop();
+            settle(error);
+        } else if (--*outstanding == 0) {
+            settle(error);
         }
     };
     const char* name = hostName_.c_str();
@@ -110,7 +109,7 @@ void AddressLookupOperation::start(const DaemonContext& context, Settle settle) 
         }
         family->browser.create(*context.bus, prepare.get(), calls_, true, created,
                                [this](DNSServiceErrorType code) { onFailure(code); });
-        if (!*settleOnce) {
+        if (!settle) {
             return;
         }
         resolveAtOnce(*context.bus, *family);
@@ -130,7 +129,7 @@ void AddressLookupOperation::resolveAtOnce(BusConnection& bus, Family& family) {
     }
     const int addressFamily = family.addressFamily;
     calls_.send(
-        bus.raw(), resolve.get(),
+        bus, resolve.get(),
         [this, addressFamily](DBusMessage* reply) {
             // interface, protocol, name, aprotocol, address, flags. A host
             // nobody answers for comes back as an error: no reply.

@@ -40,7 +40,7 @@ void BrowseOperation::start(const DaemonContext& context, Settle settle) {
         settle(kDNSServiceErr_NoMemory);
         return;
     }
-    browser_.create(*context.bus, prepare.get(), calls_, true, std::move(settle),
+    browser_.create(*context.bus, prepare.get(), calls_, true, settle,
                     [this](DNSServiceErrorType code) { postFailure(code); });
 }
 

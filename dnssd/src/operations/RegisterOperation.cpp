@@ -129,7 +129,7 @@ void RegisterOperation::publish(int attempt) {
         dbus_message_iter_init_append(add.get(), &arguments);
         built = appendTxt(arguments, strings);
     }
-    if (!built || !calls_.send(bus_->raw(), add.get(), [this, attempt](DBusMessage* reply) {
+    if (!built || !calls_.send(*bus_, add.get(), [this, attempt](DBusMessage* reply) {
             const DNSServiceErrorType error = errorOf(reply);
             if (error == kDNSServiceErr_NameConflict) {
                 // Another service of this host holds the name.
@@ -169,7 +169,7 @@ void RegisterOperation::addSubtype(size_t index) {
         !append(add.get(), DBUS_TYPE_INT32, &request_.interface, DBUS_TYPE_INT32, &protocol, DBUS_TYPE_UINT32,
                 &flags, DBUS_TYPE_STRING, &name, DBUS_TYPE_STRING, &type, DBUS_TYPE_STRING, &domain,
                 DBUS_TYPE_STRING, &subtypeText, DBUS_TYPE_INVALID) ||
-        !calls_.send(bus_->raw(), add.get(), [this, index](DBusMessage* reply) {
+        !calls_.send(*bus_, add.get(), [this, index](DBusMessage* reply) {
             if (const DNSServiceErrorType error = errorOf(reply)) {
                 reset();
                 fail(error);
@@ -189,7 +189,7 @@ void RegisterOperation::commit() {
             fail(error);
         } else if (starting_) {
             // Accepted: the confirmation comes as the group's state.
-            std::exchange(starting_, nullptr)(kDNSServiceErr_NoError);
+            std::exchange(starting_, Settle())(kDNSServiceErr_NoError);
         }
     });
     if (!sent) {
@@ -209,7 +209,7 @@ void RegisterOperation::conflict() {
     state_ = State::GaveUp;
     if (starting_) {
         // Accepted all the same: the conflict is the start's reply.
-        std::exchange(starting_, nullptr)(kDNSServiceErr_NoError);
+        std::exchange(starting_, Settle())(kDNSServiceErr_NoError);
     }
     postReply(kDNSServiceErr_NameConflict, afterConfirmation);
 }
@@ -234,7 +234,7 @@ void RegisterOperation::releaseName() {
 
 void RegisterOperation::fail(DNSServiceErrorType code) {
     if (starting_) {
-        std::exchange(starting_, nullptr)(code);
+        std::exchange(starting_, Settle())(code);
         return;
     }
     const bool afterConfirmation = confirmed();
@@ -309,7 +309,7 @@ void RegisterOperation::forgetDaemon() {
     calls_.dropAll();
     group_.forget();
     releaseName();
-    starting_ = nullptr;
+    starting_.reset();
 }
 
 bool RegisterOperation::daemonLost() {
@@ -338,6 +338,7 @@ void RegisterOperation::resume(const DaemonContext& context) {
 }
 
 void RegisterOperation::stop() {
+    starting_.reset();
     calls_.dropAll();
     // Freeing the group withdraws the service from the network.
     group_.free();
@@ -345,7 +346,7 @@ void RegisterOperation::stop() {
     state_ = State::Ended;
 }
 
-void RegisterOperation::updateTxt(std::vector<std::string> txt, PendingCalls& call, Settle done) {
+void RegisterOperation::updateTxt(std::vector<std::string> txt, PendingCalls& call, Settle::Function done) {
     request_.txt = std::move(txt);
     switch (state_) {
         case State::Away:
@@ -381,8 +382,7 @@ void RegisterOperation::updateTxt(std::vector<std::string> txt, PendingCalls& ca
         dbus_message_iter_init_append(update.get(), &arguments);
         built = appendTxt(arguments, strings);
     }
-    if (!built ||
-        !call.send(bus_->raw(), update.get(), [done](DBusMessage* reply) { done(errorOf(reply)); })) {
+    if (!built || !call.send(*bus_, update.get(), [done](DBusMessage* reply) { done(errorOf(reply)); })) {
         done(kDNSServiceErr_NoMemory);
     }
 }

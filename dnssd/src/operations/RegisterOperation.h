@@ -49,7 +49,7 @@ public:
     // sent with `call`, or runs at once when nothing needs to be sent. While
     // the service is not published the record is kept for its next
     // publication.
-    void updateTxt(std::vector<std::string> txt, PendingCalls& call, Settle done);
+    void updateTxt(std::vector<std::string> txt, PendingCalls& call, Settle::Function done);
 
 private:
     enum class State {

@@ -34,7 +34,7 @@ void ResolveOperation::start(const DaemonContext& context, Settle settle) {
         settle(kDNSServiceErr_NoMemory);
         return;
     }
-    resolver_.create(*context.bus, prepare.get(), calls_, true, std::move(settle),
+    resolver_.create(*context.bus, prepare.get(), calls_, true, settle,
                      [this](DNSServiceErrorType code) { postFailure(code); });
 }
 
