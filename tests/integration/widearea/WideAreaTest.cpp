@@ -67,7 +67,8 @@ Browsed browse(const std::string& type, const std::string& domain) {
         return browsed;
     }
     const auto begin = Clock::now();
-    browsed.code = static_cast<int>(component->browseService(kBrowseMs, type.c_str(), domain.c_str(), 0, 0, {}).code());
+    browsed.code =
+        static_cast<int>(component->browseService(kBrowseMs, type.c_str(), domain.c_str(), 0, 0, {}).code());
     browsed.seconds = secondsSince(begin);
     for (const Zelm::MDNS::Info& info : component->getInfo()) {
         EXPECT_EQ(info.regtype + info.replyDomain, type + "." + domain) << info.serviceName;
@@ -117,8 +118,8 @@ TEST(WideArea, BrowseFindsExactlyTheZonesInstancesOrNothingAtItsTimeOut) {
         const Browsed browsed = browse(row.type, row.domain);
         stop.join();
         const Browsed reference = nothing.get();
-        std::printf("widearea | browse | %s | %s.%s | %d | %zu found | %.2f s\n", row.what, row.type, row.domain,
-                    browsed.code, browsed.names.size(), browsed.seconds);
+        std::printf("widearea | browse | %s | %s.%s | %d | %zu found | %.2f s\n", row.what, row.type,
+                    row.domain, browsed.code, browsed.names.size(), browsed.seconds);
         EXPECT_EQ(browsed.names, row.names);
         EXPECT_EQ(browsed.code, row.names.empty() ? reference.code : 0);
         EXPECT_GE(browsed.seconds, kBrowseMs / 1000.0);
@@ -139,9 +140,18 @@ struct ResolveRow {
 
 const ResolveRow kResolveRows[] = {
     {"Zelm Alpha", "_zelmweb._tcp", "zelm-host-b.zelm.test.", 8080,
-     "\x0b" "path=/alpha" "\x08" "bin=\x00\x01\xff\n"s},
-    {"Zelm Küche Süd 2", "_zelmweb._tcp", "zelm-host-b.zelm.test.", 8081, "\x0b" "room=Küche"s},
-    {"Zelm Empty", "_zelmprint._tcp", "zelm-host-a.zelm.test.", 631, "\x05" "note=" "\x04" "flag"s},
+     "\x0b"
+     "path=/alpha"
+     "\x08"
+     "bin=\x00\x01\xff\n"s},
+    {"Zelm Küche Süd 2", "_zelmweb._tcp", "zelm-host-b.zelm.test.", 8081,
+     "\x0b"
+     "room=Küche"s},
+    {"Zelm Empty", "_zelmprint._tcp", "zelm-host-a.zelm.test.", 631,
+     "\x05"
+     "note="
+     "\x04"
+     "flag"s},
 };
 
 TEST(WideArea, ResolveReturnsTheZonesHostPortAndTxtBytes) {
@@ -197,8 +207,8 @@ TEST(WideArea, RegistrationInTheUnicastDomainFailsAtOnce) {
     const std::string name = uniqueName("Zelm Wide");
     CoutCapture out;
     const auto begin = Clock::now();
-    const Zelm::Error result =
-        registration->doServiceRegister("_zelmweb._tcp", 9000, 0, nullptr, name.c_str(), "zelm.test.", nullptr, 0, 0);
+    const Zelm::Error result = registration->doServiceRegister("_zelmweb._tcp", 9000, 0, nullptr,
+                                                               name.c_str(), "zelm.test.", nullptr, 0, 0);
     const double seconds = secondsSince(begin);
     std::printf("widearea | register | %d, %d | %s | %.2f s\n", static_cast<int>(result.code()),
                 static_cast<int>(result.category()), out.text().c_str(), seconds);
