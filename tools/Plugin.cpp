@@ -17,7 +17,7 @@ std::string lastDlError(const std::string& fallback) {
 
 }  // namespace
 
-Plugin::Plugin(const std::string& path, AtEnd atEnd) : path_(path), atEnd_(atEnd) {
+Plugin::Plugin(const std::string& path, AtEnd atEnd) : atEnd_(atEnd) {
     handle_ = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle_ == nullptr) {
         throw PluginError("cannot load the plug-in: " + lastDlError("unknown error"));

@@ -44,8 +44,6 @@ public:
     // Ends the factory's life cycle and releases it, then unloads as asked.
     ~Plugin();
 
-    const std::string& path() const { return path_; }
-
     // A new component for Interface's type name. Throws PluginError when the
     // factory has no creator for it or the component lacks the interface.
     template <typename Interface>
@@ -64,7 +62,6 @@ public:
 private:
     std::shared_ptr<Zelm::ComponentInterface> createByName(const std::string& name) const;
 
-    std::string path_;
     AtEnd atEnd_;
     void* handle_ = nullptr;
     std::shared_ptr<Zelm::ComponentFactoryInterface> factory_;

@@ -66,13 +66,16 @@ std::string escapeBytes(const std::string& bytes) {
     return text;
 }
 
-std::string formatTxtEntry(const TxtEntry& entry) {
-    std::string text = escapeBytes(entry.key);
-    if (entry.value) {
-        text += '=';
-        text += escapeBytes(*entry.value);
+nlohmann::ordered_json txtAsJson(const DecodedTxt& txt) {
+    nlohmann::ordered_json object = nlohmann::ordered_json::object();
+    for (const TxtEntry& entry : txt.entries) {
+        const std::string key = escapeBytes(entry.key);
+        if (!object.contains(key)) {
+            object[key] = entry.value ? nlohmann::ordered_json(escapeBytes(*entry.value))
+                                      : nlohmann::ordered_json(true);
+        }
     }
-    return text;
+    return object;
 }
 
 std::string toHex(const std::string& bytes) {

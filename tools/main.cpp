@@ -3,11 +3,14 @@
 
 #include "CommandLine.h"
 #include "Commands.h"
-#include "ExitCode.h"
+#include "LibraryLines.h"
 #include "Output.h"
 #include "Plugin.h"
-#include "PluginLocation.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
 #include <cstdlib>
 #include <exception>
 
@@ -20,35 +23,57 @@
 
 namespace {
 
+bool regularFileExists(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+// dlopen treats a name without a slash as a library to search for; a file
+// given on the command line or in the environment is meant literally.
+std::string asFilePath(const std::string& path) {
+    return path.empty() || path.find('/') != std::string::npos ? path : "./" + path;
+}
+
+// --plugin, else $ZELM_MDNS_PLUGIN, else the installed place beside this
+// program, else this build tree's plug-in, else the installed place again, so
+// that the error names where it was expected.
 std::string pluginPath(const Zelm::Tool::Invocation& invocation) {
-    Zelm::Tool::PluginSearch search;
-    search.commandLinePath = invocation.plugin;
-    if (const char* fromEnvironment = std::getenv("ZELM_MDNS_PLUGIN")) {
-        search.environmentPath = fromEnvironment;
+    if (invocation.plugin) return asFilePath(*invocation.plugin);
+    const char* fromEnvironment = std::getenv("ZELM_MDNS_PLUGIN");
+    if (fromEnvironment != nullptr && *fromEnvironment != '\0') return asFilePath(fromEnvironment);
+    char self[PATH_MAX];
+    const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    const std::string program =
+        length > 0 ? std::string(self, static_cast<std::size_t>(length)) : "./zelm-mdns";
+    const std::string installed = program.substr(0, program.rfind('/') + 1) + ZELM_MDNS_PLUGIN_RELATIVE_PATH;
+    if (!regularFileExists(installed) && regularFileExists(ZELM_MDNS_PLUGIN_BUILD_PATH)) {
+        return ZELM_MDNS_PLUGIN_BUILD_PATH;
     }
-    search.executableDirectory = Zelm::Tool::executableDirectory();
-    search.installedRelativePath = ZELM_MDNS_PLUGIN_RELATIVE_PATH;
-    search.buildTreePath = ZELM_MDNS_PLUGIN_BUILD_PATH;
-    return Zelm::Tool::choosePluginPath(search, &Zelm::Tool::regularFileExists);
+    return installed;
 }
 
 int run(const Zelm::Tool::Invocation& invocation) {
-    using Zelm::Tool::Command;
-    Zelm::Tool::Output out(invocation.json);
-    const Zelm::Tool::Plugin plugin(pluginPath(invocation));
+    using namespace Zelm::Tool;
+    Output out(invocation.json);
+    const std::string path = pluginPath(invocation);
+    const Plugin plugin(path);
     switch (invocation.command) {
         case Command::Browse:
-            return Zelm::Tool::runBrowse(plugin, out, invocation.browse);
+            return runBrowse(plugin, out, invocation.browse);
+        case Command::Types:
+            return runTypes(plugin, out, invocation.types);
         case Command::Resolve:
-            return Zelm::Tool::runResolve(plugin, out, invocation.resolve);
+            return runResolve(plugin, out, invocation.resolve);
         case Command::Lookup:
-            return Zelm::Tool::runLookup(plugin, out, invocation.lookup);
+            return runLookup(plugin, out, invocation.lookup);
         case Command::Register:
-            return Zelm::Tool::runRegister(plugin, out, invocation.registration);
+            return runRegister(plugin, out, invocation.registration);
         case Command::Discover:
-            return Zelm::Tool::runDiscover(plugin, out, invocation.discover);
+            return runDiscover(plugin, out, invocation.discover);
+        case Command::Doctor:
+            return runDoctor(plugin, out, path);
     }
-    return Zelm::Tool::exitUsage;
+    return exitUsage;
 }
 
 }  // namespace
@@ -59,11 +84,7 @@ int main(int argc, char** argv) {
         return *finished;
     }
     // From here on std::cout carries only the plug-in's diagnostic lines.
-    if (invocation.quiet) {
-        Zelm::Tool::discardLibraryDiagnostics();
-    } else {
-        Zelm::Tool::routeLibraryDiagnosticsToStderr();
-    }
+    Zelm::Tool::captureLibraryLines(!invocation.quiet);
     try {
         return run(invocation);
     } catch (const std::exception& error) {
