@@ -16,38 +16,23 @@ namespace {
 // The plug-in answers a lookup or a resolution within this time or not at all.
 constexpr unsigned int kAnswerTimeoutMs = 4000;
 
+// The codes the plug-in returns; the rest share one text.
 const char* codeText(int code) {
     switch (code) {
-        case kDNSServiceErr_NoSuchName:
-            return "no such name";
         case kDNSServiceErr_NoMemory:
             return "out of memory";
         case kDNSServiceErr_BadParam:
             return "bad parameter";
         case kDNSServiceErr_BadReference:
             return "bad reference";
-        case kDNSServiceErr_BadState:
-            return "bad state";
-        case kDNSServiceErr_BadFlags:
-            return "bad flags";
-        case kDNSServiceErr_Unsupported:
-            return "unsupported";
         case kDNSServiceErr_NotInitialized:
             return "no answer";
-        case kDNSServiceErr_AlreadyRegistered:
-            return "already registered";
         case kDNSServiceErr_NameConflict:
             return "name conflict";
         case kDNSServiceErr_Invalid:
             return "invalid name or index";
-        case kDNSServiceErr_BadInterfaceIndex:
-            return "bad interface index";
-        case kDNSServiceErr_Refused:
-            return "refused";
         case kDNSServiceErr_ServiceNotRunning:
             return "DNS-SD daemon not running";
-        case kDNSServiceErr_Timeout:
-            return "timed out";
         default:
             return "DNS-SD error";
     }
@@ -56,12 +41,6 @@ const char* codeText(int code) {
 std::string codeAndText(int code) { return "code " + std::to_string(code) + " (" + codeText(code) + ")"; }
 
 const char* orNull(const std::string& text) { return text.empty() ? nullptr : text.c_str(); }
-
-template <typename Interface>
-std::function<bool()> initializedOf(const Component<Interface>& component) {
-    Interface* api = component.api;
-    return [api] { return api->isInitialized(); };
-}
 
 }  // namespace
 
@@ -104,18 +83,10 @@ std::string explain(const Outcome& outcome) {
     return "";
 }
 
-void describeFailure(nlohmann::ordered_json& fields, const Outcome& outcome) {
-    static const char* const endings[] = {"answered", "nothing answered", "could not start", "daemon absent",
-                                          "ended early"};
-    fields["ending"] = endings[static_cast<int>(outcome.ending)];
-    fields["code"] = outcome.code;
-    fields["reason"] = explain(outcome);
-}
-
 Browsed browse(const Plugin& plugin, const std::string& type, const std::string& domain,
                unsigned int timeoutMs, const std::function<void(const Zelm::MDNS::Info&)>& onReport) {
     auto browser = plugin.create<Zelm::MDNS::BrowseInterface>();
-    WatchedCall call(timeoutMs, initializedOf(browser));
+    WatchedCall call(timeoutMs, [&browser] { return browser->isInitialized(); });
     const Zelm::Error result =
         browser->browseService(timeoutMs, type.c_str(), orNull(domain), 0, 0, onReport);
     call.finish();
@@ -147,7 +118,7 @@ std::vector<Zelm::MDNS::Info> distinct(const std::vector<Zelm::MDNS::Info>& repo
 Resolved resolve(const Plugin& plugin, const std::string& name, const std::string& type,
                  const std::string& domain) {
     auto resolver = plugin.create<Zelm::MDNS::ResolveInterface>();
-    WatchedCall call(kAnswerTimeoutMs, initializedOf(resolver));
+    WatchedCall call(kAnswerTimeoutMs, [&resolver] { return resolver->isInitialized(); });
     const Zelm::Error result = resolver->resolveService(name.c_str(), type.c_str(), domain.c_str(), 0, 0);
     call.finish();
     Resolved resolved;
@@ -163,7 +134,7 @@ Resolved resolve(const Plugin& plugin, const std::string& name, const std::strin
 
 Address lookup(const Plugin& plugin, const std::string& host, unsigned int protocol) {
     auto lookup = plugin.create<Zelm::MDNS::AddressInfoInterface>();
-    WatchedCall call(kAnswerTimeoutMs, initializedOf(lookup));
+    WatchedCall call(kAnswerTimeoutMs, [&lookup] { return lookup->isInitialized(); });
     const Zelm::Error result = lookup->getAddressInfo(host.c_str(), protocol, 0, 0);
     call.finish();
     Address address;

@@ -36,9 +36,6 @@ Outcome judge(const WatchedCall& call, const Zelm::Error& result, bool answered)
 // Why a call found nothing: the tool's one wording of each ending.
 std::string explain(const Outcome& outcome);
 
-// Adds "ending", "code" and "reason" to a failure's JSON fields.
-void describeFailure(nlohmann::ordered_json& fields, const Outcome& outcome);
-
 struct Browsed {
     Outcome outcome;
     std::vector<Zelm::MDNS::Info> reports;  // every report, repeats included

@@ -92,9 +92,7 @@ std::optional<int> parseCommandLine(int argc, const char* const* argv, Invocatio
     registration->callback([&invocation] { invocation.command = Command::Register; });
 
     auto* types = app.add_subcommand("types", "List the service types on the network");
-    types->add_option("--timeout", invocation.types.timeoutMs, "How long to browse, in ms")
-        ->check(CLI::Range(1u, kMaxTimeoutMs))
-        ->capture_default_str();
+    addBrowseOptions(*types, invocation.types.domain, invocation.types.timeoutMs);
     types->callback([&invocation] { invocation.command = Command::Types; });
 
     auto* doctor = app.add_subcommand("doctor", "Check what mDNS needs here, one line per check");

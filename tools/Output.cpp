@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <iostream>
 #include <map>
+#include <sstream>
 
 namespace Zelm::Tool {
 
@@ -44,42 +45,30 @@ std::string fill(const std::string& pattern, const nlohmann::ordered_json& field
     std::string out;
     std::string part;
     bool inPart = false;
-    bool partComplete = true;
+    bool complete = true;
     for (std::size_t i = 0; i < pattern.size(); ++i) {
-        if (pattern[i] == '[') {
-            inPart = true;
-            partComplete = true;
+        if (pattern[i] == '[' || pattern[i] == ']') {
+            if (pattern[i] == ']' && complete) out += part;
+            inPart = pattern[i] == '[';
+            complete = true;
             part.clear();
-            continue;
+        } else if (pattern[i] != '{') {
+            (inPart ? part : out) += pattern[i];
+        } else {
+            const std::size_t end = pattern.find('}', i);
+            const auto field = fields.find(pattern.substr(i + 1, end - i - 1));
+            complete = complete && field != fields.end();
+            (inPart ? part : out) += field != fields.end() ? valueText(*field) : "-";
+            i = end;
         }
-        if (pattern[i] == ']') {
-            inPart = false;
-            if (partComplete) out += part;
-            continue;
-        }
-        std::string& target = inPart ? part : out;
-        if (pattern[i] != '{') {
-            target += pattern[i];
-            continue;
-        }
-        const std::size_t end = pattern.find('}', i);
-        const auto field = fields.find(pattern.substr(i + 1, end - i - 1));
-        partComplete = partComplete && field != fields.end();
-        target += field != fields.end() ? valueText(*field) : "-";
-        i = end;
     }
     return out;
 }
 
 std::vector<std::string> columns(const std::string& line) {
-    std::vector<std::string> cells{""};
-    for (const char c : line) {
-        if (c == '\t') {
-            cells.emplace_back();
-        } else {
-            cells.back() += c;
-        }
-    }
+    std::vector<std::string> cells;
+    std::istringstream stream(line);
+    for (std::string cell; std::getline(stream, cell, '\t');) cells.push_back(cell);
     return cells;
 }
 

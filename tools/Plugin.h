@@ -14,11 +14,6 @@
 
 namespace Zelm::Tool {
 
-class PluginError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
 // A component and its interface. `owner` keeps it alive; it must be released
 // before the plug-in that made it is unloaded.
 template <typename Interface>
@@ -37,14 +32,14 @@ public:
     // every component it made.
     enum class AtEnd { KeepLoaded, Unload };
 
-    // Throws PluginError with dlopen's or dlsym's message.
+    // Throws std::runtime_error with dlopen's or dlsym's message.
     explicit Plugin(const std::string& path, AtEnd atEnd = AtEnd::KeepLoaded);
     Plugin(const Plugin&) = delete;
     Plugin& operator=(const Plugin&) = delete;
     // Ends the factory's life cycle and releases it, then unloads as asked.
     ~Plugin();
 
-    // A new component for Interface's type name. Throws PluginError when the
+    // A new component for Interface's type name. Throws std::runtime_error when the
     // factory has no creator for it or the component lacks the interface.
     template <typename Interface>
     Component<Interface> create() const {
@@ -53,8 +48,8 @@ public:
         component.api = dynamic_cast<Interface*>(component.owner.get());
         component.lifeCycle = dynamic_cast<Zelm::LifeCycle::PassiveInterface*>(component.owner.get());
         if (component.api == nullptr || component.lifeCycle == nullptr) {
-            throw PluginError("component " + Interface::InterfaceTypeName() +
-                              " of the plug-in does not implement its interface");
+            throw std::runtime_error("component " + Interface::InterfaceTypeName() +
+                                     " of the plug-in does not implement its interface");
         }
         return component;
     }

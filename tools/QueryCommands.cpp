@@ -18,9 +18,13 @@ std::string interfaceName(int index) {
 }
 
 int fail(Output& out, const std::string& what, const Outcome& outcome) {
-    Event event{"failure", {{"what", what}}};
-    describeFailure(event.fields, outcome);
-    out.emit(event);
+    static const char* const endings[] = {"answered", "nothing answered", "could not start", "daemon absent",
+                                          "ended early"};
+    out.emit({"failure",
+              {{"what", what},
+               {"ending", endings[static_cast<int>(outcome.ending)]},
+               {"code", outcome.code},
+               {"reason", explain(outcome)}}});
     reportError(what + ": " + explain(outcome) +
                 (outcome.ending == Ending::DaemonAbsent ? "; is avahi-daemon running?" : ""));
     return exitFailure;
@@ -50,7 +54,7 @@ int runTypes(const Plugin& plugin, Output& out, const BrowseOptions& options) {
     std::mutex mutex;
     std::set<std::pair<std::string, std::string>> seen;
     const Browsed browsed =
-        browse(plugin, options.type, "", options.timeoutMs, [&](const Zelm::MDNS::Info& info) {
+        browse(plugin, options.type, options.domain, options.timeoutMs, [&](const Zelm::MDNS::Info& info) {
             const ServiceType type = serviceTypeOf(info);
             std::lock_guard<std::mutex> lock(mutex);
             if (seen.insert({type.type, type.domain}).second) {

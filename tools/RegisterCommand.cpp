@@ -4,7 +4,6 @@
 
 #include <zelm/mdns/ServiceRegisterInterface.h>
 
-#include <algorithm>
 #include <cmath>
 #include <csignal>
 
@@ -12,42 +11,28 @@ namespace Zelm::Tool {
 
 namespace {
 
-// True when two TXT records carry the same non-empty strings. Neither the
-// order nor zero-length padding strings count: a daemon may hand back the
-// strings of a record in another order than they were registered in.
-bool sameTxtEntries(const std::string& a, const std::string& b) {
-    const auto sortedEntries = [](const std::string& wire) {
-        std::vector<std::pair<std::string, std::optional<std::string>>> entries;
-        const DecodedTxt decoded = decodeTxt(wire);
-        for (const TxtEntry& entry : decoded.entries) entries.emplace_back(entry.key, entry.value);
-        std::sort(entries.begin(), entries.end());
-        return std::make_pair(decoded.truncated, entries);
-    };
-    return sortedEntries(a) == sortedEntries(b);
-}
-
 // After a conflict the daemon may advertise the service under another name
 // than the one asked for, and the registration interface does not report it.
 // The tool finds it as any other host would see it: it browses the type and
-// resolves the instances named as asked, then those whose name begins so
-// (renamed), looking for the one with our port and TXT record.
+// resolves the instance named as asked, then those whose name begins so
+// (renamed), looking for the one with our port and TXT entries. A daemon may
+// hand back a record's strings in another order, hence the unordered compare.
 std::optional<std::string> findRegisteredName(const Plugin& plugin, const RegisterOptions& options,
                                               const std::string& txt) {
-    std::vector<Zelm::MDNS::Info> candidates =
-        distinct(browse(plugin, options.type, options.domain, options.confirmMs).reports);
-    candidates.erase(std::remove_if(candidates.begin(), candidates.end(),
-                                    [&](const Zelm::MDNS::Info& info) {
-                                        return info.serviceName.compare(0, options.name.size(),
-                                                                        options.name) != 0;
-                                    }),
-                     candidates.end());
-    std::stable_partition(candidates.begin(), candidates.end(),
-                          [&](const Zelm::MDNS::Info& info) { return info.serviceName == options.name; });
-    for (const Zelm::MDNS::Info& candidate : candidates) {
-        const Resolved found =
-            resolve(plugin, candidate.serviceName, candidate.regtype, candidate.replyDomain);
-        if (found.outcome.answered() && found.port == options.port && sameTxtEntries(found.txt, txt)) {
-            return candidate.serviceName;
+    const nlohmann::json entries = txtAsJson(decodeTxt(txt));
+    const auto found = distinct(browse(plugin, options.type, options.domain, options.confirmMs).reports);
+    for (const bool exact : {true, false}) {
+        for (const Zelm::MDNS::Info& candidate : found) {
+            if ((candidate.serviceName == options.name) != exact ||
+                candidate.serviceName.rfind(options.name, 0) != 0) {
+                continue;
+            }
+            const Resolved resolved =
+                resolve(plugin, candidate.serviceName, candidate.regtype, candidate.replyDomain);
+            if (resolved.outcome.answered() && resolved.port == options.port &&
+                nlohmann::json(txtAsJson(decodeTxt(resolved.txt))) == entries) {
+                return candidate.serviceName;
+            }
         }
     }
     return std::nullopt;

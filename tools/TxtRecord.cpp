@@ -79,13 +79,11 @@ nlohmann::ordered_json txtAsJson(const DecodedTxt& txt) {
 }
 
 std::string toHex(const std::string& bytes) {
-    static const char digits[] = "0123456789abcdef";
     std::string hex;
-    hex.reserve(bytes.size() * 2);
+    char digits[3];
     for (const char c : bytes) {
-        const auto byte = static_cast<unsigned char>(c);
-        hex.push_back(digits[byte >> 4]);
-        hex.push_back(digits[byte & 0xf]);
+        std::snprintf(digits, sizeof digits, "%02x", static_cast<unsigned char>(c));
+        hex += digits;
     }
     return hex;
 }

@@ -7,7 +7,6 @@
 #include "Output.h"
 #include "Plugin.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
@@ -23,33 +22,24 @@
 
 namespace {
 
-bool regularFileExists(const std::string& path) {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
-}
-
-// dlopen treats a name without a slash as a library to search for; a file
-// given on the command line or in the environment is meant literally.
-std::string asFilePath(const std::string& path) {
-    return path.empty() || path.find('/') != std::string::npos ? path : "./" + path;
-}
-
 // --plugin, else $ZELM_MDNS_PLUGIN, else the installed place beside this
 // program, else this build tree's plug-in, else the installed place again, so
-// that the error names where it was expected.
+// that the error names where it was expected. dlopen takes a name without a
+// slash for a library to search for; a file named here is meant literally.
 std::string pluginPath(const Zelm::Tool::Invocation& invocation) {
-    if (invocation.plugin) return asFilePath(*invocation.plugin);
-    const char* fromEnvironment = std::getenv("ZELM_MDNS_PLUGIN");
-    if (fromEnvironment != nullptr && *fromEnvironment != '\0') return asFilePath(fromEnvironment);
+    const char* environment = std::getenv("ZELM_MDNS_PLUGIN");
+    const std::string given = invocation.plugin        ? *invocation.plugin
+                              : environment != nullptr ? environment
+                                                       : "";
+    if (!given.empty()) return given.find('/') == std::string::npos ? "./" + given : given;
     char self[PATH_MAX];
     const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
-    const std::string program =
-        length > 0 ? std::string(self, static_cast<std::size_t>(length)) : "./zelm-mdns";
+    const std::string program = length > 0 ? std::string(self, static_cast<std::size_t>(length)) : "./";
     const std::string installed = program.substr(0, program.rfind('/') + 1) + ZELM_MDNS_PLUGIN_RELATIVE_PATH;
-    if (!regularFileExists(installed) && regularFileExists(ZELM_MDNS_PLUGIN_BUILD_PATH)) {
-        return ZELM_MDNS_PLUGIN_BUILD_PATH;
-    }
-    return installed;
+    const std::string built = ZELM_MDNS_PLUGIN_BUILD_PATH;
+    return ::access(installed.c_str(), F_OK) != 0 && !built.empty() && ::access(built.c_str(), F_OK) == 0
+               ? built
+               : installed;
 }
 
 int run(const Zelm::Tool::Invocation& invocation) {
