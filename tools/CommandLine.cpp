@@ -1,6 +1,6 @@
 #include "CommandLine.h"
 
-#include "ExitCode.h"
+#include "Commands.h"
 #include "TxtRecord.h"
 
 #include <CLI/CLI.hpp>
@@ -91,13 +91,20 @@ std::optional<int> parseCommandLine(int argc, const char* const* argv, Invocatio
         ->capture_default_str();
     registration->callback([&invocation] { invocation.command = Command::Register; });
 
+    auto* types = app.add_subcommand("types", "List the service types on the network");
+    addBrowseOptions(*types, invocation.types.domain, invocation.types.timeoutMs);
+    types->callback([&invocation] { invocation.command = Command::Types; });
+
+    auto* doctor = app.add_subcommand("doctor", "Check what mDNS needs here, one line per check");
+    doctor->callback([&invocation] { invocation.command = Command::Doctor; });
+
     auto* discover = app.add_subcommand("discover", "Browse, resolve and look up: one row per service");
     discover->add_option("TYPE", invocation.discover.types, "Service types")->required();
     addBrowseOptions(*discover, invocation.discover.domain, invocation.discover.timeoutMs);
     addProtocolFlags(*discover, invocation.discover.protocol);
     discover->callback([&invocation] { invocation.command = Command::Discover; });
 
-    for (CLI::App* command : {browse, resolve, lookup, registration, discover}) {
+    for (CLI::App* command : {browse, resolve, lookup, registration, discover, types, doctor}) {
         addCommonOptions(*command, invocation);
     }
 

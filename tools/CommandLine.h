@@ -8,13 +8,14 @@
 
 namespace Zelm::Tool {
 
-enum class Command { Browse, Resolve, Lookup, Register, Discover };
+enum class Command { Browse, Resolve, Lookup, Register, Discover, Types, Doctor };
 
 // Protocol masks as the address lookup takes them.
 constexpr unsigned int kProtocolAny = 0;
 constexpr unsigned int protocolIPv4 = 1;
 constexpr unsigned int protocolIPv6 = 2;
 
+// browse, and types (whose type is the service-type enumeration's).
 struct BrowseOptions {
     std::string type;
     std::string domain;  // empty: the daemon's default
@@ -55,6 +56,7 @@ struct Invocation {
     bool quiet = false;  // drop the plug-in's diagnostic lines
     std::optional<std::string> plugin;
     BrowseOptions browse;
+    BrowseOptions types{"_services._dns-sd._udp", "", 3000};
     ResolveOptions resolve;
     LookupOptions lookup;
     RegisterOptions registration;

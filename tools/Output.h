@@ -1,37 +1,37 @@
 #pragma once
 
-// The tool's results go to standard output; everything else, the plug-in's
-// own diagnostic lines included, goes to standard error.
+// The tool's results go to standard output as events; everything else goes to
+// standard error.
 
 #include <nlohmann/json.hpp>
 
-#include <cstdio>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace Zelm::Tool {
 
-// Points std::cout, where the plug-in writes its diagnostic lines, at standard
-// error. Results are written through Output, which uses the C stdout stream
-// and so still reaches file descriptor 1.
-void routeLibraryDiagnosticsToStderr();
+// One result: its kind ("found", "resolved", ...) and its fields in order.
+struct Event {
+    std::string kind;
+    nlohmann::ordered_json fields = nlohmann::ordered_json::object();
+};
 
-// Points std::cout at a buffer that drops everything.
-void discardLibraryDiagnostics();
-
-// Writes whole result lines, either as text or as one JSON object per line.
+// Writes events either as one JSON object per line ("event" first) or as the
+// text line that their kind's template in Output.cpp makes of the fields.
 // Safe to use from several threads: each line is written and flushed at once.
 class Output {
 public:
-    explicit Output(bool json, std::FILE* stream = stdout) : json_(json), stream_(stream) {}
+    explicit Output(bool json) : json_(json) {}
 
-    bool json() const { return json_; }
-    void line(const std::string& text);
-    void object(const nlohmann::ordered_json& value);
+    void emit(const Event& event);
+    // Events of one kind; as text, an aligned table under a header line.
+    void table(const std::vector<Event>& events);
 
 private:
+    void write(const std::string& text);
+
     bool json_;
-    std::FILE* stream_;
     std::mutex mutex_;
 };
 

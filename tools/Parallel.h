@@ -3,10 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
-#include <exception>
 #include <functional>
-#include <mutex>
-#include <thread>
+#include <future>
 #include <vector>
 
 namespace Zelm::Tool {
@@ -16,29 +14,14 @@ namespace Zelm::Tool {
 inline void runInParallel(std::size_t count, std::size_t maxThreads,
                           const std::function<void(std::size_t)>& task) {
     std::atomic<std::size_t> next{0};
-    std::exception_ptr failure;
-    std::mutex failureMutex;
-    const auto worker = [&] {
-        for (std::size_t i = next++; i < count; i = next++) {
-            try {
-                task(i);
-            } catch (...) {
-                std::lock_guard<std::mutex> lock(failureMutex);
-                if (!failure) failure = std::current_exception();
-            }
-        }
-    };
-    std::vector<std::thread> threads;
-    const std::size_t threadCount = std::min(count, std::max<std::size_t>(maxThreads, 1));
-    for (std::size_t t = 0; t < threadCount; ++t) {
-        threads.emplace_back(worker);
+    std::vector<std::future<void>> workers;
+    for (std::size_t t = 0; t < std::min(count, std::max<std::size_t>(maxThreads, 1)); ++t) {
+        workers.push_back(std::async(std::launch::async, [&] {
+            for (std::size_t i = next++; i < count; i = next++) task(i);
+        }));
     }
-    for (std::thread& thread : threads) {
-        thread.join();
-    }
-    if (failure) {
-        std::rethrow_exception(failure);
-    }
+    for (std::future<void>& worker : workers) worker.wait();
+    for (std::future<void>& worker : workers) worker.get();
 }
 
 }  // namespace Zelm::Tool

@@ -17,24 +17,24 @@ std::string lastDlError(const std::string& fallback) {
 
 }  // namespace
 
-Plugin::Plugin(const std::string& path, AtEnd atEnd) : path_(path), atEnd_(atEnd) {
+Plugin::Plugin(const std::string& path, AtEnd atEnd) : atEnd_(atEnd) {
     handle_ = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle_ == nullptr) {
-        throw PluginError("cannot load the plug-in: " + lastDlError("unknown error"));
+        throw std::runtime_error("cannot load the plug-in: " + lastDlError("unknown error"));
     }
     ::dlerror();
     void* symbol = ::dlsym(handle_, kEntryPoint);
     if (symbol == nullptr) {
         const std::string reason = lastDlError("symbol not found");
         ::dlclose(handle_);
-        throw PluginError(path + " is not an mDNS plug-in: " + reason);
+        throw std::runtime_error(path + " is not an mDNS plug-in: " + reason);
     }
     const auto getComponentFactory = reinterpret_cast<GetComponentFactory>(symbol);
     try {
         getComponentFactory(factory_);
         factoryLifeCycle_ = dynamic_cast<Zelm::LifeCycle::PassiveInterface*>(factory_.get());
         if (factoryLifeCycle_ == nullptr) {
-            throw PluginError(path + " returned a factory without a life cycle");
+            throw std::runtime_error(path + " returned a factory without a life cycle");
         }
         factoryLifeCycle_->startLifeCycle();
     } catch (...) {
@@ -57,7 +57,7 @@ Plugin::~Plugin() {
 std::shared_ptr<Zelm::ComponentInterface> Plugin::createByName(const std::string& name) const {
     auto component = factory_->createComponent(name, {});
     if (!component) {
-        throw PluginError("the plug-in offers no component " + name);
+        throw std::runtime_error("the plug-in offers no component " + name);
     }
     return component;
 }

@@ -14,11 +14,6 @@
 
 namespace Zelm::Tool {
 
-class PluginError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
 // A component and its interface. `owner` keeps it alive; it must be released
 // before the plug-in that made it is unloaded.
 template <typename Interface>
@@ -37,16 +32,14 @@ public:
     // every component it made.
     enum class AtEnd { KeepLoaded, Unload };
 
-    // Throws PluginError with dlopen's or dlsym's message.
+    // Throws std::runtime_error with dlopen's or dlsym's message.
     explicit Plugin(const std::string& path, AtEnd atEnd = AtEnd::KeepLoaded);
     Plugin(const Plugin&) = delete;
     Plugin& operator=(const Plugin&) = delete;
     // Ends the factory's life cycle and releases it, then unloads as asked.
     ~Plugin();
 
-    const std::string& path() const { return path_; }
-
-    // A new component for Interface's type name. Throws PluginError when the
+    // A new component for Interface's type name. Throws std::runtime_error when the
     // factory has no creator for it or the component lacks the interface.
     template <typename Interface>
     Component<Interface> create() const {
@@ -55,8 +48,8 @@ public:
         component.api = dynamic_cast<Interface*>(component.owner.get());
         component.lifeCycle = dynamic_cast<Zelm::LifeCycle::PassiveInterface*>(component.owner.get());
         if (component.api == nullptr || component.lifeCycle == nullptr) {
-            throw PluginError("component " + Interface::InterfaceTypeName() +
-                              " of the plug-in does not implement its interface");
+            throw std::runtime_error("component " + Interface::InterfaceTypeName() +
+                                     " of the plug-in does not implement its interface");
         }
         return component;
     }
@@ -64,7 +57,6 @@ public:
 private:
     std::shared_ptr<Zelm::ComponentInterface> createByName(const std::string& name) const;
 
-    std::string path_;
     AtEnd atEnd_;
     void* handle_ = nullptr;
     std::shared_ptr<Zelm::ComponentFactoryInterface> factory_;

@@ -1,7 +1,4 @@
 #include "Commands.h"
-#include "DnsSdStatus.h"
-#include "ExitCode.h"
-#include "NameConfirmation.h"
 #include "StopSignal.h"
 #include "TxtRecord.h"
 
@@ -14,18 +11,40 @@ namespace Zelm::Tool {
 
 namespace {
 
-nlohmann::ordered_json serviceJson(const char* event, const std::string& name,
-                                   const RegisterOptions& options) {
-    return {{"event", event},
-            {"name", name},
-            {"requested_name", options.name},
-            {"type", options.type},
-            {"domain", options.domain.empty() ? "local." : options.domain},
-            {"port", options.port}};
+// After a conflict the daemon may advertise the service under another name
+// than the one asked for, and the registration interface does not report it.
+// The tool finds it as any other host would see it: it browses the type and
+// resolves the instance named as asked, then those whose name begins so
+// (renamed), looking for the one with our port and TXT entries. A daemon may
+// hand back a record's strings in another order, hence the unordered compare.
+std::optional<std::string> findRegisteredName(const Plugin& plugin, const RegisterOptions& options,
+                                              const std::string& txt) {
+    const nlohmann::json entries = txtAsJson(decodeTxt(txt));
+    const auto found = distinct(browse(plugin, options.type, options.domain, options.confirmMs).reports);
+    for (const bool exact : {true, false}) {
+        for (const Zelm::MDNS::Info& candidate : found) {
+            if ((candidate.serviceName == options.name) != exact ||
+                candidate.serviceName.rfind(options.name, 0) != 0) {
+                continue;
+            }
+            const Resolved resolved =
+                resolve(plugin, candidate.serviceName, candidate.regtype, candidate.replyDomain);
+            if (resolved.outcome.answered() && resolved.port == options.port &&
+                nlohmann::json(txtAsJson(decodeTxt(resolved.txt))) == entries) {
+                return candidate.serviceName;
+            }
+        }
+    }
+    return std::nullopt;
 }
 
-std::string signalName(int number) {
-    return number == SIGINT ? "SIGINT" : number == SIGTERM ? "SIGTERM" : "signal";
+Event serviceEvent(const char* kind, const std::string& name, const RegisterOptions& options) {
+    return {kind,
+            {{"name", name},
+             {"requested_name", options.name},
+             {"type", options.type},
+             {"domain", options.domain.empty() ? "local." : options.domain},
+             {"port", options.port}}};
 }
 
 }  // namespace
@@ -37,54 +56,39 @@ int runRegister(const Plugin& plugin, Output& out, const RegisterOptions& option
     StopSignal stop("zelm-mdns: interrupted before the registration was confirmed\n");
 
     auto service = plugin.create<Zelm::MDNS::ServiceRegisterInterface>();
-    const Zelm::Error outcome =
+    WatchedCall call(0, {});
+    const Zelm::Error result =
         service->doServiceRegister(options.type.c_str(), static_cast<unsigned short>(options.port),
                                    static_cast<unsigned short>(txt.size()), txt.data(), options.name.c_str(),
                                    options.domain.empty() ? nullptr : options.domain.c_str(), nullptr, 0, 0);
-    if (!outcome.ok()) {
-        std::string message =
-            "cannot register \"" + options.name + "\" " + options.type + ": " + describeOutcome(outcome);
-        if (daemonUnreachable(outcome)) {
-            message += "; is the DNS-SD daemon running?";
-        }
-        reportError(message);
-        return exitFailure;
+    call.finish();
+    if (!result.ok()) {
+        // Every start the daemon refuses comes with its prefixed line; without
+        // one the daemon had the request and turned it down.
+        Outcome outcome = judge(call, result, false);
+        if (!call.startRefused()) outcome.ending = Ending::EndedEarly;
+        return fail(out, "cannot register \"" + options.name + "\" " + options.type, outcome);
     }
     stop.armForCleanStop();
 
-    std::optional<std::string> confirmed;
-    if (options.confirmMs > 0) {
-        const RegisteredService registered{options.name, options.type, options.domain,
-                                           static_cast<unsigned short>(options.port), txt};
-        confirmed = findRegisteredName(plugin, registered, options.confirmMs);
-    }
+    const std::optional<std::string> confirmed =
+        options.confirmMs > 0 ? findRegisteredName(plugin, options, txt) : std::nullopt;
     const std::string name = confirmed.value_or(options.name);
-    if (out.json()) {
-        nlohmann::ordered_json event = serviceJson("registered", name, options);
-        event["confirmed"] = confirmed.has_value();
-        event["txt_length"] = txt.size();
-        out.object(event);
-    } else {
-        out.line("registered \"" + name + "\" " + options.type + " port " + std::to_string(options.port) +
-                 (confirmed ? "" : " (name not confirmed by browsing)"));
-    }
+    Event registered = serviceEvent("registered", name, options);
+    registered.fields["confirmed"] = confirmed.has_value();
+    registered.fields["txt_length"] = txt.size();
+    if (!confirmed) registered.fields["note"] = "name not confirmed by browsing";
+    out.emit(registered);
 
     std::optional<long long> limitMs;
-    if (options.forSeconds) {
-        limitMs = std::llround(*options.forSeconds * 1000.0);
-    }
+    if (options.forSeconds) limitMs = std::llround(*options.forSeconds * 1000.0);
     const std::optional<int> signal = stop.wait(limitMs);
 
     // Ending the component's life cycle withdraws the advertisement.
     service.lifeCycle->endLifeCycle();
-    const std::string reason = signal ? signalName(*signal) : "time limit";
-    if (out.json()) {
-        nlohmann::ordered_json event = serviceJson("withdrawn", name, options);
-        event["reason"] = reason;
-        out.object(event);
-    } else {
-        out.line("withdrawn \"" + name + "\" (" + reason + ")");
-    }
+    Event withdrawn = serviceEvent("withdrawn", name, options);
+    withdrawn.fields["reason"] = !signal ? "time limit" : *signal == SIGINT ? "SIGINT" : "SIGTERM";
+    out.emit(withdrawn);
     return exitSuccess;
 }
 

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -21,14 +22,12 @@ const char* earlyText = "";
 
 void onSignal(int number) {
     if (!armed) {
-        const ssize_t ignored = ::write(STDERR_FILENO, earlyText, std::strlen(earlyText));
-        (void)ignored;
+        (void)!::write(STDERR_FILENO, earlyText, std::strlen(earlyText));
         ::_exit(1);
     }
     const int savedErrno = errno;
-    const unsigned char byte = static_cast<unsigned char>(number);
-    const ssize_t ignored = ::write(pipeFds[1], &byte, 1);
-    (void)ignored;
+    const auto byte = static_cast<unsigned char>(number);
+    (void)!::write(pipeFds[1], &byte, 1);
     errno = savedErrno;
 }
 
@@ -63,27 +62,17 @@ void StopSignal::armForCleanStop() { armed = 1; }
 
 std::optional<int> StopSignal::wait(std::optional<long long> timeoutMs) {
     using Clock = std::chrono::steady_clock;
-    const auto deadline =
-        timeoutMs ? Clock::now() + std::chrono::milliseconds(*timeoutMs) : Clock::time_point::max();
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs.value_or(0));
     for (;;) {
-        int waitMs = -1;
-        if (timeoutMs) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-            if (left <= 0) {
-                return std::nullopt;
-            }
-            waitMs = left > INT_MAX ? INT_MAX : static_cast<int>(left);
-        }
+        const long long left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (timeoutMs && left <= 0) return std::nullopt;
+        // Interrupted polls (EINTR) just go round again.
         pollfd entry{pipeFds[0], POLLIN, 0};
-        const int ready = ::poll(&entry, 1, waitMs);
-        if (ready > 0) {
-            unsigned char byte = 0;
-            if (::read(pipeFds[0], &byte, 1) == 1) {
-                return static_cast<int>(byte);
-            }
-        } else if (ready < 0 && errno != EINTR) {
-            throw std::runtime_error(std::string("waiting for a signal failed: ") + std::strerror(errno));
+        unsigned char byte = 0;
+        if (::poll(&entry, 1, timeoutMs ? static_cast<int>(std::min<long long>(left, INT_MAX)) : -1) > 0 &&
+            ::read(pipeFds[0], &byte, 1) == 1) {
+            return static_cast<int>(byte);
         }
     }
 }

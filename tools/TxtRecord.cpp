@@ -66,23 +66,24 @@ std::string escapeBytes(const std::string& bytes) {
     return text;
 }
 
-std::string formatTxtEntry(const TxtEntry& entry) {
-    std::string text = escapeBytes(entry.key);
-    if (entry.value) {
-        text += '=';
-        text += escapeBytes(*entry.value);
+nlohmann::ordered_json txtAsJson(const DecodedTxt& txt) {
+    nlohmann::ordered_json object = nlohmann::ordered_json::object();
+    for (const TxtEntry& entry : txt.entries) {
+        const std::string key = escapeBytes(entry.key);
+        if (!object.contains(key)) {
+            object[key] = entry.value ? nlohmann::ordered_json(escapeBytes(*entry.value))
+                                      : nlohmann::ordered_json(true);
+        }
     }
-    return text;
+    return object;
 }
 
 std::string toHex(const std::string& bytes) {
-    static const char digits[] = "0123456789abcdef";
     std::string hex;
-    hex.reserve(bytes.size() * 2);
+    char digits[3];
     for (const char c : bytes) {
-        const auto byte = static_cast<unsigned char>(c);
-        hex.push_back(digits[byte >> 4]);
-        hex.push_back(digits[byte & 0xf]);
+        std::snprintf(digits, sizeof digits, "%02x", static_cast<unsigned char>(c));
+        hex += digits;
     }
     return hex;
 }

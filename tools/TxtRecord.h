@@ -3,6 +3,8 @@
 // TXT records in their wire form: a sequence of strings, each one length byte
 // followed by that many bytes, conventionally "key=value" or a bare "key".
 
+#include <nlohmann/json.hpp>
+
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -36,8 +38,9 @@ DecodedTxt decodeTxt(const std::string& wire);
 // becomes \xHH, so the text is unambiguous and safe on any terminal.
 std::string escapeBytes(const std::string& bytes);
 
-// "key=value" or "key", both parts escaped.
-std::string formatTxtEntry(const TxtEntry& entry);
+// {"key": "value", "flag": true}; the first of repeated keys wins, as DNS-SD
+// readers do. Keys and values are escaped as escapeBytes does.
+nlohmann::ordered_json txtAsJson(const DecodedTxt& txt);
 
 std::string toHex(const std::string& bytes);
 

@@ -3,11 +3,13 @@
 
 #include "CommandLine.h"
 #include "Commands.h"
-#include "ExitCode.h"
+#include "LibraryLines.h"
 #include "Output.h"
 #include "Plugin.h"
-#include "PluginLocation.h"
 
+#include <unistd.h>
+
+#include <climits>
 #include <cstdlib>
 #include <exception>
 
@@ -20,35 +22,48 @@
 
 namespace {
 
+// --plugin, else $ZELM_MDNS_PLUGIN, else the installed place beside this
+// program, else this build tree's plug-in, else the installed place again, so
+// that the error names where it was expected. dlopen takes a name without a
+// slash for a library to search for; a file named here is meant literally.
 std::string pluginPath(const Zelm::Tool::Invocation& invocation) {
-    Zelm::Tool::PluginSearch search;
-    search.commandLinePath = invocation.plugin;
-    if (const char* fromEnvironment = std::getenv("ZELM_MDNS_PLUGIN")) {
-        search.environmentPath = fromEnvironment;
-    }
-    search.executableDirectory = Zelm::Tool::executableDirectory();
-    search.installedRelativePath = ZELM_MDNS_PLUGIN_RELATIVE_PATH;
-    search.buildTreePath = ZELM_MDNS_PLUGIN_BUILD_PATH;
-    return Zelm::Tool::choosePluginPath(search, &Zelm::Tool::regularFileExists);
+    const char* environment = std::getenv("ZELM_MDNS_PLUGIN");
+    const std::string given = invocation.plugin        ? *invocation.plugin
+                              : environment != nullptr ? environment
+                                                       : "";
+    if (!given.empty()) return given.find('/') == std::string::npos ? "./" + given : given;
+    char self[PATH_MAX];
+    const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    const std::string program = length > 0 ? std::string(self, static_cast<std::size_t>(length)) : "./";
+    const std::string installed = program.substr(0, program.rfind('/') + 1) + ZELM_MDNS_PLUGIN_RELATIVE_PATH;
+    const std::string built = ZELM_MDNS_PLUGIN_BUILD_PATH;
+    return ::access(installed.c_str(), F_OK) != 0 && !built.empty() && ::access(built.c_str(), F_OK) == 0
+               ? built
+               : installed;
 }
 
 int run(const Zelm::Tool::Invocation& invocation) {
-    using Zelm::Tool::Command;
-    Zelm::Tool::Output out(invocation.json);
-    const Zelm::Tool::Plugin plugin(pluginPath(invocation));
+    using namespace Zelm::Tool;
+    Output out(invocation.json);
+    const std::string path = pluginPath(invocation);
+    const Plugin plugin(path);
     switch (invocation.command) {
         case Command::Browse:
-            return Zelm::Tool::runBrowse(plugin, out, invocation.browse);
+            return runBrowse(plugin, out, invocation.browse);
+        case Command::Types:
+            return runTypes(plugin, out, invocation.types);
         case Command::Resolve:
-            return Zelm::Tool::runResolve(plugin, out, invocation.resolve);
+            return runResolve(plugin, out, invocation.resolve);
         case Command::Lookup:
-            return Zelm::Tool::runLookup(plugin, out, invocation.lookup);
+            return runLookup(plugin, out, invocation.lookup);
         case Command::Register:
-            return Zelm::Tool::runRegister(plugin, out, invocation.registration);
+            return runRegister(plugin, out, invocation.registration);
         case Command::Discover:
-            return Zelm::Tool::runDiscover(plugin, out, invocation.discover);
+            return runDiscover(plugin, out, invocation.discover);
+        case Command::Doctor:
+            return runDoctor(plugin, out, path);
     }
-    return Zelm::Tool::exitUsage;
+    return exitUsage;
 }
 
 }  // namespace
@@ -59,11 +74,7 @@ int main(int argc, char** argv) {
         return *finished;
     }
     // From here on std::cout carries only the plug-in's diagnostic lines.
-    if (invocation.quiet) {
-        Zelm::Tool::discardLibraryDiagnostics();
-    } else {
-        Zelm::Tool::routeLibraryDiagnosticsToStderr();
-    }
+    Zelm::Tool::captureLibraryLines(!invocation.quiet);
     try {
         return run(invocation);
     } catch (const std::exception& error) {

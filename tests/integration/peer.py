@@ -4,8 +4,9 @@
 #   scripts/sandbox exec B /usr/bin/python3 tests/integration/peer.py COMMAND ...
 # Every stdout line is one JSON object, flushed at once.
 #
-#   publish --name N --type T --port P [--txt K=V]... [--txt-hex HEX] [--for S]
+#   publish --name N --type T --port P [--txt K=V]... [--txt-hex HEX] [--subtype S] [--for S]
 #     Registers instance N (no dots) on host $ZELM_SANDBOX_HOSTNAME_B.local.,
+#     and with --subtype S also answers the subtype S._sub.T for it,
 #     which makes that host name resolvable while it runs. TXT: the --txt
 #     strings in order, or exactly the bytes of --txt-hex; with neither, one
 #     empty string. Prints "published", stays until SIGTERM or the end of
@@ -52,6 +53,25 @@ def open_zeroconf():
     return Zeroconf(interfaces=[os.environ["ZELM_SANDBOX_ADDR_B"], index], ip_version=IPVersion.All)
 
 
+# python-zeroconf keys its registry by type, so a subtype registered there
+# would be listed as a type of its own: answer questions for S._sub.T here.
+def answer_subtype(subtype, info):
+    from zeroconf import const
+    from zeroconf._dns import DNSPointer
+    from zeroconf._handlers import QueryHandler
+    name = "%s._sub.%s" % (subtype, info.type)
+    original = QueryHandler._answer_question
+
+    def answer(self, question, known_answers, now):
+        answers = original(self, question, known_answers, now)
+        if question.type in (const._TYPE_PTR, const._TYPE_ANY) and question.name.lower() == name.lower():
+            pointer = DNSPointer(name, const._TYPE_PTR, const._CLASS_IN, const._DNS_OTHER_TTL, info.name, now)
+            answers[pointer] = {info.dns_service(created=now), info.dns_text(created=now),
+                                *info.dns_addresses(created=now)}
+        return answers
+    QueryHandler._answer_question = answer
+
+
 def publish(args, zc):
     if "." in args.name:
         raise ValueError("instance names with dots are not supported")  # zeroconf splits them
@@ -61,6 +81,8 @@ def publish(args, zc):
     host = os.environ.get("ZELM_SANDBOX_HOSTNAME_B", "zelm-b") + ".local."
     info = service_info(args, port=args.port, properties=text, server=host, parsed_addresses=addresses)
     zc.register_service(info)  # raises when the name is taken
+    if args.subtype:
+        answer_subtype(args.subtype, info)
     emit(event="published", name=args.name, host=host, port=args.port, txt_hex=text.hex())
     STOP.wait(args.for_seconds)
     zc.unregister_service(info)
@@ -101,6 +123,7 @@ def main(argv):
         command.add_argument("--port", type=int, required=command is pub)
         command.add_argument("--txt-hex", metavar="HEX", type=lambda text: bytes.fromhex(text).hex())
     pub.add_argument("--txt", action="append", default=[], metavar="KEY=VALUE")
+    pub.add_argument("--subtype")
     pub.add_argument("--for", dest="for_seconds", type=float, metavar="SECONDS")
     wt.add_argument("--gone", action="store_true")
     wt.add_argument("--timeout", type=float, default=10.0)

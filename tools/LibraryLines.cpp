@@ -1,0 +1,126 @@
+#include "LibraryLines.h"
+
+#include <dns_sd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <iostream>
+#include <mutex>
+#include <streambuf>
+#include <vector>
+
+namespace Zelm::Tool {
+
+void takeLine(const std::string& line);
+
+namespace {
+
+std::mutex linesMutex;
+std::vector<WatchedCall*> calls;  // the calls in progress
+bool passingOn = true;
+
+const std::string errorTag = "mDNS error: ";
+const std::string timeUpLine = errorTag + std::to_string(kDNSServiceErr_ServiceNotRunning) + ":";
+
+// Collects what the plug-in writes into lines; the plug-in writes each line
+// with one call and flushes it, from any of its threads.
+class LineReader : public std::streambuf {
+protected:
+    int_type overflow(int_type c) override {
+        if (c != traits_type::eof()) {
+            const char byte = traits_type::to_char_type(c);
+            xsputn(&byte, 1);
+        }
+        return traits_type::not_eof(c);
+    }
+    std::streamsize xsputn(const char* text, std::streamsize count) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (std::streamsize i = 0; i < count; ++i) {
+            if (text[i] != '\n') {
+                pending_ += text[i];
+                continue;
+            }
+            takeLine(pending_);
+            pending_.clear();
+        }
+        return count;
+    }
+
+private:
+    std::mutex mutex_;
+    std::string pending_;
+};
+
+}  // namespace
+
+void takeLine(const std::string& line) {
+    std::lock_guard<std::mutex> lock(linesMutex);
+    const std::size_t tag = line.find(errorTag);
+    if (tag != std::string::npos && tag > 0) {
+        for (WatchedCall* call : calls) {
+            if (call->caller_ == std::this_thread::get_id()) {
+                call->startRefused_ = true;
+                return;
+            }
+        }
+    }
+    if (line.rfind(timeUpLine, 0) == 0) {
+        // A call whose time is up, one that had started first: two calls
+        // running side by side may end in the same instant.
+        WatchedCall* owner = nullptr;
+        for (WatchedCall* call : calls) {
+            const bool timeUp =
+                call->timeoutMs_ > 0 && !call->timedOut_ &&
+                WatchedCall::Clock::now() >= call->begin_ + std::chrono::milliseconds(call->timeoutMs_);
+            if (timeUp && (owner == nullptr || (call->sawStart() && !owner->sawStart()))) owner = call;
+        }
+        if (owner != nullptr) {
+            owner->timedOut_ = true;
+            return;
+        }
+    }
+    if (passingOn) {
+        std::fprintf(stderr, "%s\n", line.c_str());
+        std::fflush(stderr);
+    }
+}
+
+void captureLibraryLines(bool passOn) {
+    passingOn = passOn;
+    // Never destroyed: std::cout is flushed once more at exit, after the
+    // destruction of ordinary static objects.
+    static auto* const reader = new LineReader;
+    std::cout.rdbuf(reader);
+}
+
+WatchedCall::WatchedCall(unsigned int timeoutMs, std::function<bool()> isInitialized)
+    : timeoutMs_(timeoutMs) {
+    {
+        std::lock_guard<std::mutex> lock(linesMutex);
+        calls.push_back(this);
+    }
+    if (!isInitialized) return;
+    // The component reports itself initialized while its request is being
+    // processed, which happens only once the daemon has accepted it.
+    watcher_ = std::thread([this, isInitialized] {
+        while (!stopping_) {
+            if (isInitialized()) {
+                startMs_ =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - begin_).count();
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+}
+
+void WatchedCall::finish() {
+    stopping_ = true;
+    if (watcher_.joinable()) watcher_.join();
+    std::lock_guard<std::mutex> lock(linesMutex);
+    calls.erase(std::remove(calls.begin(), calls.end(), this), calls.end());
+}
+
+WatchedCall::~WatchedCall() { finish(); }
+
+}  // namespace Zelm::Tool
