@@ -35,8 +35,7 @@ set(ENV{PKG_CONFIG_PATH} "")
 set(CMAKE_C_FLAGS_INIT -Wno-psabi)
 set(CMAKE_CXX_FLAGS_INIT -Wno-psabi)
 
-# The sysroot's libraries depend on each other (avahi-client on libdbus on
-# libsystemd): the linker must find those indirect ones in the sysroot too.
+# The sysroot's libraries depend on each other (libdbus on libsystemd): the linker must find those indirect ones in the sysroot too.
 set(zelm_rpath_link
     "-Wl,-rpath-link,${ZELM_ARMHF_SYSROOT}/lib/arm-linux-gnueabihf -Wl,-rpath-link,${ZELM_ARMHF_SYSROOT}/usr/lib/arm-linux-gnueabihf")
 set(CMAKE_EXE_LINKER_FLAGS_INIT ${zelm_rpath_link})

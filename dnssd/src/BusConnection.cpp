@@ -52,10 +52,9 @@ std::unique_ptr<BusConnection> BusConnection::open(EventLoop& loop, Listener& li
 }
 
 BusConnection::~BusConnection() {
+    loop_.cancel(askAgain_);
     calls_.dropAll();
-    for (Waiter* waiter : stateWaiters_) {
-        waiter->settle(kDNSServiceErr_ServiceNotRunning);
-    }
+    settleWaiters(kDNSServiceErr_ServiceNotRunning);
     if (filtered_) {
         dbus_connection_remove_filter(connection_, &BusConnection::filter, this);
     }
@@ -117,14 +116,30 @@ void BusConnection::askDaemon() {
                     }) &&
         calls_.send(*this, state.get(), [this](DBusMessage* reply) {
             int32_t value = 0;
-            const bool answered =
-                errorOf(reply) == kDNSServiceErr_NoError &&
-                dbus_message_get_args(reply, nullptr, DBUS_TYPE_INT32, &value, DBUS_TYPE_INVALID);
-            setState(answered ? static_cast<Daemon::ServerState>(value) : Daemon::ServerState::Invalid);
+            const DNSServiceErrorType error = errorOf(reply);
+            if (error == kDNSServiceErr_NoMemory) {
+                askLater();
+            } else if (error == kDNSServiceErr_NoError &&
+                       dbus_message_get_args(reply, nullptr, DBUS_TYPE_INT32, &value, DBUS_TYPE_INVALID)) {
+                setState(static_cast<Daemon::ServerState>(value));
+            } else {
+                setState(Daemon::ServerState::Invalid);  // not on the bus, or not answering
+            }
         });
     if (!asked) {
-        // Out of memory: the daemon counts as absent until its next signal.
-        setState(Daemon::ServerState::Invalid);
+        askLater();
+    }
+}
+
+void BusConnection::askLater() {
+    constexpr int kAskAgainMs = 50;
+    settleWaiters(kDNSServiceErr_NoMemory);
+    loop_.schedule(askAgain_, kAskAgainMs);
+}
+
+void BusConnection::settleWaiters(DNSServiceErrorType code) {
+    for (Waiter* waiter : std::exchange(stateWaiters_, {})) {
+        waiter->settle(code);
     }
 }
 
@@ -137,9 +152,7 @@ void BusConnection::setState(Daemon::ServerState state) {
     const Daemon::ServerState previous = state_;
     state_ = state;
     stateKnown_ = true;
-    for (Waiter* waiter : std::exchange(stateWaiters_, {})) {
-        waiter->settle(serves() ? kDNSServiceErr_NoError : kDNSServiceErr_ServiceNotRunning);
-    }
+    settleWaiters(serves() ? kDNSServiceErr_NoError : kDNSServiceErr_ServiceNotRunning);
     if (state == previous) {
         return;
     }
@@ -196,9 +209,8 @@ void BusConnection::handle(DBusMessage* message) {
     if (dbus_message_is_signal(message, DBUS_INTERFACE_LOCAL, "Disconnected")) {
         failed = true;
         state_ = Daemon::ServerState::Invalid;
-        for (Waiter* waiter : std::exchange(stateWaiters_, {})) {
-            waiter->settle(kDNSServiceErr_ServiceNotRunning);
-        }
+        loop_.cancel(askAgain_);
+        settleWaiters(kDNSServiceErr_ServiceNotRunning);
         listener_.busLost(*this);
         return;
     }

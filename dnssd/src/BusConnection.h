@@ -103,11 +103,14 @@ private:
     static constexpr int kMaxCallsInFlight = 112;
 
     BusConnection(EventLoop& loop, Listener& listener, DBusConnection* connection)
-        : loop_(loop), listener_(listener), connection_(connection) {}
+        : loop_(loop), listener_(listener), connection_(connection), askAgain_([this] { askDaemon(); }) {}
 
     static DBusHandlerResult filter(DBusConnection* connection, DBusMessage* message, void* self);
     void handle(DBusMessage* message);
     void askDaemon();
+    // Memory ran out before the daemon's state was known: ask again soon.
+    void askLater();
+    void settleWaiters(DNSServiceErrorType code);
     void setState(Daemon::ServerState state);
 
     EventLoop& loop_;
@@ -123,6 +126,7 @@ private:
     std::map<std::string, SignalTarget*> routes_;
     std::vector<Waiter*> stateWaiters_;
     PendingCalls calls_;
+    EventLoop::Timer askAgain_;
 };
 
 }  // namespace Zelm::DnsSd

@@ -63,11 +63,10 @@ BusConnection* ConnectionPool::connectionWithRoom(int objects, std::unique_lock<
         if (unsettled != nullptr) {
             // Another thread just opened it: it knows soon whether the daemon runs.
             Waiter known;
-            if (!unsettled->awaitState(known)) {
+            if (!unsettled->awaitState(known) || known.wait(loopLock) == kDNSServiceErr_NoMemory) {
                 error = kDNSServiceErr_NoMemory;
                 return nullptr;
             }
-            known.wait(loopLock);
             continue;
         }
         if (daemonAwaited) {
@@ -94,7 +93,10 @@ BusConnection* ConnectionPool::connectionWithRoom(int objects, std::unique_lock<
             error = kDNSServiceErr_NoMemory;
             return nullptr;
         }
-        known.wait(loopLock);
+        if (known.wait(loopLock) == kDNSServiceErr_NoMemory) {
+            error = kDNSServiceErr_NoMemory;
+            return nullptr;
+        }
         if (!holds(opened) || !opened->serves()) {
             // The connection stays and waits for the daemon.
             error = kDNSServiceErr_ServiceNotRunning;
@@ -183,7 +185,7 @@ void ConnectionPool::closeAll() {
 
 void ConnectionPool::serverStateChanged(BusConnection& connection) {
     for (Reference* member : snapshot(connection.members)) {
-        member->operation().serverStateChanged(connection.serverState());
+        orLose(member, [&] { member->operation().serverStateChanged(connection.serverState()); });
     }
     if (connection.serverState() == Daemon::ServerState::Running) {
         resumeWaiting(connection);
@@ -213,7 +215,7 @@ void ConnectionPool::endMembers(BusConnection& connection) {
             // Its start may try again elsewhere: no reply, just the answer.
             starting->settle(kDNSServiceErr_ServiceNotRunning);
             operation.forgetDaemon();
-        } else if (operation.daemonLost()) {
+        } else if (keepsWaiting(*member)) {
             waiting_.insert(member);
         } else {
             member->failConnection();  // after the error reply the operation posted
@@ -221,11 +223,20 @@ void ConnectionPool::endMembers(BusConnection& connection) {
     }
 }
 
+bool ConnectionPool::keepsWaiting(Reference& member) {
+    try {
+        return member.operation().daemonLost();
+    } catch (...) {
+        member.lose();  // its error reply could not be made
+        return false;
+    }
+}
+
 void ConnectionPool::resumeWaiting(BusConnection& connection) {
     for (Reference* waiting : snapshot(waiting_)) {
         waiting_.erase(waiting);
         join(connection, *waiting);
-        waiting->operation().resume(DaemonContext{&connection, waiting});
+        orLose(waiting, [&] { waiting->operation().resume(DaemonContext{&connection, waiting}); });
     }
 }
 

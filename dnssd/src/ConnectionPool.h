@@ -75,6 +75,8 @@ private:
     void callsEnded(BusConnection& connection) override;
 
     void endMembers(BusConnection& connection);
+    // The operation's daemonLost(): true when it waits for the daemon.
+    static bool keepsWaiting(Reference& member);
     void resumeWaiting(BusConnection& connection);
     BusConnection* adopt(std::unique_ptr<BusConnection> connection, Waiter* known);
     bool holds(const BusConnection* connection) const;

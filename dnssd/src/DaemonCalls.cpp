@@ -25,12 +25,12 @@ bool append(DBusMessage* message, int firstType, ...) {
 }
 
 bool appendTxt(DBusMessageIter& iterator, const std::vector<std::string>& strings) {
-    DBusMessageIter array;
+    DBusMessageIter array = DBUS_MESSAGE_ITER_INIT_CLOSED;
     if (!dbus_message_iter_open_container(&iterator, DBUS_TYPE_ARRAY, "ay", &array)) {
         return false;
     }
     for (const std::string& text : strings) {
-        DBusMessageIter bytes;
+        DBusMessageIter bytes = DBUS_MESSAGE_ITER_INIT_CLOSED;
         const auto* data = reinterpret_cast<const unsigned char*>(text.data());
         if (!dbus_message_iter_open_container(&array, DBUS_TYPE_ARRAY, "y", &bytes) ||
             !dbus_message_iter_append_fixed_array(&bytes, DBUS_TYPE_BYTE, &data,

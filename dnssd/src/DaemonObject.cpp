@@ -3,6 +3,18 @@
 
 namespace Zelm::DnsSd {
 
+namespace {
+
+// Frees a daemon object whose path nothing keeps; unanswered.
+void sendFree(BusConnection& bus, const char* path, const char* interface) {
+    if (const Message message = daemonCall(path, interface, "Free")) {
+        dbus_message_set_no_reply(message.get(), TRUE);
+        bus.send(message.get());
+    }
+}
+
+}  // namespace
+
 void DaemonObject::create(BusConnection& bus, DBusMessage* creation, PendingCalls& calls, bool startIt,
                           Settle::Function created, std::function<void(DNSServiceErrorType)> startFailed) {
     BusConnection* connection = &bus;
@@ -18,20 +30,19 @@ void DaemonObject::create(BusConnection& bus, DBusMessage* creation, PendingCall
                 error = kDNSServiceErr_Unknown;
             }
             if (error == kDNSServiceErr_NoError) {
-                path_ = path;
-                bus_ = connection;
-                if (!connection->route(path_, target_)) {
-                    error = kDNSServiceErr_NoMemory;
-                } else if (startIt && !call("Start", calls, [startFailed](DBusMessage* started) {
-                               const DNSServiceErrorType startError = errorOf(started);
-                               if (startError != kDNSServiceErr_NoError && startFailed) {
-                                   startFailed(startError);
-                               }
-                           })) {
+                try {
+                    if (!adopt(*connection, path, calls, startIt, startFailed)) {
+                        error = kDNSServiceErr_NoMemory;
+                    }
+                } catch (...) {
                     error = kDNSServiceErr_NoMemory;
                 }
                 if (error != kDNSServiceErr_NoError) {
-                    free();
+                    if (exists()) {
+                        free();
+                    } else {
+                        sendFree(*connection, path, interface_);
+                    }
                 }
             }
             created(error);
@@ -39,6 +50,21 @@ void DaemonObject::create(BusConnection& bus, DBusMessage* creation, PendingCall
     if (!sent) {
         created(kDNSServiceErr_NoMemory);
     }
+}
+
+bool DaemonObject::adopt(BusConnection& bus, const char* path, PendingCalls& calls, bool startIt,
+                         const std::function<void(DNSServiceErrorType)>& startFailed) {
+    path_ = path;
+    bus_ = &bus;
+    if (!bus.route(path_, target_)) {
+        return false;
+    }
+    return !startIt || call("Start", calls, [startFailed](DBusMessage* started) {
+        const DNSServiceErrorType startError = errorOf(started);
+        if (startError != kDNSServiceErr_NoError && startFailed) {
+            startFailed(startError);
+        }
+    });
 }
 
 Message DaemonObject::callTo(const char* method) const {
@@ -56,10 +82,7 @@ void DaemonObject::free() {
     }
     // Unanswered: the caller does not wait for the daemon. Should it not go
     // out (no memory), the daemon frees the object with the connection.
-    if (const Message message = callTo("Free")) {
-        dbus_message_set_no_reply(message.get(), TRUE);
-        bus_->send(message.get());
-    }
+    sendFree(*bus_, path_.c_str(), interface_);
     forget();
 }
 

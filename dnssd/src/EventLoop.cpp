@@ -184,8 +184,11 @@ void EventLoop::handleReady(const std::vector<pollfd>& fds, const std::vector<DB
         flags |= (revents & POLLOUT) != 0 ? DBUS_WATCH_WRITABLE : 0;
         flags |= (revents & POLLHUP) != 0 ? DBUS_WATCH_HANGUP : 0;
         flags |= (revents & (POLLERR | POLLNVAL)) != 0 ? DBUS_WATCH_ERROR : 0;
-        // False means out of memory: the data stays and poll() reports it again.
-        (void)dbus_watch_handle(polled[i], flags);
+        // False means out of memory: what was read stays with libdbus, and
+        // the next dispatch, soon, tries again.
+        if (!dbus_watch_handle(polled[i], flags)) {
+            memoryShort_ = true;
+        }
     }
 }
 
@@ -213,10 +216,13 @@ void EventLoop::runDueTimers() {
     for (DueTimeout& entry : timeouts_) {
         if (entry.due <= now && dbus_timeout_get_enabled(entry.timeout)) {
             entry.due = now + std::chrono::milliseconds(dbus_timeout_get_interval(entry.timeout));
-            DBusTimeout* timeout = entry.timeout;
             // May remove time-outs: the loop starts over on the next round.
-            if (!dbus_timeout_handle(timeout)) {
+            if (!dbus_timeout_handle(entry.timeout)) {
                 memoryShort_ = true;
+                // Handled again once memory is back.
+                for (DueTimeout& again : timeouts_) {
+                    again.due = std::min(again.due, now + std::chrono::milliseconds(kMemoryRetryMs));
+                }
             }
             break;
         }

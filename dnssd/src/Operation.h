@@ -24,6 +24,8 @@ public:
     // A reply that `replacesUnread` takes the place of an earlier one of the
     // same kind that nobody has read yet.
     virtual void post(Delivery delivery, bool replacesUnread = false) = 0;
+    // A reply could not be made: memory ran out.
+    virtual void lose() = 0;
 
 protected:
     ~ReplySink() = default;
@@ -36,6 +38,20 @@ struct DaemonContext {
 };
 
 class RegisterOperation;
+
+// Runs the handling of a daemon event. Memory that runs out on the way
+// loses the reply it would have made; the caller learns so from
+// DNSServiceProcessResult instead of waiting for it in vain.
+template <typename Body>
+void orLose(ReplySink* sink, Body body) noexcept {
+    try {
+        body();
+    } catch (...) {
+        if (sink != nullptr) {
+            sink->lose();
+        }
+    }
+}
 
 // Every member except the constructor and destructor runs with the event
 // loop's lock held (on the event thread, or on a caller's thread that took
@@ -107,6 +123,10 @@ public:
     void forget();
 
 private:
+    // Takes the object the daemon made: its path, its signals, its start.
+    bool adopt(BusConnection& bus, const char* path, PendingCalls& calls, bool startIt,
+               const std::function<void(DNSServiceErrorType)>& startFailed);
+
     const char* const interface_;
     SignalTarget& target_;
     BusConnection* bus_ = nullptr;

@@ -36,22 +36,30 @@ bool Reference::openSockets() {
 
 void Reference::post(Delivery delivery, bool replacesUnread) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (failed_ || closed_) {
+    if (failure_ != kDNSServiceErr_NoError || closed_) {
         return;
     }
     if (replacesUnread && !queue_.empty() && queue_.back().replaceable) {
         queue_.back().delivery = std::move(delivery);
         return;
     }
-    queue_.push_back(Queued{std::move(delivery), replacesUnread});
+    try {
+        queue_.push_back(Queued{std::move(delivery), replacesUnread});
+    } catch (...) {
+        failure_ = kDNSServiceErr_NoMemory;
+        shutDownBackendLocked();
+        return;
+    }
     if (queue_.size() == 1) {
         signalLocked();
     }
 }
 
-void Reference::failConnection() {
+void Reference::fail(DNSServiceErrorType code) {
     std::lock_guard<std::mutex> lock(mutex_);
-    failed_ = true;
+    if (failure_ == kDNSServiceErr_NoError) {
+        failure_ = code;
+    }
     shutDownBackendLocked();
 }
 
@@ -104,9 +112,10 @@ DNSServiceErrorType Reference::processOne(DNSServiceRef handle) {
             // A lost connection hangs the socket up too, but what was queued
             // before it (the error reply) still goes out; a hang-up of the
             // caller's own end or a deallocation ends the replies at once.
-            const bool deliver = !closed_ && !queue_.empty() && (failed_ || !hungUp);
-            if (!deliver && (hungUp || failed_ || closed_)) {
-                return kDNSServiceErr_ServiceNotRunning;
+            const bool failed = failure_ != kDNSServiceErr_NoError;
+            const bool deliver = !closed_ && !queue_.empty() && (failed || !hungUp);
+            if (!deliver && (hungUp || failed || closed_)) {
+                return failed && !closed_ ? failure_ : kDNSServiceErr_ServiceNotRunning;
             }
             char byte;
             if (!deliver) {

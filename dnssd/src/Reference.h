@@ -57,7 +57,11 @@ public:
     // operation's error reply among them) are still delivered, after them
     // DNSServiceProcessResult returns kDNSServiceErr_ServiceNotRunning.
     // Event thread.
-    void failConnection();
+    void failConnection() { fail(kDNSServiceErr_ServiceNotRunning); }
+
+    // A reply could not be made for lack of memory: after the queued ones,
+    // DNSServiceProcessResult returns kDNSServiceErr_NoMemory.
+    void lose() override { fail(kDNSServiceErr_NoMemory); }
 
     // No further replies; wakes a DNSServiceProcessResult blocked on another thread.
     void close();
@@ -84,6 +88,7 @@ private:
     // one byte is ever in flight: it stands for "the queue is not empty".
     void signalLocked();
     void shutDownBackendLocked();
+    void fail(DNSServiceErrorType code);
 
     std::atomic<int> references_{1};
     std::unique_ptr<Operation> operation_;
@@ -96,7 +101,7 @@ private:
 
     std::mutex mutex_;  // guards the members below; a leaf lock
     std::deque<Queued> queue_;
-    bool failed_ = false;
+    DNSServiceErrorType failure_ = kDNSServiceErr_NoError;  // why no more replies come
     bool closed_ = false;
 };
 

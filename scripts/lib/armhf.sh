@@ -10,7 +10,7 @@ ZELM_CROSS_PACKAGES=(g++-arm-linux-gnueabihf qemu-user dpkg-dev)
 
 # What the build and the tests link or include, for armhf; apt adds the rest.
 ZELM_ARMHF_ROOT_PACKAGES=(
-  libc6-dev libstdc++-12-dev libavahi-client-dev libgtest-dev libgmock-dev
+  libc6-dev libstdc++-12-dev libdbus-1-dev libgtest-dev libgmock-dev
   nlohmann-json3-dev libcli11-dev
 )
 

@@ -4,7 +4,7 @@
 ZELM_PACKAGES=(
   g++ cmake ninja-build pkg-config make
   libgtest-dev libdbus-1-dev
-  libavahi-client-dev avahi-daemon avahi-utils dbus dbus-daemon
+  avahi-daemon avahi-utils dbus dbus-daemon
   python3 python3-zeroconf iproute2 procps util-linux binutils
   nlohmann-json3-dev libcli11-dev
   dpkg-dev file

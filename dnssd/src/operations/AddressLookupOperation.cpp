@@ -32,6 +32,10 @@ struct AddressLookupOperation::Family : SignalTarget {
         : owner(owner), addressFamily(addressFamily), browser(Daemon::kRecordBrowser, *this) {}
 
     void onSignal(DBusMessage* signal) override {
+        orLose(owner.sink_, [&] { handleSignal(signal); });
+    }
+
+    void handleSignal(DBusMessage* signal) {
         const bool added = dbus_message_is_signal(signal, Daemon::kRecordBrowser, "ItemNew");
         if (added || dbus_message_is_signal(signal, Daemon::kRecordBrowser, "ItemRemove")) {
             // interface, protocol, name, class, type, rdata, flags
@@ -108,7 +112,7 @@ void AddressLookupOperation::start(const DaemonContext& context, Settle settle) 
             return;
         }
         family->browser.create(*context.bus, prepare.get(), calls_, true, created,
-                               [this](DNSServiceErrorType code) { onFailure(code); });
+                               [this](DNSServiceErrorType code) { orLose(sink_, [&] { onFailure(code); }); });
         if (!settle) {
             return;
         }
@@ -148,8 +152,10 @@ void AddressLookupOperation::resolveAtOnce(BusConnection& bus, Family& family) {
             }
             unsigned char address[sizeof(in6_addr)];
             if (::inet_pton(addressFamily, text, address) == 1) {
-                onAddress(true, interface, protocol, addressFamily, address,
-                          addressFamily == AF_INET ? sizeof(in_addr) : sizeof(in6_addr));
+                orLose(sink_, [&] {
+                    onAddress(true, interface, protocol, addressFamily, address,
+                              addressFamily == AF_INET ? sizeof(in_addr) : sizeof(in6_addr));
+                });
             }
         },
         kResolveTimeoutMs);

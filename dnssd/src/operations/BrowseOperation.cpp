@@ -41,7 +41,7 @@ void BrowseOperation::start(const DaemonContext& context, Settle settle) {
         return;
     }
     browser_.create(*context.bus, prepare.get(), calls_, true, settle,
-                    [this](DNSServiceErrorType code) { postFailure(code); });
+                    [this](DNSServiceErrorType code) { orLose(sink_, [&] { postFailure(code); }); });
 }
 
 void BrowseOperation::stop() {
@@ -61,6 +61,10 @@ bool BrowseOperation::daemonLost() {
 }
 
 void BrowseOperation::onSignal(DBusMessage* signal) {
+    orLose(sink_, [&] { handleSignal(signal); });
+}
+
+void BrowseOperation::handleSignal(DBusMessage* signal) {
     const char* interfaceName =
         kind_ == Kind::Instances ? Daemon::kServiceBrowser : Daemon::kServiceTypeBrowser;
     const bool added = dbus_message_is_signal(signal, interfaceName, "ItemNew");

@@ -29,6 +29,7 @@ public:
 
 private:
     void onSignal(DBusMessage* signal) override;
+    void handleSignal(DBusMessage* signal);
     void onItem(bool added, Daemon::Interface interface, Daemon::Protocol protocol, const char* name,
                 const char* type, const char* domain);
     void postItem(DNSServiceFlags flags, Daemon::Interface interface, std::string name, std::string type,

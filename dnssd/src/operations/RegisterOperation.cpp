@@ -82,11 +82,13 @@ void RegisterOperation::createGroup() {
         return;
     }
     group_.create(*bus_, create.get(), calls_, false, [this](DNSServiceErrorType error) {
-        if (error != kDNSServiceErr_NoError) {
-            fail(error);
-        } else {
-            publish();
-        }
+        orFail([&] {
+            if (error != kDNSServiceErr_NoError) {
+                fail(error);
+            } else {
+                publish();
+            }
+        });
     });
 }
 
@@ -130,25 +132,28 @@ void RegisterOperation::publish(int attempt) {
         built = appendTxt(arguments, strings);
     }
     if (!built || !calls_.send(*bus_, add.get(), [this, attempt](DBusMessage* reply) {
-            const DNSServiceErrorType error = errorOf(reply);
-            if (error == kDNSServiceErr_NameConflict) {
-                // Another service of this host holds the name.
-                releaseName();
-                if (!request_.autoRename) {
-                    conflict();
-                    return;
-                }
-                rename();
-                publish(attempt + 1);
-            } else if (error != kDNSServiceErr_NoError) {
-                reset();
-                fail(error);
-            } else {
-                addSubtype(0);
-            }
+            orFail([&] { onServiceAdded(errorOf(reply), attempt); });
         })) {
         releaseName();
         fail(kDNSServiceErr_NoMemory);
+    }
+}
+
+void RegisterOperation::onServiceAdded(DNSServiceErrorType error, int attempt) {
+    if (error == kDNSServiceErr_NameConflict) {
+        // Another service of this host holds the name.
+        releaseName();
+        if (!request_.autoRename) {
+            conflict();
+            return;
+        }
+        rename();
+        publish(attempt + 1);
+    } else if (error != kDNSServiceErr_NoError) {
+        reset();
+        fail(error);
+    } else {
+        addSubtype(0);
     }
 }
 
@@ -170,12 +175,14 @@ void RegisterOperation::addSubtype(size_t index) {
                 &flags, DBUS_TYPE_STRING, &name, DBUS_TYPE_STRING, &type, DBUS_TYPE_STRING, &domain,
                 DBUS_TYPE_STRING, &subtypeText, DBUS_TYPE_INVALID) ||
         !calls_.send(*bus_, add.get(), [this, index](DBusMessage* reply) {
-            if (const DNSServiceErrorType error = errorOf(reply)) {
-                reset();
-                fail(error);
-            } else {
-                addSubtype(index + 1);
-            }
+            orFail([&] {
+                if (const DNSServiceErrorType error = errorOf(reply)) {
+                    reset();
+                    fail(error);
+                } else {
+                    addSubtype(index + 1);
+                }
+            });
         })) {
         reset();
         fail(kDNSServiceErr_NoMemory);
@@ -184,13 +191,15 @@ void RegisterOperation::addSubtype(size_t index) {
 
 void RegisterOperation::commit() {
     const bool sent = group_.call("Commit", calls_, [this](DBusMessage* reply) {
-        if (const DNSServiceErrorType error = errorOf(reply)) {
-            reset();
-            fail(error);
-        } else if (starting_) {
-            // Accepted: the confirmation comes as the group's state.
-            std::exchange(starting_, Settle())(kDNSServiceErr_NoError);
-        }
+        orFail([&] {
+            if (const DNSServiceErrorType error = errorOf(reply)) {
+                reset();
+                fail(error);
+            } else if (starting_) {
+                // Accepted: the confirmation comes as the group's state.
+                std::exchange(starting_, Settle())(kDNSServiceErr_NoError);
+            }
+        });
     });
     if (!sent) {
         reset();
@@ -252,7 +261,7 @@ void RegisterOperation::onSignal(DBusMessage* signal) {
     const char* error = nullptr;
     if (dbus_message_get_args(signal, nullptr, DBUS_TYPE_INT32, &state, DBUS_TYPE_STRING, &error,
                               DBUS_TYPE_INVALID)) {
-        onGroupState(static_cast<Daemon::GroupState>(state), fromDaemonError(error));
+        orFail([&] { onGroupState(static_cast<Daemon::GroupState>(state), fromDaemonError(error)); });
     }
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace Zelm::DnsSd {
@@ -69,6 +70,7 @@ private:
     void createGroup();
     // Adds the service under the current name, its subtypes, and commits.
     void publish(int attempt = 0);
+    void onServiceAdded(DNSServiceErrorType error, int attempt);
     void addSubtype(size_t index);
     void commit();
     void conflict();
@@ -79,6 +81,20 @@ private:
     void releaseName();
     // A failure: ends a start still waiting for its answer, else a reply.
     void fail(DNSServiceErrorType code);
+    // Runs the handling of a daemon event; memory that runs out on the way
+    // is a failure too.
+    template <typename Body>
+    void orFail(Body body) noexcept {
+        try {
+            body();
+        } catch (...) {
+            if (starting_) {
+                std::exchange(starting_, Settle())(kDNSServiceErr_NoMemory);
+            } else if (sink_ != nullptr) {
+                sink_->lose();
+            }
+        }
+    }
     void postReply(DNSServiceErrorType code, bool afterConfirmation);
     const char* domainArgument() const { return request_.domain.c_str(); }
 

@@ -35,7 +35,7 @@ void ResolveOperation::start(const DaemonContext& context, Settle settle) {
         return;
     }
     resolver_.create(*context.bus, prepare.get(), calls_, true, settle,
-                     [this](DNSServiceErrorType code) { postFailure(code); });
+                     [this](DNSServiceErrorType code) { orLose(sink_, [&] { postFailure(code); }); });
 }
 
 void ResolveOperation::stop() {
@@ -55,6 +55,10 @@ bool ResolveOperation::daemonLost() {
 }
 
 void ResolveOperation::onSignal(DBusMessage* signal) {
+    orLose(sink_, [&] { handleSignal(signal); });
+}
+
+void ResolveOperation::handleSignal(DBusMessage* signal) {
     if (dbus_message_is_signal(signal, Daemon::kServiceResolver, "Found")) {
         onFound(signal);
     } else if (dbus_message_is_signal(signal, Daemon::kServiceResolver, "Failure")) {

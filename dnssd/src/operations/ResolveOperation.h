@@ -21,6 +21,7 @@ public:
 
 private:
     void onSignal(DBusMessage* signal) override;
+    void handleSignal(DBusMessage* signal);
     void onFound(DBusMessage* signal);
     void postFailure(DNSServiceErrorType code);
 

@@ -1,0 +1,159 @@
+// Memory that runs out at any one allocation of a start call, on the caller's
+// thread or the backend's: the call succeeds or returns
+// kDNSServiceErr_NoMemory, the process never aborts, and the next call works.
+// The replacement malloc below counts every allocation of the process; the
+// n-th one from the start of a call fails, for every n the call reaches.
+// Each start runs both on a daemon link that is set up already and on a new
+// one, whose thread and connection are made within the call.
+
+#include "DaemonLink.h"
+
+#include "Sandbox.h"
+
+#include <dns_sd.h>
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <thread>
+
+extern "C" void* __libc_malloc(size_t size);
+extern "C" void* __libc_calloc(size_t count, size_t size);
+extern "C" void* __libc_realloc(void* pointer, size_t size);
+
+namespace {
+
+std::atomic<long> allocationsUntilFailure{-1};  // -1: none fails
+std::atomic<bool> failureReached{false};
+
+bool failThisOne() {
+    if (allocationsUntilFailure.load(std::memory_order_relaxed) < 0) return false;
+    if (allocationsUntilFailure.fetch_sub(1) != 0) return false;
+    failureReached = true;
+    return true;
+}
+
+}  // namespace
+
+extern "C" void* malloc(size_t size) { return failThisOne() ? nullptr : __libc_malloc(size); }
+extern "C" void* calloc(size_t count, size_t size) {
+    return failThisOne() ? nullptr : __libc_calloc(count, size);
+}
+extern "C" void* realloc(void* pointer, size_t size) {
+    return failThisOne() ? nullptr : __libc_realloc(pointer, size);
+}
+
+namespace {
+
+using namespace Zelm::Test;
+constexpr const char* kType = "_zelmalloc._tcp";
+constexpr long kMostAllocations = 20000;  // a sweep that never ends is a failure too
+
+void onBrowse(DNSServiceRef, DNSServiceFlags, uint32_t, DNSServiceErrorType, const char*, const char*,
+              const char*, void*) {}
+void onResolve(DNSServiceRef, DNSServiceFlags, uint32_t, DNSServiceErrorType, const char*, const char*,
+               uint16_t, uint16_t, const unsigned char*, void*) {}
+void onAddress(DNSServiceRef, DNSServiceFlags, uint32_t, DNSServiceErrorType, const char*, const sockaddr*,
+               uint32_t, void*) {}
+void onRegister(DNSServiceRef, DNSServiceFlags, DNSServiceErrorType, const char*, const char*, const char*,
+                void*) {}
+
+using Start = std::function<DNSServiceErrorType(DNSServiceRef*)>;
+
+// Fails the n-th allocation of `start` for n = 0, 1, ... until a call no
+// longer reaches it. The codes seen, with how often.
+std::map<DNSServiceErrorType, int> sweep(const Start& start, bool newLink, long& allocations) {
+    std::map<DNSServiceErrorType, int> codes;
+    for (allocations = 0; allocations < kMostAllocations; ++allocations) {
+        if (newLink) Zelm::DnsSd::DaemonLink::endIdleLink();
+        failureReached = false;
+        DNSServiceRef ref = nullptr;
+        allocationsUntilFailure = allocations;
+        const DNSServiceErrorType code = start(&ref);
+        allocationsUntilFailure = -1;
+        ++codes[code];
+        if (code == kDNSServiceErr_NoError) DNSServiceRefDeallocate(ref);
+        if (!failureReached) break;
+    }
+    return codes;
+}
+
+TEST(AllocationFailure, EveryStartCallFailsCleanlyAtEveryAllocationAndRecovers) {
+    const std::string held = uniqueName("Zelm Alloc Held");
+    const struct {
+        const char* name;
+        Start start;
+        bool withNewLink;
+    } calls[] = {
+        {"browse",
+         [](DNSServiceRef* ref) { return DNSServiceBrowse(ref, 0, 0, kType, "local.", onBrowse, nullptr); },
+         false},
+        {"resolve",
+         [](DNSServiceRef* ref) {
+             return DNSServiceResolve(ref, 0, 0, "Nobody", kType, "local.", onResolve, nullptr);
+         },
+         false},
+        {"lookup",
+         [](DNSServiceRef* ref) {
+             return DNSServiceGetAddrInfo(ref, 0, 0, 0, "zelm-a.local.", onAddress, nullptr);
+         },
+         false},
+        {"register",
+         [](DNSServiceRef* ref) {
+             static int round = 0;
+             char name[64];  // no allocation of the test's own within the sweep
+             std::snprintf(name, sizeof name, "Zelm Alloc %d-%d", static_cast<int>(::getpid()), ++round);
+             return DNSServiceRegister(ref, 0, 0, name, kType, nullptr, nullptr, htons(7500), 0, nullptr,
+                                       onRegister, nullptr);
+         },
+         false},
+    };
+    for (const auto& call : calls) {
+        for (const bool newLink : {false, true}) {
+            if (newLink && !call.withNewLink) continue;
+            long allocations = 0;
+            const auto codes = sweep(call.start, newLink, allocations);
+            std::string seen;
+            for (const auto& [code, count] : codes)
+                seen += " " + std::to_string(code) + " x" + std::to_string(count);
+            std::printf("allocation failure | %s | %s link | %ld allocations |%s\n", call.name,
+                        newLink ? "new" : "set-up", allocations, seen.c_str());
+            EXPECT_LT(allocations, kMostAllocations) << call.name;
+            for (const auto& [code, count] : codes) {
+                EXPECT_TRUE(code == kDNSServiceErr_NoError || code == kDNSServiceErr_NoMemory)
+                    << call.name << ": " << code;
+            }
+            // And with memory back, the call works.
+            DNSServiceRef ref = nullptr;
+            EXPECT_EQ(call.start(&ref), kDNSServiceErr_NoError) << call.name;
+            if (ref != nullptr) DNSServiceRefDeallocate(ref);
+        }
+    }
+
+    // The keep-alive's refresh of a registration in force.
+    DNSServiceRef registration = nullptr;
+    ASSERT_EQ(DNSServiceRegister(&registration, 0, 0, held.c_str(), kType, nullptr, nullptr, htons(7501), 0,
+                                 nullptr, onRegister, nullptr),
+              kDNSServiceErr_NoError);
+    ASSERT_EQ(DNSServiceProcessResult(registration), kDNSServiceErr_NoError);  // the confirmation
+    long allocations = 0;
+    const auto codes = sweep(
+        [registration](DNSServiceRef*) {
+            return DNSServiceUpdateRecord(registration, nullptr, 0, 4, "\x03k=v", 0);
+        },
+        false, allocations);
+    std::printf("allocation failure | update | set-up link | %ld allocations\n", allocations);
+    for (const auto& [code, count] : codes) {
+        EXPECT_TRUE(code == kDNSServiceErr_NoError || code == kDNSServiceErr_NoMemory) << "update: " << code;
+    }
+    EXPECT_EQ(DNSServiceUpdateRecord(registration, nullptr, 0, 4, "\x03k=v", 0), kDNSServiceErr_NoError);
+    DNSServiceRefDeallocate(registration);
+}
+
+}  // namespace
