@@ -3,10 +3,6 @@
 // kDNSServiceErr_NoMemory, the process never aborts, and the next call works.
 // The replacement malloc below counts every allocation of the process; the
 // n-th one from the start of a call fails, for every n the call reaches.
-// Each start runs both on a daemon link that is set up already and on a new
-// one, whose thread and connection are made within the call.
-
-#include "DaemonLink.h"
 
 #include "Sandbox.h"
 
@@ -68,10 +64,9 @@ using Start = std::function<DNSServiceErrorType(DNSServiceRef*)>;
 
 // Fails the n-th allocation of `start` for n = 0, 1, ... until a call no
 // longer reaches it. The codes seen, with how often.
-std::map<DNSServiceErrorType, int> sweep(const Start& start, bool newLink, long& allocations) {
+std::map<DNSServiceErrorType, int> sweep(const Start& start, long& allocations) {
     std::map<DNSServiceErrorType, int> codes;
     for (allocations = 0; allocations < kMostAllocations; ++allocations) {
-        if (newLink) Zelm::DnsSd::DaemonLink::endIdleLink();
         failureReached = false;
         DNSServiceRef ref = nullptr;
         allocationsUntilFailure = allocations;
@@ -89,21 +84,17 @@ TEST(AllocationFailure, EveryStartCallFailsCleanlyAtEveryAllocationAndRecovers) 
     const struct {
         const char* name;
         Start start;
-        bool withNewLink;
     } calls[] = {
         {"browse",
-         [](DNSServiceRef* ref) { return DNSServiceBrowse(ref, 0, 0, kType, "local.", onBrowse, nullptr); },
-         false},
+         [](DNSServiceRef* ref) { return DNSServiceBrowse(ref, 0, 0, kType, "local.", onBrowse, nullptr); }},
         {"resolve",
          [](DNSServiceRef* ref) {
              return DNSServiceResolve(ref, 0, 0, "Nobody", kType, "local.", onResolve, nullptr);
-         },
-         false},
+         }},
         {"lookup",
          [](DNSServiceRef* ref) {
              return DNSServiceGetAddrInfo(ref, 0, 0, 0, "zelm-a.local.", onAddress, nullptr);
-         },
-         false},
+         }},
         {"register",
          [](DNSServiceRef* ref) {
              static int round = 0;
@@ -111,29 +102,24 @@ TEST(AllocationFailure, EveryStartCallFailsCleanlyAtEveryAllocationAndRecovers) 
              std::snprintf(name, sizeof name, "Zelm Alloc %d-%d", static_cast<int>(::getpid()), ++round);
              return DNSServiceRegister(ref, 0, 0, name, kType, nullptr, nullptr, htons(7500), 0, nullptr,
                                        onRegister, nullptr);
-         },
-         false},
+         }},
     };
     for (const auto& call : calls) {
-        for (const bool newLink : {false, true}) {
-            if (newLink && !call.withNewLink) continue;
-            long allocations = 0;
-            const auto codes = sweep(call.start, newLink, allocations);
-            std::string seen;
-            for (const auto& [code, count] : codes)
-                seen += " " + std::to_string(code) + " x" + std::to_string(count);
-            std::printf("allocation failure | %s | %s link | %ld allocations |%s\n", call.name,
-                        newLink ? "new" : "set-up", allocations, seen.c_str());
-            EXPECT_LT(allocations, kMostAllocations) << call.name;
-            for (const auto& [code, count] : codes) {
-                EXPECT_TRUE(code == kDNSServiceErr_NoError || code == kDNSServiceErr_NoMemory)
-                    << call.name << ": " << code;
-            }
-            // And with memory back, the call works.
-            DNSServiceRef ref = nullptr;
-            EXPECT_EQ(call.start(&ref), kDNSServiceErr_NoError) << call.name;
-            if (ref != nullptr) DNSServiceRefDeallocate(ref);
+        long allocations = 0;
+        const auto codes = sweep(call.start, allocations);
+        std::string seen;
+        for (const auto& [code, count] : codes)
+            seen += " " + std::to_string(code) + " x" + std::to_string(count);
+        std::printf("allocation failure | %s | %ld allocations |%s\n", call.name, allocations, seen.c_str());
+        EXPECT_LT(allocations, kMostAllocations) << call.name;
+        for (const auto& [code, count] : codes) {
+            EXPECT_TRUE(code == kDNSServiceErr_NoError || code == kDNSServiceErr_NoMemory)
+                << call.name << ": " << code;
         }
+        // And with memory back, the call works.
+        DNSServiceRef ref = nullptr;
+        EXPECT_EQ(call.start(&ref), kDNSServiceErr_NoError) << call.name;
+        if (ref != nullptr) DNSServiceRefDeallocate(ref);
     }
 
     // The keep-alive's refresh of a registration in force.
@@ -147,8 +133,8 @@ TEST(AllocationFailure, EveryStartCallFailsCleanlyAtEveryAllocationAndRecovers) 
         [registration](DNSServiceRef*) {
             return DNSServiceUpdateRecord(registration, nullptr, 0, 4, "\x03k=v", 0);
         },
-        false, allocations);
-    std::printf("allocation failure | update | set-up link | %ld allocations\n", allocations);
+        allocations);
+    std::printf("allocation failure | update | %ld allocations\n", allocations);
     for (const auto& [code, count] : codes) {
         EXPECT_TRUE(code == kDNSServiceErr_NoError || code == kDNSServiceErr_NoMemory) << "update: " << code;
     }
