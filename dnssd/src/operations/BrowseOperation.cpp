@@ -7,16 +7,15 @@ namespace Zelm::DnsSd {
 
 BrowseOperation::BrowseOperation(Kind kind, Daemon::Interface interface, std::string browsedType,
                                  std::string domain, DNSServiceBrowseReply callBack, void* context)
-    : kind_(kind),
+    : SingleObjectOperation(kind == Kind::Instances ? Daemon::kServiceBrowser : Daemon::kServiceTypeBrowser),
+      kind_(kind),
       interface_(interface),
       browsedType_(std::move(browsedType)),
       domain_(std::move(domain)),
       callBack_(callBack),
-      context_(context),
-      browser_(kind == Kind::Instances ? Daemon::kServiceBrowser : Daemon::kServiceTypeBrowser, *this) {}
+      context_(context) {}
 
 void BrowseOperation::start(const DaemonContext& context, Settle settle) {
-    sink_ = context.sink;
     const char* domain = domain_.c_str();
     const char* type = browsedType_.c_str();
     const Daemon::Protocol protocol = Daemon::kAnyProtocol;
@@ -36,32 +35,7 @@ void BrowseOperation::start(const DaemonContext& context, Settle settle) {
             prepare.reset();
         }
     }
-    if (!prepare) {
-        settle(kDNSServiceErr_NoMemory);
-        return;
-    }
-    browser_.create(*context.bus, prepare.get(), calls_, true, settle,
-                    [this](DNSServiceErrorType code) { orLose(sink_, [&] { postFailure(code); }); });
-}
-
-void BrowseOperation::stop() {
-    calls_.dropAll();
-    browser_.free();
-}
-
-void BrowseOperation::forgetDaemon() {
-    calls_.dropAll();
-    browser_.forget();
-}
-
-bool BrowseOperation::daemonLost() {
-    forgetDaemon();
-    postFailure(kDNSServiceErr_ServiceNotRunning);
-    return false;
-}
-
-void BrowseOperation::onSignal(DBusMessage* signal) {
-    orLose(sink_, [&] { handleSignal(signal); });
+    create(context, prepare, settle);
 }
 
 void BrowseOperation::handleSignal(DBusMessage* signal) {

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Operation.h"
 #include "Sightings.h"
+#include "SingleObjectOperation.h"
 
 #include <string>
 #include <tuple>
@@ -15,7 +15,7 @@ namespace Zelm::DnsSd {
 // service type is replied as DNS-SD does: its first label as the instance
 // name ("_http"), the rest and the domain as the type ("_tcp.local."), and
 // "." as the domain.
-class BrowseOperation final : public Operation, private SignalTarget {
+class BrowseOperation final : public SingleObjectOperation {
 public:
     enum class Kind { Instances, ServiceTypes };
 
@@ -23,18 +23,14 @@ public:
                     DNSServiceBrowseReply callBack, void* context);
 
     void start(const DaemonContext& context, Settle settle) override;
-    void stop() override;
-    void forgetDaemon() override;
-    bool daemonLost() override;
 
 private:
-    void onSignal(DBusMessage* signal) override;
-    void handleSignal(DBusMessage* signal);
+    void handleSignal(DBusMessage* signal) override;
     void onItem(bool added, Daemon::Interface interface, Daemon::Protocol protocol, const char* name,
                 const char* type, const char* domain);
     void postItem(DNSServiceFlags flags, Daemon::Interface interface, std::string name, std::string type,
                   std::string domain);
-    void postFailure(DNSServiceErrorType code);
+    void postFailure(DNSServiceErrorType code) override;
 
     const Kind kind_;
     const Daemon::Interface interface_;
@@ -43,9 +39,6 @@ private:
     const DNSServiceBrowseReply callBack_;
     void* const context_;
 
-    ReplySink* sink_ = nullptr;
-    PendingCalls calls_;
-    DaemonObject browser_;
     Sightings<std::tuple<Daemon::Interface, std::string, std::string, std::string>> sightings_;
 };
 

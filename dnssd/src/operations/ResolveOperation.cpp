@@ -12,50 +12,27 @@ namespace Zelm::DnsSd {
 
 ResolveOperation::ResolveOperation(Daemon::Interface interface, std::string name, std::string type,
                                    std::string domain, DNSServiceResolveReply callBack, void* context)
-    : interface_(interface),
+    : SingleObjectOperation(Daemon::kServiceResolver),
+      interface_(interface),
       name_(std::move(name)),
       type_(std::move(type)),
       domain_(std::move(domain)),
       callBack_(callBack),
-      context_(context),
-      resolver_(Daemon::kServiceResolver, *this) {}
+      context_(context) {}
 
 void ResolveOperation::start(const DaemonContext& context, Settle settle) {
-    sink_ = context.sink;
     const char* name = name_.c_str();
     const char* type = type_.c_str();
     const char* domain = domain_.c_str();
     const Daemon::Protocol protocol = Daemon::kAnyProtocol;
     const uint32_t flags = Daemon::kNoAddress;
     Message prepare = daemonCall(Daemon::kServerPath, Daemon::kServer2, "ServiceResolverPrepare");
-    if (!prepare || !append(prepare.get(), DBUS_TYPE_INT32, &interface_, DBUS_TYPE_INT32, &protocol,
-                            DBUS_TYPE_STRING, &name, DBUS_TYPE_STRING, &type, DBUS_TYPE_STRING, &domain,
-                            DBUS_TYPE_INT32, &protocol, DBUS_TYPE_UINT32, &flags, DBUS_TYPE_INVALID)) {
-        settle(kDNSServiceErr_NoMemory);
-        return;
+    if (prepare && !append(prepare.get(), DBUS_TYPE_INT32, &interface_, DBUS_TYPE_INT32, &protocol,
+                           DBUS_TYPE_STRING, &name, DBUS_TYPE_STRING, &type, DBUS_TYPE_STRING, &domain,
+                           DBUS_TYPE_INT32, &protocol, DBUS_TYPE_UINT32, &flags, DBUS_TYPE_INVALID)) {
+        prepare.reset();
     }
-    resolver_.create(*context.bus, prepare.get(), calls_, true, settle,
-                     [this](DNSServiceErrorType code) { orLose(sink_, [&] { postFailure(code); }); });
-}
-
-void ResolveOperation::stop() {
-    calls_.dropAll();
-    resolver_.free();
-}
-
-void ResolveOperation::forgetDaemon() {
-    calls_.dropAll();
-    resolver_.forget();
-}
-
-bool ResolveOperation::daemonLost() {
-    forgetDaemon();
-    postFailure(kDNSServiceErr_ServiceNotRunning);
-    return false;
-}
-
-void ResolveOperation::onSignal(DBusMessage* signal) {
-    orLose(sink_, [&] { handleSignal(signal); });
+    create(context, prepare, settle);
 }
 
 void ResolveOperation::handleSignal(DBusMessage* signal) {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Operation.h"
+#include "SingleObjectOperation.h"
 
 #include <string>
 
@@ -9,21 +9,17 @@ namespace Zelm::DnsSd {
 // DNSServiceResolve over a service resolver of the daemon. It asks for no
 // address (DNS-SD resolution reports the target host, not its addresses) and
 // passes on every new answer the daemon reports until it is deallocated.
-class ResolveOperation final : public Operation, private SignalTarget {
+class ResolveOperation final : public SingleObjectOperation {
 public:
     ResolveOperation(Daemon::Interface interface, std::string name, std::string type, std::string domain,
                      DNSServiceResolveReply callBack, void* context);
 
     void start(const DaemonContext& context, Settle settle) override;
-    void stop() override;
-    void forgetDaemon() override;
-    bool daemonLost() override;
 
 private:
-    void onSignal(DBusMessage* signal) override;
-    void handleSignal(DBusMessage* signal);
+    void handleSignal(DBusMessage* signal) override;
     void onFound(DBusMessage* signal);
-    void postFailure(DNSServiceErrorType code);
+    void postFailure(DNSServiceErrorType code) override;
 
     const Daemon::Interface interface_;
     const std::string name_;
@@ -32,9 +28,6 @@ private:
     const DNSServiceResolveReply callBack_;
     void* const context_;
 
-    ReplySink* sink_ = nullptr;
-    PendingCalls calls_;
-    DaemonObject resolver_;
     std::string lastAnswer_;  // the daemon repeats unchanged answers; they are passed on once
 };
 
