@@ -125,7 +125,15 @@ def comparison_objects(samples, extra):
                         "unit": "bytes", "median": rounded(size, 0), "min": rounded(size, 0),
                         "max": rounded(size, 0), "n": 1, "baseline": None, "baseline_median": None,
                         "ratio": None})
-    # The seven measures in order, the figures about where the time goes last.
+    sizes = extra.get("sizes", {})
+    for arch, size in sorted(sizes.get("plugin", {}).items()):
+        base = sizes.get("avahi_client", {}).get(arch)
+        objects.append({"measure": 8, "name": "size of the stripped release plug-in, %s" % arch, "unit": "KiB",
+                        "median": rounded(size / 1024), "min": rounded(size / 1024), "max": rounded(size / 1024),
+                        "n": 1, "baseline": "libavahi-client + libavahi-common, stripped (no longer needed)"
+                        if base else None, "baseline_median": rounded(base / 1024) if base else None,
+                        "ratio": rounded(size / base) if base else None})
+    # The measures in order, the figures about where the time goes last.
     return sorted(objects, key=lambda o: o["measure"] or 99)
 
 
@@ -228,7 +236,8 @@ def write_doc(path, objects, raw, machine, chart_name):
         lines.append("| %s | %s | %s %s | %s | %d | %s | %s | %s |" % (
             o["measure"] or "–", o["name"], fmt(o["median"], unit), unit, spread, o["n"], o["baseline"] or "–",
             base or "–", "%.2f ×" % o["ratio"] if o["ratio"] is not None else "–"))
-    lines += ["", "Measure – are the figures for where the time goes (see below), not one of the seven.", ""]
+    lines += ["", "Measure – are the figures for where the time goes (see below), not one of the seven; 8 is "
+              "the size of the plug-in file.", ""]
     scale = raw.get("extra", {}).get("scale", {})
     if scale:
         lines += ["Scale, in detail: what `browseService` returned, per N (DNS-SD codes, 0 = found "
@@ -277,11 +286,15 @@ def main():
     parser.add_argument("--machine", required=True)
     parser.add_argument("--repo", required=True)
     parser.add_argument("--analysis", help="markdown appended to the doc")
+    parser.add_argument("--sizes", help="JSON of the plug-in's stripped sizes per architecture")
     args = parser.parse_args()
     with open(args.raw) as f:
         raw = json.load(f)
     with open(args.machine) as f:
         machine = json.load(f)
+    if args.sizes and os.path.exists(args.sizes):
+        with open(args.sizes) as f:
+            raw.setdefault("extra", {})["sizes"] = json.load(f)
     objects = comparison_objects(raw["samples"], raw.get("extra", {}))
     results = os.path.join(args.repo, "bench", "results")
     os.makedirs(results, exist_ok=True)
