@@ -1,15 +1,18 @@
 """What one DNS-SD operation does on the private system bus: every message
-of the operation's Avahi client, from dbus-monitor --profile, split into
-connection set-up, the request, the daemon's wait before its first answer,
-the freeing of the daemon objects and the whole time on the bus."""
+of the backend's connection, from dbus-monitor --profile, split into
+connection set-up, the request, the daemon's wait before its first answer
+and the whole time on the bus (the daemon objects' Free is sent without
+waiting for an answer, so it has no time of its own)."""
 
 import os
 import subprocess
 import tempfile
 import time
 
-# The calls libavahi-client makes on every new connection.
-SETUP_CALLS = {"Hello", "AddMatch", "Ping", "GetAPIVersion", "GetState"}
+# The calls the backend makes on every new connection.
+SETUP_CALLS = {"Hello", "AddMatch", "GetHostName", "GetDomainName", "GetState"}
+# The calls that create the daemon's objects, and its one-call host-name lookup.
+REQUEST_CALLS = ("New", "Prepare", "ResolveHostName")
 ANSWER_SIGNALS = {"Found", "ItemNew", "Failure"}
 
 
@@ -59,8 +62,7 @@ def breakdown(lines):
             end = stamp
     done = [c for c in calls.values() if c[2] is not None]
     setup = [c for c in done if c[0] in SETUP_CALLS]
-    requests = [c for c in done if c[0].endswith("New")]
-    frees = [c for c in done if c[0] == "Free"]
+    requests = [c for c in done if c[0].endswith(REQUEST_CALLS)]
     if not setup or not requests or not answers:
         return None
     first_request_reply = min(c[2] for c in requests)
@@ -70,6 +72,5 @@ def breakdown(lines):
         "setup_ms": max(c[2] for c in setup) - min(c[1] for c in setup),
         "request_ms": sum(c[2] - c[1] for c in requests),
         "daemon_wait_ms": max(min(answers) - first_request_reply, 0.0),
-        "free_ms": sum(c[2] - c[1] for c in frees),
         "on_bus_ms": (end if end is not None else max(c[2] for c in done)) - start,
     }

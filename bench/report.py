@@ -182,8 +182,7 @@ plot "%s" using 2:3 with points pt 7 ps 0.6 lc rgb "#3060a0", \\
 
 
 BUS_FIELDS = [("call_ms", "whole call"), ("on_bus_ms", "on the bus"), ("setup_ms", "connection set-up"),
-              ("request_ms", "request round trip(s)"), ("daemon_wait_ms", "daemon's wait before its answer"),
-              ("free_ms", "freeing the daemon objects")]
+              ("request_ms", "request round trip(s)"), ("daemon_wait_ms", "daemon's wait before its answer")]
 
 
 def bus_section(bus):

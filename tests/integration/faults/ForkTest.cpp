@@ -66,14 +66,6 @@ int forkChild(const std::vector<std::string>& names) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-struct Registration : Zelm::MDNS::Apple::ServiceRegister_impl {
-    Registration() : ServiceRegister_impl(true) {}
-    Zelm::Error publish(const std::string& name) {
-        return doServiceRegister(kType, 7302, 0, nullptr, name.c_str(), nullptr, nullptr, 0, 0);
-    }
-    DNSServiceErrorType refresh() { return DNSServiceUpdateRecord(sdRef, nullptr, 0, 1, "\0", 0); }
-};
-
 TEST(Fork, ChildAndParentAtEveryMoment) {
     const std::string peerName = uniqueName("Zelm Fork Peer");
     const std::string ownName = uniqueName("Zelm Fork Own");
@@ -105,11 +97,13 @@ TEST(Fork, ChildAndParentAtEveryMoment) {
          }},
         {"with a registration held",
          [&](int& child) {
-             Registration own;
-             if (!own.publish(ownName).ok()) return false;
+             Zelm::MDNS::Apple::ServiceRegister_impl own(true);
+             if (!own.doServiceRegister(kType, 7302, 0, nullptr, ownName.c_str(), nullptr, nullptr, 0, 0)
+                      .ok())
+                 return false;
              child = forkChild({peerName, ownName});
              std::this_thread::sleep_for(std::chrono::milliseconds(500));  // a withdrawal would be out by now
-             return !peerWaitFor(kType, ownName).is_null() && own.refresh() == kDNSServiceErr_NoError;
+             return !peerWaitFor(kType, ownName).is_null() && own.isInitialized();
          }},
         {"long after the last call",
          [&](int& child) {

@@ -139,19 +139,9 @@ struct ResolveRow {
 };
 
 const ResolveRow kResolveRows[] = {
-    {"Zelm Alpha", "_zelmweb._tcp", "zelm-host-b.zelm.test.", 8080,
-     "\x0b"
-     "path=/alpha"
-     "\x08"
-     "bin=\x00\x01\xff\n"s},
-    {"Zelm Küche Süd 2", "_zelmweb._tcp", "zelm-host-b.zelm.test.", 8081,
-     "\x0b"
-     "room=Küche"s},
-    {"Zelm Empty", "_zelmprint._tcp", "zelm-host-a.zelm.test.", 631,
-     "\x05"
-     "note="
-     "\x04"
-     "flag"s},
+    {"Zelm Alpha", "_zelmweb._tcp", "zelm-host-b.zelm.test.", 8080, "\013path=/alpha\010bin=\000\001\377\n"s},
+    {"Zelm Küche Süd 2", "_zelmweb._tcp", "zelm-host-b.zelm.test.", 8081, "\013room=Küche"s},
+    {"Zelm Empty", "_zelmprint._tcp", "zelm-host-a.zelm.test.", 631, "\005note=\004flag"s},
 };
 
 TEST(WideArea, ResolveReturnsTheZonesHostPortAndTxtBytes) {
