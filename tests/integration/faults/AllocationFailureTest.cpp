@@ -29,10 +29,8 @@ std::atomic<long> allocationsUntilFailure{-1};  // -1: none fails
 std::atomic<bool> failureReached{false};
 
 bool failThisOne() {
-    if (allocationsUntilFailure.load(std::memory_order_relaxed) < 0) return false;
-    if (allocationsUntilFailure.fetch_sub(1) != 0) return false;
-    failureReached = true;
-    return true;
+    const bool armed = allocationsUntilFailure.load(std::memory_order_relaxed) >= 0;
+    return armed && allocationsUntilFailure.fetch_sub(1) == 0 && (failureReached = true);
 }
 
 }  // namespace
@@ -51,14 +49,8 @@ using namespace Zelm::Test;
 constexpr const char* kType = "_zelmalloc._tcp";
 constexpr long kMostAllocations = 20000;  // a sweep that never ends is a failure too
 
-void onBrowse(DNSServiceRef, DNSServiceFlags, uint32_t, DNSServiceErrorType, const char*, const char*,
-              const char*, void*) {}
-void onResolve(DNSServiceRef, DNSServiceFlags, uint32_t, DNSServiceErrorType, const char*, const char*,
-               uint16_t, uint16_t, const unsigned char*, void*) {}
-void onAddress(DNSServiceRef, DNSServiceFlags, uint32_t, DNSServiceErrorType, const char*, const sockaddr*,
-               uint32_t, void*) {}
-void onRegister(DNSServiceRef, DNSServiceFlags, DNSServiceErrorType, const char*, const char*, const char*,
-                void*) {}
+// Any reply function: the calls' replies do not matter here.
+constexpr auto ignoreReply = [](auto...) {};
 
 using Start = std::function<DNSServiceErrorType(DNSServiceRef*)>;
 
@@ -84,7 +76,7 @@ TEST(AllocationFailure, EveryStartCallFailsCleanlyAtEveryAllocationAndRecovers) 
     const std::string held = uniqueName("Zelm Alloc Held");
     DNSServiceRef registration = nullptr;
     ASSERT_EQ(DNSServiceRegister(&registration, 0, 0, held.c_str(), kType, nullptr, nullptr, htons(7501), 0,
-                                 nullptr, onRegister, nullptr),
+                                 nullptr, ignoreReply, nullptr),
               kDNSServiceErr_NoError);
     ASSERT_EQ(DNSServiceProcessResult(registration), kDNSServiceErr_NoError);  // the confirmation
     const struct {
@@ -92,14 +84,16 @@ TEST(AllocationFailure, EveryStartCallFailsCleanlyAtEveryAllocationAndRecovers) 
         Start start;
     } calls[] = {
         {"browse",
-         [](DNSServiceRef* ref) { return DNSServiceBrowse(ref, 0, 0, kType, "local.", onBrowse, nullptr); }},
+         [](DNSServiceRef* ref) {
+             return DNSServiceBrowse(ref, 0, 0, kType, "local.", ignoreReply, nullptr);
+         }},
         {"resolve",
          [](DNSServiceRef* ref) {
-             return DNSServiceResolve(ref, 0, 0, "Nobody", kType, "local.", onResolve, nullptr);
+             return DNSServiceResolve(ref, 0, 0, "Nobody", kType, "local.", ignoreReply, nullptr);
          }},
         {"lookup",
          [](DNSServiceRef* ref) {
-             return DNSServiceGetAddrInfo(ref, 0, 0, 0, "zelm-a.local.", onAddress, nullptr);
+             return DNSServiceGetAddrInfo(ref, 0, 0, 0, "zelm-a.local.", ignoreReply, nullptr);
          }},
         {"register",
          [](DNSServiceRef* ref) {
@@ -107,7 +101,7 @@ TEST(AllocationFailure, EveryStartCallFailsCleanlyAtEveryAllocationAndRecovers) 
              char name[64];  // no allocation of the test's own within the sweep
              std::snprintf(name, sizeof name, "Zelm Alloc %d-%d", static_cast<int>(::getpid()), ++round);
              return DNSServiceRegister(ref, 0, 0, name, kType, nullptr, nullptr, htons(7500), 0, nullptr,
-                                       onRegister, nullptr);
+                                       ignoreReply, nullptr);
          }},
         {"update",
          [registration](DNSServiceRef*) {
