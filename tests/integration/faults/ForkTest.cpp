@@ -20,9 +20,7 @@
 #include <set>
 #include <thread>
 
-namespace {
-bool inForkedChild = false;
-}  // namespace
+static bool inForkedChild = false;
 
 // A forked child's heap still holds what its parent's threads were using; the
 // leak check of AddressSanitizer's runtime, at the child's exit, would report it.
@@ -99,12 +97,11 @@ TEST(Fork, ChildAndParentAtEveryMoment) {
         {"with a registration held",
          [&](int& child) {
              Zelm::MDNS::Apple::ServiceRegister_impl own(true);
-             if (!own.doServiceRegister(kType, 7302, 0, nullptr, ownName.c_str(), nullptr, nullptr, 0, 0)
-                      .ok())
-                 return false;
+             const Zelm::Error registered =
+                 own.doServiceRegister(kType, 7302, 0, nullptr, ownName.c_str(), nullptr, nullptr, 0, 0);
              child = forkChild({peerName, ownName});
              std::this_thread::sleep_for(std::chrono::milliseconds(500));  // a withdrawal would be out by now
-             return !peerWaitFor(kType, ownName).is_null() && own.isInitialized();
+             return registered.ok() && !peerWaitFor(kType, ownName).is_null() && own.isInitialized();
          }},
         {"long after the last call",
          [&](int& child) {
