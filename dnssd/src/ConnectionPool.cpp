@@ -20,20 +20,12 @@ std::vector<Reference*> snapshot(const std::set<Reference*>& references) {
     return {references.begin(), references.end()};
 }
 
-template <typename Body>
-void withoutThrowing(Body body) noexcept {
-    try {
-        body();
-    } catch (...) {
-        // Out of memory on the event thread: the event is dropped.
-    }
-}
-
 }  // namespace
 
 ConnectionPool::ConnectionPool(EventLoop& loop)
     : loop_(loop),
-      reconnectTimer_([this] { withoutThrowing([this] { reconnect(); }); }),
+      // Out of memory on the event thread: the next timer or signal tries again.
+      reconnectTimer_([this] { orLose(nullptr, [this] { reconnect(); }); }),
       dropTimer_([this] { dropFailedIdleConnections(); }) {}
 
 ConnectionPool::~ConnectionPool() { closeAll(); }

@@ -155,23 +155,21 @@ DNSServiceErrorType DNSServiceBrowse(DNSServiceRef* sdRef, DNSServiceFlags, uint
                                      const char* regtype, const char* domain, DNSServiceBrowseReply callBack,
                                      void* context) {
     return guarded(sdRef, [&]() -> DNSServiceErrorType {
-        if (callBack != nullptr && isServiceTypeQuery(regtype) && isValidDomainArgument(domain)) {
-            Daemon::Interface daemonInterface;
-            if (const DNSServiceErrorType error = toDaemonInterface(interfaceIndex, daemonInterface)) {
-                return error;
-            }
-            return startOperation(
-                sdRef, std::make_unique<BrowseOperation>(BrowseOperation::Kind::ServiceTypes, daemonInterface,
-                                                         "", domainArgument(domain), callBack, context));
-        }
+        const bool serviceTypes = isServiceTypeQuery(regtype);
         ServiceType type;
-        if (callBack == nullptr || !parseServiceType(regtype, type) || type.subtypes.size() > 1 ||
-            !isValidDomainArgument(domain) || !serviceNamesFit("", type, domainArgument(domain))) {
+        if (callBack == nullptr || !isValidDomainArgument(domain) ||
+            (!serviceTypes && (!parseServiceType(regtype, type) || type.subtypes.size() > 1 ||
+                               !serviceNamesFit("", type, domainArgument(domain))))) {
             return kDNSServiceErr_BadParam;
         }
         Daemon::Interface daemonInterface;
         if (const DNSServiceErrorType error = toDaemonInterface(interfaceIndex, daemonInterface)) {
             return error;
+        }
+        if (serviceTypes) {
+            return startOperation(
+                sdRef, std::make_unique<BrowseOperation>(BrowseOperation::Kind::ServiceTypes, daemonInterface,
+                                                         "", domainArgument(domain), callBack, context));
         }
         std::string browsed =
             type.subtypes.empty() ? type.type : subtypeName(type.subtypes.front(), type.type);
