@@ -1,7 +1,7 @@
-#include "AddressLookupOperation.h"
+#include "operations/AddressLookupOperation.h"
 
-#include "InterfaceIndex.h"
-#include "ServiceNames.h"
+#include "names/InterfaceIndex.h"
+#include "names/ServiceNames.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Operation.h"
-#include "Sightings.h"
+#include "operations/Operation.h"
+#include "operations/Sightings.h"
 
 #include <memory>
 #include <string>

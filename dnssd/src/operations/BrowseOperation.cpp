@@ -1,7 +1,7 @@
-#include "BrowseOperation.h"
+#include "operations/BrowseOperation.h"
 
-#include "InterfaceIndex.h"
-#include "ServiceNames.h"
+#include "names/InterfaceIndex.h"
+#include "names/ServiceNames.h"
 
 namespace Zelm::DnsSd {
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Sightings.h"
-#include "SingleObjectOperation.h"
+#include "operations/Sightings.h"
+#include "operations/SingleObjectOperation.h"
 
 #include <string>
 #include <tuple>

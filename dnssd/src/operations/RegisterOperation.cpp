@@ -1,8 +1,8 @@
-#include "RegisterOperation.h"
+#include "operations/RegisterOperation.h"
 
-#include "ErrorCodes.h"
-#include "LocalServiceNames.h"
-#include "ServiceNames.h"
+#include "names/ErrorCodes.h"
+#include "names/LocalServiceNames.h"
+#include "names/ServiceNames.h"
 
 #include <cctype>
 

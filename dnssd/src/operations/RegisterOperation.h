@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Operation.h"
+#include "operations/Operation.h"
 
 #include <cstdint>
 #include <string>

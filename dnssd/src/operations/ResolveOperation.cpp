@@ -1,8 +1,8 @@
-#include "ResolveOperation.h"
+#include "operations/ResolveOperation.h"
 
-#include "InterfaceIndex.h"
-#include "ServiceNames.h"
-#include "TxtRecord.h"
+#include "names/InterfaceIndex.h"
+#include "names/ServiceNames.h"
+#include "names/TxtRecord.h"
 
 #include <arpa/inet.h>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "SingleObjectOperation.h"
+#include "operations/SingleObjectOperation.h"
 
 #include <string>
 

@@ -5,8 +5,8 @@
 
 #include <optional>
 
-#include "LocalServiceNames.h"
-#include "ServiceNames.h"
+#include "names/LocalServiceNames.h"
+#include "names/ServiceNames.h"
 
 namespace Zelm::DnsSd {
 namespace {

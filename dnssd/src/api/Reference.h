@@ -3,8 +3,8 @@
 // One DNS-SD reference: the caller's socket, the queue of replies waiting for
 // DNSServiceProcessResult, and the operation behind it.
 
-#include "Operation.h"
-#include "ProcessGeneration.h"
+#include "link/ProcessGeneration.h"
+#include "operations/Operation.h"
 
 #include <dns_sd.h>
 

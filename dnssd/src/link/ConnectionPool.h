@@ -8,8 +8,8 @@
 // bus went away is closed; while registrations wait, a new one is tried with
 // a growing delay of at most a second, and it then waits for the daemon.
 
-#include "BusConnection.h"
-#include "EventLoop.h"
+#include "bus/BusConnection.h"
+#include "bus/EventLoop.h"
 
 #include <dns_sd.h>
 

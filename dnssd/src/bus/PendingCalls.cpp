@@ -1,7 +1,7 @@
-#include "PendingCalls.h"
+#include "bus/PendingCalls.h"
 
-#include "BusConnection.h"
-#include "DaemonCalls.h"
+#include "bus/BusConnection.h"
+#include "daemon/DaemonCalls.h"
 
 #include <algorithm>
 #include <new>

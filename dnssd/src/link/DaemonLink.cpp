@@ -1,8 +1,8 @@
-#include "DaemonLink.h"
+#include "link/DaemonLink.h"
 
-#include "ErrorCodes.h"
-#include "Reference.h"
-#include "Waiter.h"
+#include "api/Reference.h"
+#include "bus/Waiter.h"
+#include "names/ErrorCodes.h"
 #include "operations/RegisterOperation.h"
 
 namespace Zelm::DnsSd {

@@ -1,6 +1,6 @@
-#include "DaemonCalls.h"
+#include "daemon/DaemonCalls.h"
 
-#include "ErrorCodes.h"
+#include "names/ErrorCodes.h"
 
 #include <algorithm>
 #include <cstdarg>

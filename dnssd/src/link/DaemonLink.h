@@ -12,8 +12,8 @@
 // lock, so that the round trips of concurrent starts overlap; a
 // deallocation sends the daemon its "free" and does not wait at all.
 
-#include "ConnectionPool.h"
-#include "EventLoop.h"
+#include "bus/EventLoop.h"
+#include "link/ConnectionPool.h"
 
 #include <dns_sd.h>
 

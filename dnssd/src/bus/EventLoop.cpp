@@ -1,4 +1,4 @@
-#include "EventLoop.h"
+#include "bus/EventLoop.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>

@@ -1,5 +1,5 @@
-#include "ErrorCodes.h"
-#include "Operation.h"
+#include "names/ErrorCodes.h"
+#include "operations/Operation.h"
 
 namespace Zelm::DnsSd {
 

@@ -4,9 +4,9 @@
 // browse, resolve, address lookup or registration, and the translation of
 // their signals into DNS-SD replies.
 
-#include "BusConnection.h"
-#include "DaemonProtocol.h"
-#include "Settle.h"
+#include "bus/BusConnection.h"
+#include "daemon/DaemonProtocol.h"
+#include "operations/Settle.h"
 
 #include <dns_sd.h>
 

@@ -2,11 +2,11 @@
 // period after the last reference let go, its end at unload and exit, and
 // what a fork does to it.
 
-#include "DaemonLink.h"
+#include "link/DaemonLink.h"
 
-#include "LiveReferences.h"
-#include "LocalServiceNames.h"
-#include "ProcessGeneration.h"
+#include "link/LiveReferences.h"
+#include "link/ProcessGeneration.h"
+#include "names/LocalServiceNames.h"
 
 #include <dlfcn.h>
 #include <pthread.h>

@@ -2,7 +2,7 @@
 
 // Requests to the daemon over D-Bus, and what its answers carry.
 
-#include "DaemonProtocol.h"
+#include "daemon/DaemonProtocol.h"
 
 #include <dns_sd.h>
 

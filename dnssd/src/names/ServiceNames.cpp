@@ -1,6 +1,6 @@
-#include "ServiceNames.h"
+#include "names/ServiceNames.h"
 
-#include "NameRules.h"
+#include "names/NameRules.h"
 
 #include <algorithm>
 #include <cstdio>

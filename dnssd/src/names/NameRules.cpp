@@ -1,4 +1,4 @@
-#include "NameRules.h"
+#include "names/NameRules.h"
 
 #include <algorithm>
 

@@ -5,10 +5,10 @@
 // signals of the daemon's objects to their operations, and counts the
 // objects its references hold against the daemon's per-client limit.
 
-#include "DaemonCalls.h"
-#include "DaemonProtocol.h"
-#include "EventLoop.h"
-#include "PendingCalls.h"
+#include "bus/EventLoop.h"
+#include "bus/PendingCalls.h"
+#include "daemon/DaemonCalls.h"
+#include "daemon/DaemonProtocol.h"
 
 #include <dns_sd.h>
 

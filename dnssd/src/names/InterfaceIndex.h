@@ -1,6 +1,6 @@
 #pragma once
 
-#include "DaemonProtocol.h"
+#include "daemon/DaemonProtocol.h"
 
 #include <dns_sd.h>
 

@@ -1,4 +1,4 @@
-#include "ErrorCodes.h"
+#include "names/ErrorCodes.h"
 
 #include <cstring>
 

@@ -1,6 +1,6 @@
-#include "LiveReferences.h"
+#include "link/LiveReferences.h"
 
-#include "Reference.h"
+#include "api/Reference.h"
 
 #include <mutex>
 #include <unordered_set>

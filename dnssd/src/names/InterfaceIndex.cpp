@@ -1,4 +1,4 @@
-#include "InterfaceIndex.h"
+#include "names/InterfaceIndex.h"
 
 #include <net/if.h>
 

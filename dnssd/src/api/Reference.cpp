@@ -1,6 +1,6 @@
-#include "Reference.h"
+#include "api/Reference.h"
 
-#include "DaemonLink.h"
+#include "link/DaemonLink.h"
 
 #include <poll.h>
 #include <sys/socket.h>

@@ -1,6 +1,6 @@
-#include "BusConnection.h"
+#include "bus/BusConnection.h"
 
-#include "Waiter.h"
+#include "bus/Waiter.h"
 
 #include <cstring>
 #include <new>

@@ -1,4 +1,4 @@
-#include "LocalServiceNames.h"
+#include "names/LocalServiceNames.h"
 
 #include <mutex>
 #include <set>

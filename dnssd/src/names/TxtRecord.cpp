@@ -1,4 +1,4 @@
-#include "TxtRecord.h"
+#include "names/TxtRecord.h"
 
 #include <algorithm>
 

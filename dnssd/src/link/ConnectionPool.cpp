@@ -1,7 +1,7 @@
-#include "ConnectionPool.h"
+#include "link/ConnectionPool.h"
 
-#include "Reference.h"
-#include "Waiter.h"
+#include "api/Reference.h"
+#include "bus/Waiter.h"
 
 #include <algorithm>
 #include <vector>
