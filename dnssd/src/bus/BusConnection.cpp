@@ -1,7 +1,12 @@
 #include "bus/BusConnection.h"
 
+#include "bus/DroppedMessages.h"
+#include "bus/MessageCodec.h"
 #include "bus/Waiter.h"
+#include "names/ErrorCodes.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -9,31 +14,44 @@ namespace Zelm::DnsSd {
 
 namespace {
 
-// Every signal the daemon sends to this client, and the bus's word when the
-// daemon comes or goes. The bus matches the daemon's name against whoever
-// owns it at the time, so the rules hold across daemon restarts.
+// Every signal the daemon broadcasts, and the bus's word when the daemon
+// comes or goes. The bus matches the daemon's name against whoever owns it
+// at the time, so the rules hold across daemon restarts. Signals sent to
+// this connection alone arrive whatever the rules say: the sender check in
+// handleSignal() is what keeps them out.
 constexpr const char* kMatchRules[] = {
     "type='signal',sender='org.freedesktop.Avahi'",
     "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',member='NameOwnerChanged',"
     "arg0='org.freedesktop.Avahi'",
 };
 
-bool readString(DBusMessage* reply, std::string& text) {
-    const char* value = nullptr;
-    if (!dbus_message_get_args(reply, nullptr, DBUS_TYPE_STRING, &value, DBUS_TYPE_INVALID)) {
-        return false;
-    }
-    text = value;
-    return true;
+constexpr const char* kDefaultSystemBus = "unix:path=/var/run/dbus/system_bus_socket";
+
+template <typename Out>
+std::optional<Out> value(const Daemon::Reply& reply) {
+    return reply.error == kDNSServiceErr_NoError ? Daemon::unpack<Out>(reply.values) : std::nullopt;
 }
 
 }  // namespace
 
+BusConnection::BusConnection(EventLoop& loop, Listener& listener, DBusConnection* connection)
+    : loop_(loop),
+      listener_(listener),
+      connection_(connection),
+      lastHeard_(Clock::now()),
+      askAgain_([this] { askOwner(); }),
+      callsDue_([this] { expireCalls(); }) {}
+
 std::unique_ptr<BusConnection> BusConnection::open(EventLoop& loop, Listener& listener,
                                                    DNSServiceErrorType& error) {
+    // A set-user-id host is not pointed at another bus by its caller.
+    const char* address = ::secure_getenv("DBUS_SYSTEM_BUS_ADDRESS");
     DBusError busError;
     dbus_error_init(&busError);
-    DBusConnection* connection = dbus_bus_get_private(DBUS_BUS_SYSTEM, &busError);
+    // Only the connect happens here; the authentication and "Hello" are
+    // answered on the event loop, so a stopped bus holds up nobody.
+    DBusConnection* connection =
+        dbus_connection_open_private(address != nullptr ? address : kDefaultSystemBus, &busError);
     if (connection == nullptr) {
         error = dbus_error_has_name(&busError, DBUS_ERROR_NO_MEMORY) ? kDNSServiceErr_NoMemory
                                                                      : kDNSServiceErr_ServiceNotRunning;
@@ -53,7 +71,8 @@ std::unique_ptr<BusConnection> BusConnection::open(EventLoop& loop, Listener& li
 
 BusConnection::~BusConnection() {
     loop_.cancel(askAgain_);
-    calls_.dropAll();
+    loop_.cancel(callsDue_);
+    awaited_.clear();
     settleWaiters(kDNSServiceErr_ServiceNotRunning);
     if (filtered_) {
         dbus_connection_remove_filter(connection_, &BusConnection::filter, this);
@@ -74,54 +93,75 @@ bool BusConnection::awaitState(Waiter& known) {
     }
 }
 
+void BusConnection::stopAwaiting(Waiter& known) {
+    stateWaiters_.erase(std::remove(stateWaiters_.begin(), stateWaiters_.end(), &known), stateWaiters_.end());
+}
+
 bool BusConnection::start(Waiter* known) {
     if (known != nullptr && !awaitState(*known)) {
         return false;
     }
     filtered_ = dbus_connection_add_filter(connection_, &BusConnection::filter, this, nullptr) != FALSE;
     watched_ = filtered_ && loop_.watch(connection_);
-    if (!watched_) {
+    if (!watched_ || !ask(Daemon::request(Daemon::kHello, Daemon::kBusPath), [](const Daemon::Reply&) {})) {
         return false;
     }
     for (const char* rule : kMatchRules) {
-        Message addMatch(
-            dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "AddMatch"));
-        if (!addMatch || !append(addMatch.get(), DBUS_TYPE_STRING, &rule, DBUS_TYPE_INVALID) ||
-            !send(addMatch.get())) {
+        if (!send(Daemon::request(Daemon::kAddMatch, Daemon::kBusPath, rule))) {
             return false;
         }
     }
-    askDaemon();
+    askOwner();
     return true;
+}
+
+void BusConnection::askOwner() {
+    // Asked after the match rules are in place, so that no change of owner
+    // falls between the answer and the first notice.
+    const bool asked = ask(Daemon::request(Daemon::kGetNameOwner, Daemon::kBusPath, Daemon::kService),
+                           [this](const Daemon::Reply& reply) {
+                               if (reply.error == kDNSServiceErr_NoMemory) {
+                                   askLater();
+                               } else if (const auto owner = value<std::tuple<std::string>>(reply)) {
+                                   ownerChanged(std::get<0>(*owner));
+                               } else {
+                                   ownerChanged(std::string());  // no owner, or the bus is failing
+                               }
+                           });
+    if (!asked) {
+        askLater();
+    }
+}
+
+void BusConnection::ownerChanged(const std::string& owner) {
+    owner_ = owner;
+    if (owner_.empty()) {
+        setState(Daemon::ServerState::Invalid);
+    } else {
+        askDaemon();
+    }
 }
 
 void BusConnection::askDaemon() {
     // Answered in this order: the names are known when the state arrives.
-    const Message hostName = daemonCall(Daemon::kServerPath, Daemon::kServer, "GetHostName");
-    const Message domainName = daemonCall(Daemon::kServerPath, Daemon::kServer, "GetDomainName");
-    const Message state = daemonCall(Daemon::kServerPath, Daemon::kServer, "GetState");
     const bool asked =
-        hostName && domainName && state &&
-        calls_.send(*this, hostName.get(),
-                    [this](DBusMessage* reply) {
-                        if (errorOf(reply) == kDNSServiceErr_NoError) {
-                            readString(reply, hostName_);
-                        }
-                    }) &&
-        calls_.send(*this, domainName.get(),
-                    [this](DBusMessage* reply) {
-                        if (errorOf(reply) == kDNSServiceErr_NoError) {
-                            readString(reply, domainName_);
-                        }
-                    }) &&
-        calls_.send(*this, state.get(), [this](DBusMessage* reply) {
-            int32_t value = 0;
-            const DNSServiceErrorType error = errorOf(reply);
-            if (error == kDNSServiceErr_NoMemory) {
+        ask(Daemon::request(Daemon::kGetHostName, Daemon::kServerPath),
+            [this](const Daemon::Reply& reply) {
+                if (const auto name = value<std::tuple<std::string>>(reply)) {
+                    hostName_ = std::get<0>(*name);
+                }
+            }) &&
+        ask(Daemon::request(Daemon::kGetDomainName, Daemon::kServerPath),
+            [this](const Daemon::Reply& reply) {
+                if (const auto name = value<std::tuple<std::string>>(reply)) {
+                    domainName_ = std::get<0>(*name);
+                }
+            }) &&
+        ask(Daemon::request(Daemon::kGetState, Daemon::kServerPath), [this](const Daemon::Reply& reply) {
+            if (reply.error == kDNSServiceErr_NoMemory) {
                 askLater();
-            } else if (error == kDNSServiceErr_NoError &&
-                       dbus_message_get_args(reply, nullptr, DBUS_TYPE_INT32, &value, DBUS_TYPE_INVALID)) {
-                setState(static_cast<Daemon::ServerState>(value));
+            } else if (const auto state = value<std::tuple<int32_t>>(reply)) {
+                setState(static_cast<Daemon::ServerState>(std::get<0>(*state)));
             } else {
                 setState(Daemon::ServerState::Invalid);  // not on the bus, or not answering
             }
@@ -162,24 +202,56 @@ void BusConnection::setState(Daemon::ServerState state) {
     }
     if (state == Daemon::ServerState::Running && previous != Daemon::ServerState::Invalid) {
         // The daemon settled a new host name: default service names follow it.
-        if (const Message call = daemonCall(Daemon::kServerPath, Daemon::kServer, "GetHostName")) {
-            calls_.send(*this, call.get(), [this](DBusMessage* reply) {
-                if (errorOf(reply) == kDNSServiceErr_NoError) {
-                    readString(reply, hostName_);
-                }
-            });
-        }
+        ask(Daemon::request(Daemon::kGetHostName, Daemon::kServerPath), [this](const Daemon::Reply& reply) {
+            if (const auto name = value<std::tuple<std::string>>(reply)) {
+                hostName_ = std::get<0>(*name);
+            }
+        });
     }
     listener_.serverStateChanged(*this);
 }
 
-void BusConnection::callEnded() {
-    --callsInFlight_;
-    listener_.callsEnded(*this);
+Channel::CallId BusConnection::call(const Daemon::Request& request, Handler handler, int timeoutMs) {
+    if (failed || !roomForCalls(1)) {
+        return 0;
+    }
+    const Message message = encode(request);
+    dbus_uint32_t serial = 0;
+    try {
+        const Clock::time_point due = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        auto [entry, added] = awaited_.emplace(0, Awaited{std::move(handler), request.peer, due});
+        if (!message || !dbus_connection_send(connection_, message.get(), &serial) || serial == 0) {
+            awaited_.erase(entry);
+            return 0;
+        }
+        // The serial is known only once the message is queued; no answer
+        // can have been read before this returns, under the loop's lock.
+        auto node = awaited_.extract(entry);
+        node.key() = serial;
+        awaited_.insert(std::move(node));
+        (void)added;
+        if (!loop_.isScheduled(callsDue_) || due < loop_.dueTime(callsDue_)) {
+            loop_.schedule(callsDue_, timeoutMs);
+        }
+    } catch (...) {
+        return 0;
+    }
+    return serial;
 }
 
-bool BusConnection::send(DBusMessage* message) {
-    return dbus_connection_send(connection_, message, nullptr) != FALSE;
+void BusConnection::cancel(CallId id) {
+    if (awaited_.erase(static_cast<dbus_uint32_t>(id)) != 0) {
+        listener_.callsEnded(*this);
+    }
+}
+
+bool BusConnection::send(const Daemon::Request& request) {
+    const Message message = encode(request);
+    if (!message) {
+        return false;
+    }
+    dbus_message_set_no_reply(message.get(), TRUE);
+    return dbus_connection_send(connection_, message.get(), nullptr) != FALSE;
 }
 
 bool BusConnection::route(const std::string& path, SignalTarget& target) {
@@ -193,58 +265,157 @@ bool BusConnection::route(const std::string& path, SignalTarget& target) {
 
 void BusConnection::unroute(const std::string& path) { routes_.erase(path); }
 
-DBusHandlerResult BusConnection::filter(DBusConnection*, DBusMessage* message, void* self) {
-    if (dbus_message_get_type(message) != DBUS_MESSAGE_TYPE_SIGNAL) {
-        return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
+void BusConnection::finish(dbus_uint32_t serial, const Daemon::Reply& reply) {
+    const auto entry = awaited_.find(serial);
+    if (entry == awaited_.end()) {
+        return;
     }
+    // The handler may cancel calls, this one's owner's among them.
+    Handler handler = std::move(entry->second.handler);
+    awaited_.erase(entry);
+    listener_.callsEnded(*this);
+    handler(reply);
+}
+
+void BusConnection::expireCalls() {
+    const Clock::time_point now = Clock::now();
+    Clock::time_point next = Clock::time_point::max();
+    std::vector<dbus_uint32_t> expired;
+    for (const auto& [serial, awaited] : awaited_) {
+        if (awaited.due <= now) {
+            expired.push_back(serial);
+        } else {
+            next = std::min(next, awaited.due);
+        }
+    }
+    Daemon::Reply noAnswer;
+    noAnswer.error = kDNSServiceErr_ServiceNotRunning;
+    for (dbus_uint32_t serial : expired) {
+        finish(serial, noAnswer);
+    }
+    if (next != Clock::time_point::max() && !loop_.isScheduled(callsDue_)) {
+        loop_.schedule(
+            callsDue_,
+            static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count()) + 1);
+    }
+}
+
+DBusHandlerResult BusConnection::filter(DBusConnection*, DBusMessage* message, void* self) {
     try {
         static_cast<BusConnection*>(self)->handle(message);
     } catch (...) {
         // Out of memory: the event is lost.
     }
-    return DBUS_HANDLER_RESULT_HANDLED;
+    // Method calls go on to libdbus, which answers that there is no such method.
+    return dbus_message_get_type(message) == DBUS_MESSAGE_TYPE_METHOD_CALL
+               ? DBUS_HANDLER_RESULT_NOT_YET_HANDLED
+               : DBUS_HANDLER_RESULT_HANDLED;
 }
 
 void BusConnection::handle(DBusMessage* message) {
-    if (dbus_message_is_signal(message, DBUS_INTERFACE_LOCAL, "Disconnected")) {
-        failed = true;
-        state_ = Daemon::ServerState::Invalid;
-        loop_.cancel(askAgain_);
-        settleWaiters(kDNSServiceErr_ServiceNotRunning);
-        listener_.busLost(*this);
+    const char* sender = dbus_message_get_sender(message);
+    switch (dbus_message_get_type(message)) {
+        case DBUS_MESSAGE_TYPE_METHOD_RETURN:
+        case DBUS_MESSAGE_TYPE_ERROR:
+            handleReply(message, sender);
+            break;
+        case DBUS_MESSAGE_TYPE_SIGNAL:
+            handleSignal(message, sender);
+            break;
+        default:
+            noteDroppedMessage();
+            break;
+    }
+}
+
+bool BusConnection::believed(const char* sender, Daemon::Peer peer) const {
+    if (sender == nullptr) {
+        return false;
+    }
+    return peer == Daemon::Peer::Bus ? std::strcmp(sender, Daemon::kBusService) == 0
+                                     : !owner_.empty() && owner_ == sender;
+}
+
+void BusConnection::handleReply(DBusMessage* message, const char* sender) {
+    const auto entry = awaited_.find(dbus_message_get_reply_serial(message));
+    if (entry == awaited_.end()) {
+        // The answer to a call given up on is no news; a stranger's is.
+        if (!believed(sender, Daemon::Peer::Daemon) && !believed(sender, Daemon::Peer::Bus)) {
+            noteDroppedMessage();
+        }
         return;
     }
-    if (dbus_message_is_signal(message, DBUS_INTERFACE_DBUS, "NameOwnerChanged")) {
-        const char* name = nullptr;
-        const char* previousOwner = nullptr;
-        const char* newOwner = nullptr;
-        if (dbus_message_get_args(message, nullptr, DBUS_TYPE_STRING, &name, DBUS_TYPE_STRING, &previousOwner,
-                                  DBUS_TYPE_STRING, &newOwner, DBUS_TYPE_INVALID) &&
-            std::strcmp(name, Daemon::kService) == 0) {
-            if (*newOwner == '\0') {
-                setState(Daemon::ServerState::Invalid);
-            } else {
-                askDaemon();
-            }
+    if (!believed(sender, entry->second.peer)) {
+        noteDroppedMessage();  // the real answer may still come
+        return;
+    }
+    lastHeard_ = Clock::now();
+    Daemon::Reply reply;
+    if (dbus_message_get_type(message) == DBUS_MESSAGE_TYPE_ERROR) {
+        reply.error = fromDaemonError(dbus_message_get_error_name(message));
+    } else if (!decode(message, reply.values)) {
+        noteDroppedMessage();
+        reply.values.clear();
+        reply.error = kDNSServiceErr_Unknown;
+    }
+    finish(entry->first, reply);
+}
+
+void BusConnection::handleSignal(DBusMessage* message, const char* sender) {
+    if (sender == nullptr && dbus_message_is_signal(message, DBUS_INTERFACE_LOCAL, "Disconnected")) {
+        lost();  // libdbus's own word: the bus is gone
+        return;
+    }
+    Daemon::Incoming incoming{
+        Daemon::Peer::Daemon, dbus_message_get_interface(message), dbus_message_get_member(message), {}};
+    if (believed(sender, Daemon::Peer::Bus)) {
+        incoming.from = Daemon::Peer::Bus;
+    } else if (!believed(sender, Daemon::Peer::Daemon)) {
+        noteDroppedMessage();
+        return;
+    }
+    lastHeard_ = Clock::now();
+    if (!decode(message, incoming.values)) {
+        noteDroppedMessage();
+        return;
+    }
+    if (const auto change = Daemon::read(Daemon::kNameOwnerChanged, incoming)) {
+        const auto& [name, previousOwner, newOwner] = *change;
+        if (name == Daemon::kService) {
+            ownerChanged(newOwner);
         }
         return;
     }
     const char* path = dbus_message_get_path(message);
-    if (path == nullptr) {
-        return;
+    if (incoming.from != Daemon::Peer::Daemon || path == nullptr) {
+        return;  // the bus's word on other names, or on this connection
     }
-    if (dbus_message_is_signal(message, Daemon::kServer, "StateChanged") &&
-        std::strcmp(path, Daemon::kServerPath) == 0) {
-        int32_t state = 0;
-        if (dbus_message_get_args(message, nullptr, DBUS_TYPE_INT32, &state, DBUS_TYPE_INVALID)) {
-            setState(static_cast<Daemon::ServerState>(state));
+    if (std::strcmp(path, Daemon::kServerPath) == 0) {
+        if (const auto state = Daemon::read(Daemon::kServerStateChanged, incoming)) {
+            setState(static_cast<Daemon::ServerState>(std::get<0>(*state)));
         }
         return;
     }
     const auto route = routes_.find(path);
     if (route != routes_.end()) {
-        route->second->onSignal(message);
+        route->second->onSignal(incoming);
     }
+}
+
+void BusConnection::lost() {
+    failed = true;
+    state_ = Daemon::ServerState::Invalid;
+    owner_.clear();
+    loop_.cancel(askAgain_);
+    loop_.cancel(callsDue_);
+    settleWaiters(kDNSServiceErr_ServiceNotRunning);
+    // The answers still awaited will never come: each ends as a failure.
+    Daemon::Reply gone;
+    gone.error = kDNSServiceErr_ServiceNotRunning;
+    while (!awaited_.empty()) {
+        finish(awaited_.begin()->first, gone);
+    }
+    listener_.busLost(*this);
 }
 
 }  // namespace Zelm::DnsSd

@@ -1,14 +1,19 @@
 #pragma once
 
 // One private D-Bus connection to the system bus, on which the backend talks
-// to the daemon: it follows the daemon's presence and state, routes the
-// signals of the daemon's objects to their operations, and counts the
+// to the daemon. The system bus is shared with every local user, so the
+// connection believes a message only from whom it must come from: a signal
+// of the daemon only from the unique name that owns the daemon's name now
+// (learnt from the bus driver), the bus driver's notices only from the bus
+// driver, and a reply only as the answer to one of its own requests, from
+// the peer that request went to. Everything else is dropped and counted
+// (DroppedMessages.h). It follows the daemon's presence and state, routes
+// the signals of the daemon's objects to their operations, and counts the
 // objects its references hold against the daemon's per-client limit.
 
 #include "bus/EventLoop.h"
-#include "bus/PendingCalls.h"
-#include "daemon/DaemonCalls.h"
-#include "daemon/DaemonProtocol.h"
+#include "daemon/Channel.h"
+#include "daemon/Protocol.h"
 
 #include <dns_sd.h>
 
@@ -26,17 +31,10 @@ namespace Zelm::DnsSd {
 class Reference;
 class Waiter;
 
-// Receives the signals of one daemon object. Event thread, loop lock held.
-class SignalTarget {
+class BusConnection final : public Channel {
 public:
-    virtual void onSignal(DBusMessage* signal) = 0;
+    using Clock = std::chrono::steady_clock;
 
-protected:
-    ~SignalTarget() = default;
-};
-
-class BusConnection {
-public:
     // What happens to the daemon as this connection sees it. Event thread,
     // loop lock held.
     class Listener {
@@ -51,9 +49,10 @@ public:
         ~Listener() = default;
     };
 
-    // Connects to the system bus and registers on it: a blocking round trip,
-    // made without the loop's lock. Null with `error` set when there is no
-    // bus (kDNSServiceErr_ServiceNotRunning) or no memory.
+    // Connects to the system bus; registering on it and learning the
+    // daemon's state happen on the event loop (start()), so nothing here
+    // waits for the bus. Null with `error` set when there is no bus
+    // (kDNSServiceErr_ServiceNotRunning) or no memory. Loop lock held.
     static std::unique_ptr<BusConnection> open(EventLoop& loop, Listener& listener,
                                                DNSServiceErrorType& error);
 
@@ -62,12 +61,10 @@ public:
     BusConnection(const BusConnection&) = delete;
     BusConnection& operator=(const BusConnection&) = delete;
 
-    // Puts the connection on the event loop and asks for the daemon's state;
-    // `known` (may be null) settles when the answer is in. False when memory
-    // ran out.
+    // Puts the connection on the event loop, registers on the bus and asks
+    // who owns the daemon's name and its state; `known` (may be null)
+    // settles when the answer is in. False when memory ran out.
     bool start(Waiter* known);
-
-    DBusConnection* raw() const { return connection_; }
 
     // The daemon is on the bus and takes requests.
     bool serves() const;
@@ -75,22 +72,30 @@ public:
     bool stateKnown() const { return stateKnown_; }
     // `known` settles once it is; false when memory ran out.
     bool awaitState(Waiter& known);
+    // A waiter that gave up before it did.
+    void stopAwaiting(Waiter& known);
     Daemon::ServerState serverState() const { return state_; }
-    const std::string& hostName() const { return hostName_; }
-    const std::string& domainName() const { return domainName_; }
-
-    // Sends a message that needs no answer; false when it could not be sent.
-    bool send(DBusMessage* message);
+    // When a message last came in: a wait for an answer on this connection
+    // ends when it has been silent for too long (Waiter).
+    Clock::time_point lastHeard() const { return lastHeard_; }
 
     // The bus lets a client wait for the answers of a limited number of
     // calls at once (128 by default) and refuses more: the backend keeps
-    // below that. PendingCalls counts its calls here.
-    bool roomForCalls(int calls) const { return callsInFlight_ + calls <= kMaxCallsInFlight; }
-    void callSent() { ++callsInFlight_; }
-    void callEnded();
+    // below that.
+    bool roomForCalls(int calls) const {
+        return static_cast<int>(awaited_.size()) + calls <= kMaxCallsInFlight;
+    }
 
-    bool route(const std::string& path, SignalTarget& target);
-    void unroute(const std::string& path);
+    // Channel
+    CallId call(const Daemon::Request& request, Handler handler, int timeoutMs) override;
+    void cancel(CallId id) override;
+    bool send(const Daemon::Request& request) override;
+    bool route(const std::string& path, SignalTarget& target) override;
+    void unroute(const std::string& path) override;
+    const std::string& hostName() const override { return hostName_; }
+    const std::string& domainName() const override { return domainName_; }
+    bool schedule(Timer& timer, int delayMs) override { return loop_.schedule(timer, delayMs); }
+    void cancel(Timer& timer) override { loop_.cancel(timer); }
 
     // The pool's bookkeeping.
     int objects = 0;         // daemon objects of its references, started or starting
@@ -102,31 +107,50 @@ public:
 private:
     static constexpr int kMaxCallsInFlight = 112;
 
-    BusConnection(EventLoop& loop, Listener& listener, DBusConnection* connection)
-        : loop_(loop), listener_(listener), connection_(connection), askAgain_([this] { askDaemon(); }) {}
+    struct Awaited {
+        Handler handler;
+        Daemon::Peer peer;  // whom the answer must come from
+        Clock::time_point due;
+    };
+
+    BusConnection(EventLoop& loop, Listener& listener, DBusConnection* connection);
 
     static DBusHandlerResult filter(DBusConnection* connection, DBusMessage* message, void* self);
     void handle(DBusMessage* message);
+    void handleReply(DBusMessage* message, const char* sender);
+    void handleSignal(DBusMessage* message, const char* sender);
+    bool believed(const char* sender, Daemon::Peer peer) const;
+    // Sends `request` on behalf of the connection itself.
+    bool ask(const Daemon::Request& request, Handler handler) {
+        return call(request, std::move(handler), Daemon::kCallTimeoutMs) != 0;
+    }
+    void askOwner();
     void askDaemon();
+    void ownerChanged(const std::string& owner);
     // Memory ran out before the daemon's state was known: ask again soon.
     void askLater();
     void settleWaiters(DNSServiceErrorType code);
     void setState(Daemon::ServerState state);
+    void finish(dbus_uint32_t serial, const Daemon::Reply& reply);
+    void expireCalls();
+    void lost();
 
     EventLoop& loop_;
     Listener& listener_;
     DBusConnection* const connection_;
     bool watched_ = false;
     bool filtered_ = false;
-    int callsInFlight_ = 0;
     bool stateKnown_ = false;
     Daemon::ServerState state_ = Daemon::ServerState::Invalid;
+    std::string owner_;  // the unique name owning the daemon's name; empty: none
     std::string hostName_;
     std::string domainName_ = "local";
+    Clock::time_point lastHeard_;
+    std::map<dbus_uint32_t, Awaited> awaited_;
     std::map<std::string, SignalTarget*> routes_;
     std::vector<Waiter*> stateWaiters_;
-    PendingCalls calls_;
-    EventLoop::Timer askAgain_;
+    Timer askAgain_;
+    Timer callsDue_;
 };
 
 }  // namespace Zelm::DnsSd

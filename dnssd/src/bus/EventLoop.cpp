@@ -115,6 +115,16 @@ bool EventLoop::schedule(Timer& timer, int delayMs) {
     return true;
 }
 
+bool EventLoop::runUnlocked(std::function<void()> task) {
+    try {
+        unlockedTasks_.push_back(std::move(task));
+    } catch (...) {
+        return false;
+    }
+    wake();
+    return true;
+}
+
 void EventLoop::cancel(Timer& timer) {
     if (timer.armed_) {
         eraseValue(timers_, &timer);
@@ -154,8 +164,12 @@ void EventLoop::run() {
             fds.resize(std::min<size_t>(fds.size(), 1));
             polled.clear();
         }
-        const int timeoutMs = pollTimeoutMs();
+        const int timeoutMs = unlockedTasks_.empty() ? pollTimeoutMs() : 0;
+        std::vector<std::function<void()>> tasks = std::exchange(unlockedTasks_, {});
         lock.unlock();
+        for (auto& task : tasks) {
+            task();
+        }
         const int ready = ::poll(fds.data(), fds.size(), timeoutMs);
         lock.lock();
         if (ready > 0) {

@@ -8,6 +8,7 @@
 // answer waits on a condition of this mutex, so that it holds nothing meanwhile.
 
 #include "SmallStackThread.h"
+#include "daemon/Channel.h"
 
 #include <dbus/dbus.h>
 #include <poll.h>
@@ -24,19 +25,6 @@ namespace Zelm::DnsSd {
 class EventLoop {
 public:
     using Clock = std::chrono::steady_clock;
-
-    // A call of `onDue` on the event thread, with the lock held, once a
-    // scheduled delay has passed.
-    class Timer {
-    public:
-        explicit Timer(std::function<void()> onDue) : onDue_(std::move(onDue)) {}
-
-    private:
-        friend class EventLoop;
-        std::function<void()> onDue_;
-        Clock::time_point due_{};
-        bool armed_ = false;
-    };
 
     // A running loop; null when its thread or its wake-up descriptor cannot be made.
     static std::unique_ptr<EventLoop> start();
@@ -61,6 +49,12 @@ public:
     // False when memory ran out: the timer is not armed.
     bool schedule(Timer& timer, int delayMs);
     void cancel(Timer& timer);
+    bool isScheduled(const Timer& timer) const { return timer.armed_; }
+    Clock::time_point dueTime(const Timer& timer) const { return timer.due_; }
+
+    // Runs `task` once on the event thread with the loop's lock released, so
+    // that it may take a lock ranked above it; false when memory ran out.
+    bool runUnlocked(std::function<void()> task);
 
     // On the event thread: the loop ends after the current event and the
     // thread closes its wake-up descriptor. Only the join (stop()) is left
@@ -100,6 +94,7 @@ private:
     std::vector<DBusWatch*> watches_;
     std::vector<DueTimeout> timeouts_;
     std::vector<Timer*> timers_;
+    std::vector<std::function<void()>> unlockedTasks_;
     SmallStackThread thread_;
 };
 

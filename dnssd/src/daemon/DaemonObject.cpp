@@ -1,37 +1,33 @@
-#include "names/ErrorCodes.h"
-#include "operations/Operation.h"
+#include "daemon/DaemonObject.h"
 
 namespace Zelm::DnsSd {
 
 namespace {
 
-// Frees a daemon object whose path nothing keeps; unanswered.
-void sendFree(BusConnection& bus, const char* path, const char* interface) {
-    if (const Message message = daemonCall(path, interface, "Free")) {
-        dbus_message_set_no_reply(message.get(), TRUE);
-        bus.send(message.get());
+// Frees a daemon object; unanswered. Should it not go out (no memory), the
+// daemon frees the object with the connection.
+void sendFree(Channel& channel, const std::string& path, const char* interface) {
+    try {
+        channel.send(Daemon::requestTo(Daemon::kFree, path, interface));
+    } catch (...) {
     }
 }
 
 }  // namespace
 
-void DaemonObject::create(BusConnection& bus, DBusMessage* creation, PendingCalls& calls, bool startIt,
-                          Settle::Function created, std::function<void(DNSServiceErrorType)> startFailed) {
-    BusConnection* connection = &bus;
+void DaemonObject::create(Channel& channel, const Daemon::Request& creation, PendingCalls& calls,
+                          bool startIt, Outcome created, Outcome startFailed) {
+    Channel* on = &channel;
     const bool sent = calls.send(
-        bus, creation, [this, connection, &calls, startIt, created, startFailed](DBusMessage* reply) {
-            DNSServiceErrorType error = errorOf(reply);
-            if (reply != nullptr && dbus_message_is_error(reply, kObjectLimitErrorName)) {
-                error = kObjectLimitReached;
-            }
-            const char* path = nullptr;
-            if (error == kDNSServiceErr_NoError &&
-                !dbus_message_get_args(reply, nullptr, DBUS_TYPE_OBJECT_PATH, &path, DBUS_TYPE_INVALID)) {
+        channel, creation, [this, on, &calls, startIt, created, startFailed](const Daemon::Reply& reply) {
+            DNSServiceErrorType error = reply.error;
+            const auto path = Daemon::unpack<std::tuple<Daemon::ObjectPath>>(reply.values);
+            if (error == kDNSServiceErr_NoError && !path) {
                 error = kDNSServiceErr_Unknown;
             }
             if (error == kDNSServiceErr_NoError) {
                 try {
-                    if (!adopt(*connection, path, calls, startIt, startFailed)) {
+                    if (!adopt(*on, std::get<0>(*path).path, calls, startIt, startFailed)) {
                         error = kDNSServiceErr_NoMemory;
                     }
                 } catch (...) {
@@ -41,7 +37,7 @@ void DaemonObject::create(BusConnection& bus, DBusMessage* creation, PendingCall
                     if (exists()) {
                         free();
                     } else {
-                        sendFree(*connection, path, interface_);
+                        sendFree(*on, std::get<0>(*path).path, interface_);
                     }
                 }
             }
@@ -52,44 +48,33 @@ void DaemonObject::create(BusConnection& bus, DBusMessage* creation, PendingCall
     }
 }
 
-bool DaemonObject::adopt(BusConnection& bus, const char* path, PendingCalls& calls, bool startIt,
-                         const std::function<void(DNSServiceErrorType)>& startFailed) {
+bool DaemonObject::adopt(Channel& channel, const std::string& path, PendingCalls& calls, bool startIt,
+                         const Outcome& startFailed) {
     path_ = path;
-    bus_ = &bus;
-    if (!bus.route(path_, target_)) {
+    channel_ = &channel;
+    if (!channel.route(path_, target_)) {
         return false;
     }
-    return !startIt || call("Start", calls, [startFailed](DBusMessage* started) {
-        const DNSServiceErrorType startError = errorOf(started);
-        if (startError != kDNSServiceErr_NoError && startFailed) {
-            startFailed(startError);
+    return !startIt || call(Daemon::kStart, calls, [startFailed](const Daemon::Reply& started) {
+        if (started.error != kDNSServiceErr_NoError && startFailed) {
+            startFailed(started.error);
         }
     });
 }
 
-Message DaemonObject::callTo(const char* method) const {
-    return exists() ? daemonCall(path_.c_str(), interface_, method) : Message();
-}
-
-bool DaemonObject::call(const char* method, PendingCalls& calls, PendingCalls::Handler handler) {
-    const Message message = callTo(method);
-    return message && calls.send(*bus_, message.get(), std::move(handler));
-}
-
 void DaemonObject::free() {
-    if (bus_ == nullptr) {
+    if (channel_ == nullptr) {
         return;
     }
-    // Unanswered: the caller does not wait for the daemon. Should it not go
-    // out (no memory), the daemon frees the object with the connection.
-    sendFree(*bus_, path_.c_str(), interface_);
+    // Unanswered: the caller does not wait for the daemon.
+    sendFree(*channel_, path_, interface_);
     forget();
 }
 
 void DaemonObject::forget() {
-    if (bus_ != nullptr) {
-        bus_->unroute(path_);
-        bus_ = nullptr;
+    if (channel_ != nullptr) {
+        channel_->unroute(path_);
+        channel_ = nullptr;
         path_.clear();
     }
 }

@@ -1,7 +1,6 @@
 #include "link/ConnectionPool.h"
 
 #include "api/Reference.h"
-#include "bus/Waiter.h"
 
 #include <algorithm>
 #include <vector>
@@ -13,8 +12,6 @@ namespace {
 // Delays between attempts to reach a bus that is not there.
 constexpr int kFirstRetryMs = 100;
 constexpr int kLongestRetryMs = 1000;
-// When another thread is opening a connection just then.
-constexpr int kBusyRetryMs = 5;
 
 std::vector<Reference*> snapshot(const std::set<Reference*>& references) {
     return {references.begin(), references.end()};
@@ -31,7 +28,7 @@ ConnectionPool::ConnectionPool(EventLoop& loop)
 ConnectionPool::~ConnectionPool() { closeAll(); }
 
 BusConnection* ConnectionPool::connectionWithRoom(int objects, std::unique_lock<std::mutex>& loopLock,
-                                                  DNSServiceErrorType& error) {
+                                                  const Patience& patience, DNSServiceErrorType& error) {
     while (true) {
         dropFailedIdleConnections();
         bool daemonAwaited = false;
@@ -52,62 +49,55 @@ BusConnection* ConnectionPool::connectionWithRoom(int objects, std::unique_lock<
                 return connection.get();
             }
         }
-        if (unsettled != nullptr) {
-            // Another thread just opened it: it knows soon whether the daemon runs.
-            Waiter known;
-            if (!unsettled->awaitState(known) || known.wait(loopLock) == kDNSServiceErr_NoMemory) {
-                error = kDNSServiceErr_NoMemory;
+        if (daemonAwaited && unsettled == nullptr) {
+            error = kDNSServiceErr_ServiceNotRunning;
+            return nullptr;
+        }
+        BusConnection* awaited = unsettled;
+        Waiter known;
+        if (awaited == nullptr) {
+            // Only the connect happens here; its first answers come on the event thread.
+            std::unique_ptr<BusConnection> connection = BusConnection::open(loop_, *this, error);
+            if (!connection) {
                 return nullptr;
             }
-            continue;
+            awaited = adopt(std::move(connection), &known);
+        } else if (!awaited->awaitState(known)) {
+            awaited = nullptr;
         }
-        if (daemonAwaited) {
-            error = kDNSServiceErr_ServiceNotRunning;
-            return nullptr;
-        }
-        // Open one, unless another thread does so meanwhile: then look again.
-        const unsigned long seen = opened_;
-        loopLock.unlock();
-        std::unique_lock<std::mutex> opening(openingMutex_);
-        loopLock.lock();
-        if (opened_ != seen) {
-            continue;
-        }
-        loopLock.unlock();
-        std::unique_ptr<BusConnection> connection = BusConnection::open(loop_, *this, error);
-        loopLock.lock();
-        if (!connection) {
-            return nullptr;
-        }
-        Waiter known;
-        BusConnection* opened = adopt(std::move(connection), &known);
-        if (opened == nullptr) {
+        if (awaited == nullptr) {
             error = kDNSServiceErr_NoMemory;
             return nullptr;
         }
-        if (known.wait(loopLock) == kDNSServiceErr_NoMemory) {
+        const DNSServiceErrorType code = known.wait(loopLock, patience, awaited);
+        if (holds(awaited)) {
+            awaited->stopAwaiting(known);
+        }
+        if (code == kDNSServiceErr_NoMemory) {
             error = kDNSServiceErr_NoMemory;
             return nullptr;
         }
-        if (!holds(opened) || !opened->serves()) {
-            // The connection stays and waits for the daemon.
+        if (!holds(awaited) || !awaited->stateKnown()) {
+            // Silent: the bus or the daemon stopped. The connection stays and
+            // knows once they answer again.
             error = kDNSServiceErr_ServiceNotRunning;
             return nullptr;
         }
-        if (opened->objects + objects <= opened->capacity) {
-            return opened;
+        if (!awaited->serves()) {
+            error = kDNSServiceErr_ServiceNotRunning;  // it stays and waits for the daemon
+            return nullptr;
         }
     }
 }
 
 bool ConnectionPool::waitForCallRoom(BusConnection* connection, int calls,
-                                     std::unique_lock<std::mutex>& loopLock) {
+                                     std::unique_lock<std::mutex>& loopLock, const Patience& patience) {
     ++waitingForCallRoom_;
-    callRoom_.wait(loopLock, [&] {
+    patience.wait(callRoom_, loopLock, connection, [&] {
         return !holds(connection) || connection->failed || connection->roomForCalls(calls);
     });
     --waitingForCallRoom_;
-    const bool room = holds(connection) && !connection->failed;
+    const bool room = holds(connection) && !connection->failed && connection->roomForCalls(calls);
     if (waitingForCallRoom_ > 0 && room && connection->roomForCalls(calls + 1)) {
         callRoom_.notify_one();  // room for the next one too
     }
@@ -127,7 +117,6 @@ BusConnection* ConnectionPool::adopt(std::unique_ptr<BusConnection> connection, 
     } catch (...) {
         return nullptr;
     }
-    ++opened_;
     if (!opened->start(known)) {
         connections_.pop_back();
         return nullptr;
@@ -237,11 +226,6 @@ void ConnectionPool::reconnect() {
     if (waiting_.empty() || std::any_of(connections_.begin(), connections_.end(),
                                         [](const auto& held) { return !held->failed; })) {
         // A connection there waits for the daemon and resumes them when it runs.
-        return;
-    }
-    std::unique_lock<std::mutex> opening(openingMutex_, std::try_to_lock);
-    if (!opening.owns_lock()) {
-        loop_.schedule(reconnectTimer_, kBusyRetryMs);
         return;
     }
     DNSServiceErrorType error = kDNSServiceErr_NoError;

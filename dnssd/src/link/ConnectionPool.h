@@ -10,6 +10,7 @@
 
 #include "bus/BusConnection.h"
 #include "bus/EventLoop.h"
+#include "bus/Waiter.h"
 
 #include <dns_sd.h>
 
@@ -31,22 +32,21 @@ public:
     ConnectionPool(const ConnectionPool&) = delete;
     ConnectionPool& operator=(const ConnectionPool&) = delete;
 
-    // Held while a connection is being opened; a fork waits for it.
-    std::mutex& openingMutex() { return openingMutex_; }
-
     // The members below are called with the loop's lock held.
 
     // A connection whose daemon takes requests, with room for `objects` more
-    // daemon objects. May open one: it then releases `loopLock` for the
-    // bus's round trips and takes it again. Null with `error` set when no
-    // daemon can be reached (kDNSServiceErr_ServiceNotRunning) or on a
-    // shortage of resources (kDNSServiceErr_NoMemory).
+    // daemon objects. May open one and wait, releasing `loopLock`, for the
+    // bus's and the daemon's first answers, as long as `patience` allows.
+    // Null with `error` set when no daemon can be reached or it does not
+    // answer (kDNSServiceErr_ServiceNotRunning), or on a shortage of
+    // resources (kDNSServiceErr_NoMemory).
     BusConnection* connectionWithRoom(int objects, std::unique_lock<std::mutex>& loopLock,
-                                      DNSServiceErrorType& error);
+                                      const Patience& patience, DNSServiceErrorType& error);
 
     // Waits, releasing `loopLock`, until `calls` more calls fit on
-    // `connection`; false when the connection went away meanwhile.
-    bool waitForCallRoom(BusConnection* connection, int calls, std::unique_lock<std::mutex>& loopLock);
+    // `connection`; false when the connection went away or went silent meanwhile.
+    bool waitForCallRoom(BusConnection* connection, int calls, std::unique_lock<std::mutex>& loopLock,
+                         const Patience& patience);
 
     // The daemon said the connection holds all the objects it allows: as
     // many as it has made, while others may still be on their way.
@@ -65,6 +65,7 @@ public:
     void leave(Reference& reference);
 
     bool servesNow() const;
+    bool holds(const BusConnection* connection) const;
     // Closes every connection; the link's last act before its thread ends.
     void closeAll();
 
@@ -79,19 +80,16 @@ private:
     static bool keepsWaiting(Reference& member);
     void resumeWaiting(BusConnection& connection);
     BusConnection* adopt(std::unique_ptr<BusConnection> connection, Waiter* known);
-    bool holds(const BusConnection* connection) const;
     void reconnect();
     void dropFailedIdleConnections();
 
     EventLoop& loop_;
-    std::mutex openingMutex_;
     std::list<std::unique_ptr<BusConnection>> connections_;
-    unsigned long opened_ = 0;      // connections opened so far
     std::set<Reference*> waiting_;  // registrations kept while no daemon serves them
     std::condition_variable callRoom_;
     int waitingForCallRoom_ = 0;
-    EventLoop::Timer reconnectTimer_;
-    EventLoop::Timer dropTimer_;
+    Timer reconnectTimer_;
+    Timer dropTimer_;
     int reconnectDelayMs_ = 0;
 };
 

@@ -17,18 +17,30 @@ constexpr int kAttachAttempts = 4;
 DNSServiceErrorType DaemonLink::attach(Reference& reference) {
     Operation& operation = reference.operation();
     const int objects = operation.daemonObjects();
+    const Patience patience;
     std::unique_lock<std::mutex> lock(loop_->mutex());
     DNSServiceErrorType error = kDNSServiceErr_ServiceNotRunning;
     for (int attempt = 0; attempt < kAttachAttempts; ++attempt) {
-        BusConnection* connection = pool_->connectionWithRoom(objects, lock, error);
+        BusConnection* connection = pool_->connectionWithRoom(objects, lock, patience, error);
         if (connection == nullptr) {
             break;
         }
-        if (!pool_->waitForCallRoom(connection, operation.callsAtStart(), lock)) {
+        if (!pool_->waitForCallRoom(connection, operation.callsAtStart(), lock, patience)) {
+            error = kDNSServiceErr_ServiceNotRunning;
+            if (pool_->holds(connection) && !connection->failed) {
+                break;  // silent: the daemon or the bus stopped
+            }
             continue;
         }
         Waiter started;
-        Settle settle([&started](DNSServiceErrorType code) { started.settle(code); });
+        // The operation may keep its answer past this wait (it gave up);
+        // the answer then reaches nobody.
+        auto answerTo = std::make_shared<Waiter*>(&started);
+        Settle settle([answerTo](DNSServiceErrorType code) {
+            if (*answerTo != nullptr) {
+                (*answerTo)->settle(code);
+            }
+        });
         // A member from the start, so that a daemon leaving meanwhile ends
         // the wait (ConnectionPool::endMembers).
         reference.setStartWaiter(&started);
@@ -38,18 +50,20 @@ DNSServiceErrorType DaemonLink::attach(Reference& reference) {
         } catch (...) {
             started.settle(kDNSServiceErr_NoMemory);
         }
-        error = started.wait(lock);
+        error = started.wait(lock, patience, connection);
+        *answerTo = nullptr;
         if (error == kDNSServiceErr_NoError && reference.connection() == connection) {
             reference.setStartWaiter(nullptr);
             pool_->accepted(*connection, reference);
             return kDNSServiceErr_NoError;
         }
+        const bool silent = error == kDNSServiceErr_ServiceNotRunning && reference.connection() == connection;
         pool_->leave(reference);
         reference.setStartWaiter(nullptr);
         operation.stop();
         if (error == kObjectLimitReached) {
             pool_->full(connection);  // the next attempt opens a sibling
-        } else if (error != kDNSServiceErr_NoError && error != kDNSServiceErr_ServiceNotRunning) {
+        } else if (silent || (error != kDNSServiceErr_NoError && error != kDNSServiceErr_ServiceNotRunning)) {
             break;
         }
         // Else the daemon went away before the connection heard of it: a
@@ -67,6 +81,7 @@ void DaemonLink::detach(Reference& reference) {
 
 DNSServiceErrorType DaemonLink::updateTxt(Reference& reference, std::vector<std::string> txt) {
     RegisterOperation* registration = reference.operation().asRegistration();
+    const Patience patience;
     std::unique_lock<std::mutex> lock(loop_->mutex());
     // The answer's call lives here, not in the operation: a daemon that
     // leaves meanwhile drops the operation's calls, while this one still
@@ -75,7 +90,7 @@ DNSServiceErrorType DaemonLink::updateTxt(Reference& reference, std::vector<std:
     Waiter answered;
     registration->updateTxt(std::move(txt), call,
                             [&answered](DNSServiceErrorType code) { answered.settle(code); });
-    return publicCode(answered.wait(lock));
+    return publicCode(answered.wait(lock, patience, reference.connection()));
 }
 
 }  // namespace Zelm::DnsSd

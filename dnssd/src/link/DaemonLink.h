@@ -69,7 +69,7 @@ private:
 
     std::unique_ptr<EventLoop> loop_;
     std::unique_ptr<ConnectionPool> pool_;
-    EventLoop::Timer graceTimer_;
+    Timer graceTimer_;
     std::weak_ptr<DaemonLink> holders_;  // guarded by the shared link's mutex
 };
 

@@ -43,8 +43,6 @@ bool processSetUp = false;        // guarded by sharedLinkMutex
 // wake-up. A second keeps a burst of calls on one link while an idle process
 // still soon has no backend thread and no daemon connection.
 constexpr int kGraceMs = 1000;
-// When the grace period ends while another thread holds the mutex.
-constexpr int kGraceRetryMs = 5;
 
 // A lingering link's event thread must not outlive the code it runs.
 __attribute__((destructor)) void endIdleLinkAtUnload() { DaemonLink::endIdleLink(); }
@@ -71,7 +69,15 @@ struct DaemonLink::Use {
 };
 
 DaemonLink::DaemonLink(std::unique_ptr<EventLoop> loop)
-    : loop_(std::move(loop)), pool_(new ConnectionPool(*loop_)), graceTimer_([this] { graceOver(); }) {}
+    : loop_(std::move(loop)),
+      pool_(new ConnectionPool(*loop_)),
+      // The shared link's mutex ranks above the loop's: the check runs with
+      // the loop's lock released.
+      graceTimer_([this] {
+          if (!loop_->runUnlocked([this] { graceOver(); })) {
+              loop_->schedule(graceTimer_, kGraceMs);  // out of memory: try again later
+          }
+      }) {}
 
 DaemonLink::~DaemonLink() {
     // No reference holds the link and it is no longer shared, so nothing
@@ -146,21 +152,16 @@ void DaemonLink::released(DaemonLink* link, unsigned long use) {
 }
 
 void DaemonLink::graceOver() {
-    // A thread holding the mutex may be waiting for this loop's lock.
-    std::unique_lock<std::mutex> lock(sharedLinkMutex, std::try_to_lock);
-    if (!lock.owns_lock()) {
-        loop_->schedule(graceTimer_, kGraceRetryMs);
-        return;
-    }
+    std::lock_guard<std::mutex> lock(sharedLinkMutex);
     if (sharedLinkInstance != this || !lingering) {
-        return;
+        return;  // taken over meanwhile, or already ended
     }
     sharedLinkInstance = nullptr;
     lingering = false;
     endedLink = this;
-    lock.unlock();
     // The thread ends with no daemon connection left; whoever frees the link
     // joins it first.
+    std::lock_guard<std::mutex> loopLock(loop_->mutex());
     pool_->closeAll();
     loop_->endFromWithin();
 }
@@ -188,7 +189,6 @@ void DaemonLink::endIdleLink() {
 void DaemonLink::beforeFork() {
     sharedLinkMutex.lock();
     if (sharedLinkInstance != nullptr) {
-        sharedLinkInstance->pool_->openingMutex().lock();
         sharedLinkInstance->loop_->mutex().lock();
     }
     lockLiveReferences();
@@ -200,7 +200,6 @@ void DaemonLink::afterForkInParent() {
     unlockLiveReferences();
     if (sharedLinkInstance != nullptr) {
         sharedLinkInstance->loop_->mutex().unlock();
-        sharedLinkInstance->pool_->openingMutex().unlock();
     }
     sharedLinkMutex.unlock();
 }

@@ -1,5 +1,7 @@
 #include "names/LocalServiceNames.h"
 
+#include "names/NameRules.h"
+
 #include <mutex>
 #include <set>
 
@@ -13,20 +15,10 @@ namespace {
 std::mutex claimsMutex;
 std::set<std::string>* claimed = nullptr;  // guarded by claimsMutex
 
-std::string lowerAscii(const std::string& text) {
-    std::string lower = text;
-    for (char& c : lower) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return lower;
-}
-
 std::string key(const std::string& name, const std::string& type, const std::string& domain) {
     // Newlines cannot occur in the daemon's type and domain names, so they
     // separate the parts unambiguously.
-    return lowerAscii(type) + '\n' + lowerAscii(domain.empty() ? "local" : domain) + '\n' + lowerAscii(name);
+    return asciiLower(type) + '\n' + asciiLower(domain.empty() ? "local" : domain) + '\n' + asciiLower(name);
 }
 
 }  // namespace

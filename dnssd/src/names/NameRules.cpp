@@ -6,16 +6,25 @@ namespace Zelm::DnsSd {
 
 namespace {
 
-constexpr std::size_t kMaxLabelBytes = 63;
 constexpr std::size_t kMaxNameWireBytes = 255;
 constexpr std::size_t kMaxServiceNameChars = 15;
+
+}  // namespace
+
+char asciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+std::string asciiLower(std::string text) {
+    for (char& c : text) {
+        c = asciiLower(c);
+    }
+    return text;
+}
+
+namespace {
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
 bool isLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-
-// ASCII only: the host's locale must not change what a name means.
-char asciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),

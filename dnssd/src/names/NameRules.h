@@ -11,6 +11,13 @@
 
 namespace Zelm::DnsSd {
 
+// The longest label DNS allows.
+constexpr std::size_t kMaxLabelBytes = 63;
+
+// ASCII only: the host's locale must not change what a name means.
+char asciiLower(char c);
+std::string asciiLower(std::string text);
+
 // UTF-8 as D-Bus takes it: shortest forms only, no surrogates, nothing past
 // U+10FFFF.
 bool isValidUtf8(std::string_view text);

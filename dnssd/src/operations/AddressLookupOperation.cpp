@@ -1,5 +1,7 @@
 #include "operations/AddressLookupOperation.h"
 
+#include "daemon/DaemonObject.h"
+#include "names/ErrorCodes.h"
 #include "names/InterfaceIndex.h"
 #include "names/ServiceNames.h"
 
@@ -31,30 +33,19 @@ struct AddressLookupOperation::Family : SignalTarget {
     Family(AddressLookupOperation& owner, int addressFamily)
         : owner(owner), addressFamily(addressFamily), browser(Daemon::kRecordBrowser, *this) {}
 
-    void onSignal(DBusMessage* signal) override {
+    void onSignal(const Daemon::Incoming& signal) override {
         orLose(owner.sink_, [&] { handleSignal(signal); });
     }
 
-    void handleSignal(DBusMessage* signal) {
-        const bool added = dbus_message_is_signal(signal, Daemon::kRecordBrowser, "ItemNew");
-        if (added || dbus_message_is_signal(signal, Daemon::kRecordBrowser, "ItemRemove")) {
-            // interface, protocol, name, class, type, rdata, flags
-            Daemon::Interface interface = 0;
-            Daemon::Protocol protocol = 0;
-            const char* name = nullptr;
-            uint16_t recordClass = 0;
-            uint16_t recordType = 0;
-            const unsigned char* rdata = nullptr;
-            int size = 0;
-            uint32_t flags = 0;
-            if (dbus_message_get_args(signal, nullptr, DBUS_TYPE_INT32, &interface, DBUS_TYPE_INT32,
-                                      &protocol, DBUS_TYPE_STRING, &name, DBUS_TYPE_UINT16, &recordClass,
-                                      DBUS_TYPE_UINT16, &recordType, DBUS_TYPE_ARRAY, DBUS_TYPE_BYTE, &rdata,
-                                      &size, DBUS_TYPE_UINT32, &flags, DBUS_TYPE_INVALID)) {
-                owner.onAddress(added, interface, protocol, addressFamily, rdata, static_cast<size_t>(size));
-            }
-        } else if (dbus_message_is_signal(signal, Daemon::kRecordBrowser, "Failure")) {
-            owner.onFailure(failureOf(signal));
+    void handleSignal(const Daemon::Incoming& signal) {
+        const auto added = Daemon::read(Daemon::kRecordNew, signal);
+        const auto removed = added ? std::nullopt : Daemon::read(Daemon::kRecordRemove, signal);
+        if (added || removed) {
+            const auto& [interface, protocol, name, recordClass, recordType, data, flags] =
+                added ? *added : *removed;
+            owner.onAddress(added.has_value(), interface, protocol, addressFamily, data.data);
+        } else if (const auto failure = Daemon::read(Daemon::kRecordBrowserFailure, signal)) {
+            owner.onFailure(publicCode(fromDaemonError(std::get<0>(*failure).c_str())));
         }
         // AllForNow and CacheExhausted are no answer: the query runs on, and
         // a host that shows up later is still reported.
@@ -87,7 +78,7 @@ void AddressLookupOperation::start(const DaemonContext& context, Settle settle) 
     sink_ = context.sink;
     // Settled once every record browser is made, or at the first failure.
     auto outstanding = std::make_shared<size_t>(families_.size());
-    const Settle::Function created = [this, outstanding, settle](DNSServiceErrorType error) {
+    const DaemonObject::Outcome created = [this, outstanding, settle](DNSServiceErrorType error) {
         if (!settle) {
             return;
         }
@@ -98,63 +89,43 @@ void AddressLookupOperation::start(const DaemonContext& context, Settle settle) 
             settle(error);
         }
     };
-    const char* name = hostName_.c_str();
-    const Daemon::Protocol protocol = Daemon::kAnyProtocol;
-    const uint16_t recordClass = Daemon::kClassIN;
     const uint32_t flags = 0;
     for (const auto& family : families_) {
         const uint16_t recordType = family->addressFamily == AF_INET ? Daemon::kTypeA : Daemon::kTypeAAAA;
-        const Message prepare = daemonCall(Daemon::kServerPath, Daemon::kServer2, "RecordBrowserPrepare");
-        if (!prepare || !append(prepare.get(), DBUS_TYPE_INT32, &interface_, DBUS_TYPE_INT32, &protocol,
-                                DBUS_TYPE_STRING, &name, DBUS_TYPE_UINT16, &recordClass, DBUS_TYPE_UINT16,
-                                &recordType, DBUS_TYPE_UINT32, &flags, DBUS_TYPE_INVALID)) {
-            created(kDNSServiceErr_NoMemory);
-            return;
-        }
-        family->browser.create(*context.bus, prepare.get(), calls_, true, created,
-                               [this](DNSServiceErrorType code) { orLose(sink_, [&] { onFailure(code); }); });
+        family->browser.create(
+            *context.channel,
+            Daemon::request(Daemon::kRecordBrowserPrepare, Daemon::kServerPath, interface_,
+                            Daemon::kAnyProtocol, hostName_, Daemon::kClassIN, recordType, flags),
+            calls_, true, created,
+            [this](DNSServiceErrorType code) { orLose(sink_, [&] { onFailure(publicCode(code)); }); });
         if (!settle) {
             return;
         }
-        resolveAtOnce(*context.bus, *family);
+        resolveAtOnce(*context.channel, *family);
     }
 }
 
-void AddressLookupOperation::resolveAtOnce(BusConnection& bus, Family& family) {
-    const char* name = hostName_.c_str();
-    const Daemon::Protocol protocol = Daemon::kAnyProtocol;
-    const Daemon::Protocol addressProtocol = family.addressFamily == AF_INET ? Daemon::kIPv4 : Daemon::kIPv6;
-    const uint32_t flags = 0;
-    const Message resolve = daemonCall(Daemon::kServerPath, Daemon::kServer, "ResolveHostName");
-    if (!resolve ||
-        !append(resolve.get(), DBUS_TYPE_INT32, &interface_, DBUS_TYPE_INT32, &protocol, DBUS_TYPE_STRING,
-                &name, DBUS_TYPE_INT32, &addressProtocol, DBUS_TYPE_UINT32, &flags, DBUS_TYPE_INVALID)) {
-        return;  // the record browser answers on its own, only later
-    }
+void AddressLookupOperation::resolveAtOnce(Channel& channel, Family& family) {
     const int addressFamily = family.addressFamily;
+    const Daemon::Protocol addressProtocol = addressFamily == AF_INET ? Daemon::kIPv4 : Daemon::kIPv6;
+    const uint32_t flags = 0;
     calls_.send(
-        bus, resolve.get(),
-        [this, addressFamily](DBusMessage* reply) {
-            // interface, protocol, name, aprotocol, address, flags. A host
-            // nobody answers for comes back as an error: no reply.
-            Daemon::Interface interface = 0;
-            Daemon::Protocol protocol = 0;
-            const char* name = nullptr;
-            Daemon::Protocol addressProtocol = 0;
-            const char* text = nullptr;
-            uint32_t flags = 0;
-            if (errorOf(reply) != kDNSServiceErr_NoError ||
-                !dbus_message_get_args(reply, nullptr, DBUS_TYPE_INT32, &interface, DBUS_TYPE_INT32,
-                                       &protocol, DBUS_TYPE_STRING, &name, DBUS_TYPE_INT32, &addressProtocol,
-                                       DBUS_TYPE_STRING, &text, DBUS_TYPE_UINT32, &flags,
-                                       DBUS_TYPE_INVALID)) {
+        channel,
+        Daemon::request(Daemon::kResolveHostName, Daemon::kServerPath, interface_, Daemon::kAnyProtocol,
+                        hostName_, addressProtocol, flags),
+        [this, addressFamily](const Daemon::Reply& reply) {
+            // A host nobody answers for comes back as an error: no reply.
+            const auto resolved = Daemon::read(Daemon::kResolveHostName, reply);
+            if (!resolved) {
                 return;
             }
+            const auto& [interface, protocol, name, answeredProtocol, text, answerFlags] = *resolved;
             unsigned char address[sizeof(in6_addr)];
-            if (::inet_pton(addressFamily, text, address) == 1) {
+            if (::inet_pton(addressFamily, text.c_str(), address) == 1) {
                 orLose(sink_, [&] {
-                    onAddress(true, interface, protocol, addressFamily, address,
-                              addressFamily == AF_INET ? sizeof(in_addr) : sizeof(in6_addr));
+                    onAddress(true, interface, protocol, addressFamily,
+                              std::string(reinterpret_cast<const char*>(address),
+                                          addressFamily == AF_INET ? sizeof(in_addr) : sizeof(in6_addr)));
                 });
             }
         },
@@ -181,13 +152,12 @@ bool AddressLookupOperation::daemonLost() {
 }
 
 void AddressLookupOperation::onAddress(bool added, Daemon::Interface interface, Daemon::Protocol protocol,
-                                       int addressFamily, const void* address, size_t size) {
+                                       int addressFamily, const std::string& address) {
     const size_t expected = addressFamily == AF_INET ? sizeof(in_addr) : sizeof(in6_addr);
-    if (address == nullptr || size != expected) {
+    if (address.size() != expected) {
         return;
     }
-    const auto key =
-        std::make_tuple(interface, addressFamily, std::string(static_cast<const char*>(address), size));
+    const auto key = std::make_tuple(interface, addressFamily, address);
     if (added ? sightings_.add(key, protocol) : sightings_.remove(key, protocol)) {
         answered_ = answered_ || added;
         postAddress(added ? kDNSServiceFlagsAdd : 0, interface, addressFamily, std::get<2>(key));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "daemon/PendingCalls.h"
 #include "operations/Operation.h"
 #include "operations/Sightings.h"
 
@@ -36,9 +37,9 @@ public:
 private:
     struct Family;
 
-    void resolveAtOnce(BusConnection& bus, Family& family);
+    void resolveAtOnce(Channel& channel, Family& family);
     void onAddress(bool added, Daemon::Interface interface, Daemon::Protocol protocol, int addressFamily,
-                   const void* address, size_t size);
+                   const std::string& address);
     void onFailure(DNSServiceErrorType code);
     void postAddress(DNSServiceFlags flags, Daemon::Interface interface, int addressFamily,
                      const std::string& address);

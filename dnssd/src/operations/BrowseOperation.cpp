@@ -16,60 +16,46 @@ BrowseOperation::BrowseOperation(Kind kind, Daemon::Interface interface, std::st
       context_(context) {}
 
 void BrowseOperation::start(const DaemonContext& context, Settle settle) {
-    const char* domain = domain_.c_str();
-    const char* type = browsedType_.c_str();
-    const Daemon::Protocol protocol = Daemon::kAnyProtocol;
     const uint32_t flags = 0;
-    Message prepare;
     if (kind_ == Kind::Instances) {
-        prepare = daemonCall(Daemon::kServerPath, Daemon::kServer2, "ServiceBrowserPrepare");
-        if (prepare &&
-            !append(prepare.get(), DBUS_TYPE_INT32, &interface_, DBUS_TYPE_INT32, &protocol, DBUS_TYPE_STRING,
-                    &type, DBUS_TYPE_STRING, &domain, DBUS_TYPE_UINT32, &flags, DBUS_TYPE_INVALID)) {
-            prepare.reset();
-        }
+        create(context,
+               Daemon::request(Daemon::kServiceBrowserPrepare, Daemon::kServerPath, interface_,
+                               Daemon::kAnyProtocol, browsedType_, domain_, flags),
+               settle);
     } else {
-        prepare = daemonCall(Daemon::kServerPath, Daemon::kServer2, "ServiceTypeBrowserPrepare");
-        if (prepare && !append(prepare.get(), DBUS_TYPE_INT32, &interface_, DBUS_TYPE_INT32, &protocol,
-                               DBUS_TYPE_STRING, &domain, DBUS_TYPE_UINT32, &flags, DBUS_TYPE_INVALID)) {
-            prepare.reset();
-        }
+        create(context,
+               Daemon::request(Daemon::kServiceTypeBrowserPrepare, Daemon::kServerPath, interface_,
+                               Daemon::kAnyProtocol, domain_, flags),
+               settle);
     }
-    create(context, prepare, settle);
 }
 
-void BrowseOperation::handleSignal(DBusMessage* signal) {
-    const char* interfaceName =
-        kind_ == Kind::Instances ? Daemon::kServiceBrowser : Daemon::kServiceTypeBrowser;
-    const bool added = dbus_message_is_signal(signal, interfaceName, "ItemNew");
-    if (added || dbus_message_is_signal(signal, interfaceName, "ItemRemove")) {
-        Daemon::Interface interface = 0;
-        Daemon::Protocol protocol = 0;
-        const char* name = "";
-        const char* type = nullptr;
-        const char* domain = nullptr;
-        uint32_t flags = 0;
-        const bool read =
-            kind_ == Kind::Instances
-                ? dbus_message_get_args(signal, nullptr, DBUS_TYPE_INT32, &interface, DBUS_TYPE_INT32,
-                                        &protocol, DBUS_TYPE_STRING, &name, DBUS_TYPE_STRING, &type,
-                                        DBUS_TYPE_STRING, &domain, DBUS_TYPE_UINT32, &flags,
-                                        DBUS_TYPE_INVALID)
-                : dbus_message_get_args(signal, nullptr, DBUS_TYPE_INT32, &interface, DBUS_TYPE_INT32,
-                                        &protocol, DBUS_TYPE_STRING, &type, DBUS_TYPE_STRING, &domain,
-                                        DBUS_TYPE_UINT32, &flags, DBUS_TYPE_INVALID);
-        if (read) {
-            onItem(added, interface, protocol, name, type, domain);
+void BrowseOperation::handleSignal(const Daemon::Incoming& signal) {
+    if (kind_ == Kind::Instances) {
+        const auto added = Daemon::read(Daemon::kServiceNew, signal);
+        const auto removed = added ? std::nullopt : Daemon::read(Daemon::kServiceRemove, signal);
+        if (added || removed) {
+            const auto& [interface, protocol, name, type, domain, flags] = added ? *added : *removed;
+            onItem(added.has_value(), interface, protocol, name, type, domain);
+        } else if (const auto failure = Daemon::read(Daemon::kServiceBrowserFailure, signal)) {
+            postFailure(failureCode(*failure));
         }
-    } else if (dbus_message_is_signal(signal, interfaceName, "Failure")) {
-        postFailure(failureOf(signal));
+        return;
+    }
+    const auto added = Daemon::read(Daemon::kTypeNew, signal);
+    const auto removed = added ? std::nullopt : Daemon::read(Daemon::kTypeRemove, signal);
+    if (added || removed) {
+        const auto& [interface, protocol, type, domain, flags] = added ? *added : *removed;
+        onItem(added.has_value(), interface, protocol, std::string(), type, domain);
+    } else if (const auto failure = Daemon::read(Daemon::kTypeBrowserFailure, signal)) {
+        postFailure(failureCode(*failure));
     }
     // AllForNow and CacheExhausted say nothing a DNS-SD caller is told.
 }
 
 void BrowseOperation::onItem(bool added, Daemon::Interface interface, Daemon::Protocol protocol,
-                             const char* name, const char* type, const char* domain) {
-    const auto key = std::make_tuple(interface, std::string(name), std::string(type), std::string(domain));
+                             const std::string& name, const std::string& type, const std::string& domain) {
+    const auto key = std::make_tuple(interface, name, type, domain);
     const bool changed = added ? sightings_.add(key, protocol) : sightings_.remove(key, protocol);
     if (!changed) {
         return;
@@ -80,12 +66,11 @@ void BrowseOperation::onItem(bool added, Daemon::Interface interface, Daemon::Pr
         return;
     }
     // "_http._tcp" in "local" is the instance "_http" of the type "_tcp.local."
-    const std::string serviceType = type;
-    const size_t dot = serviceType.find('.');
-    postItem(flags, interface, serviceType.substr(0, dot),
-             withTrailingDot((dot == std::string::npos ? std::string() : serviceType.substr(dot + 1) + ".") +
-                             domain),
-             ".");
+    const size_t dot = type.find('.');
+    postItem(
+        flags, interface, type.substr(0, dot),
+        withTrailingDot((dot == std::string::npos ? std::string() : type.substr(dot + 1) + ".") + domain),
+        ".");
 }
 
 void BrowseOperation::postItem(DNSServiceFlags flags, Daemon::Interface interface, std::string name,

@@ -25,9 +25,9 @@ public:
     void start(const DaemonContext& context, Settle settle) override;
 
 private:
-    void handleSignal(DBusMessage* signal) override;
-    void onItem(bool added, Daemon::Interface interface, Daemon::Protocol protocol, const char* name,
-                const char* type, const char* domain);
+    void handleSignal(const Daemon::Incoming& signal) override;
+    void onItem(bool added, Daemon::Interface interface, Daemon::Protocol protocol, const std::string& name,
+                const std::string& type, const std::string& domain);
     void postItem(DNSServiceFlags flags, Daemon::Interface interface, std::string name, std::string type,
                   std::string domain);
     void postFailure(DNSServiceErrorType code) override;

@@ -2,6 +2,7 @@
 
 #include "names/ErrorCodes.h"
 #include "names/LocalServiceNames.h"
+#include "names/NameRules.h"
 #include "names/ServiceNames.h"
 
 #include <cctype>
@@ -13,9 +14,6 @@ namespace {
 // Names tried for one publication before it fails; alternative names
 // ("Name #2", "Name #3", ...) are cheap to try.
 constexpr int kRenameAttempts = 64;
-
-// The longest label DNS allows.
-constexpr size_t kMaxLabelBytes = 63;
 
 // "Name" becomes "Name #2", "Name #2" becomes "Name #3"; the base is
 // shortened, never inside a UTF-8 sequence, to keep the label within 63 bytes.
@@ -41,8 +39,27 @@ std::string alternativeName(const std::string& name) {
     return base.substr(0, keep) + suffix;
 }
 
-bool sendIgnoringAnswer(DaemonObject& object, const char* method, PendingCalls& calls) {
-    return object.call(method, calls, [](DBusMessage*) {});
+// How long a publication may go without news from the daemon before its
+// caller is told it failed: probing and announcing take about a second, and
+// every step of a rename brings news.
+constexpr int kConfirmationTimeoutMs = 8000;
+
+bool sendIgnoringAnswer(DaemonObject& object, const Daemon::Method<std::tuple<>>& method,
+                        PendingCalls& calls) {
+    return object.call(method, calls, [](const Daemon::Reply&) {});
+}
+
+// The TXT strings as the daemon takes them. It refuses a record holding an
+// empty string ("Invalid record"); an empty string carries nothing, so it is
+// left out.
+Daemon::ByteStrings daemonTxt(const std::vector<std::string>& txt) {
+    Daemon::ByteStrings strings;
+    for (const std::string& text : txt) {
+        if (!text.empty()) {
+            strings.strings.push_back(text);
+        }
+    }
+    return strings;
 }
 
 }  // namespace
@@ -51,9 +68,34 @@ RegisterOperation::RegisterOperation(Request request, DNSServiceRegisterReply ca
     : request_(std::move(request)),
       callBack_(callBack),
       context_(context),
-      group_(Daemon::kEntryGroup, *this) {}
+      group_(Daemon::kEntryGroup, *this),
+      confirmationDue_([this] { orFail([this] { confirmationOverdue(); }); }) {}
 
 RegisterOperation::~RegisterOperation() = default;
+
+void RegisterOperation::awaitConfirmation() {
+    if (channel_ != nullptr) {
+        channel_->schedule(confirmationDue_, kConfirmationTimeoutMs);
+    }
+}
+
+void RegisterOperation::cancelConfirmation() {
+    if (channel_ != nullptr) {
+        channel_->cancel(confirmationDue_);
+    }
+}
+
+void RegisterOperation::confirmationOverdue() {
+    if (state_ != State::Publishing && state_ != State::Republishing) {
+        return;
+    }
+    // The daemon took the service and then went quiet: it is stopped or
+    // stuck, and the caller hears so rather than wait on.
+    calls_.dropAll();
+    reset();
+    fail(kDNSServiceErr_ServiceNotRunning);
+    state_ = State::Ended;
+}
 
 bool RegisterOperation::confirmed() const {
     return state_ == State::Established || state_ == State::Republishing || state_ == State::HeldForServer ||
@@ -61,10 +103,10 @@ bool RegisterOperation::confirmed() const {
 }
 
 void RegisterOperation::start(const DaemonContext& context, Settle settle) {
-    bus_ = context.bus;
+    channel_ = context.channel;
     sink_ = context.sink;
     if (request_.name.empty()) {
-        request_.name = bus_->hostName();
+        request_.name = channel_->hostName();
         if (request_.name.empty()) {
             settle(kDNSServiceErr_ServiceNotRunning);
             return;
@@ -76,20 +118,16 @@ void RegisterOperation::start(const DaemonContext& context, Settle settle) {
 }
 
 void RegisterOperation::createGroup() {
-    const Message create = daemonCall(Daemon::kServerPath, Daemon::kServer, "EntryGroupNew");
-    if (!create) {
-        fail(kDNSServiceErr_NoMemory);
-        return;
-    }
-    group_.create(*bus_, create.get(), calls_, false, [this](DNSServiceErrorType error) {
-        orFail([&] {
-            if (error != kDNSServiceErr_NoError) {
-                fail(error);
-            } else {
-                publish();
-            }
-        });
-    });
+    group_.create(*channel_, Daemon::request(Daemon::kEntryGroupNew, Daemon::kServerPath), calls_, false,
+                  [this](DNSServiceErrorType error) {
+                      orFail([&] {
+                          if (error != kDNSServiceErr_NoError) {
+                              fail(error);
+                          } else {
+                              publish();
+                          }
+                      });
+                  });
 }
 
 void RegisterOperation::publish(int attempt) {
@@ -107,36 +145,19 @@ void RegisterOperation::publish(int attempt) {
         publish(attempt + 1);
         return;
     }
-    Message add = group_.callTo("AddService");
-    const char* name = request_.name.c_str();
-    const char* type = request_.type.c_str();
-    const char* domain = domainArgument();
-    const char* host = request_.host.c_str();
-    const Daemon::Protocol protocol = Daemon::kAnyProtocol;
-    const uint32_t flags = 0;
-    DBusMessageIter arguments;
-    bool built = add && append(add.get(), DBUS_TYPE_INT32, &request_.interface, DBUS_TYPE_INT32, &protocol,
-                               DBUS_TYPE_UINT32, &flags, DBUS_TYPE_STRING, &name, DBUS_TYPE_STRING, &type,
-                               DBUS_TYPE_STRING, &domain, DBUS_TYPE_STRING, &host, DBUS_TYPE_UINT16,
-                               &request_.port, DBUS_TYPE_INVALID);
-    if (built) {
-        // The daemon refuses a TXT record holding an empty string ("Invalid
-        // record"); an empty string carries nothing, so it is left out.
-        std::vector<std::string> strings;
-        for (const std::string& text : request_.txt) {
-            if (!text.empty()) {
-                strings.push_back(text);
-            }
-        }
-        dbus_message_iter_init_append(add.get(), &arguments);
-        built = appendTxt(arguments, strings);
-    }
-    if (!built || !calls_.send(*bus_, add.get(), [this, attempt](DBusMessage* reply) {
-            orFail([&] { onServiceAdded(errorOf(reply), attempt); });
-        })) {
+    const bool sent = group_.call(
+        Daemon::kAddService, calls_,
+        [this, attempt](const Daemon::Reply& reply) {
+            orFail([&] { onServiceAdded(reply.error, attempt); });
+        },
+        request_.interface, Daemon::kAnyProtocol, 0u, request_.name, request_.type, request_.domain,
+        request_.host, request_.port, daemonTxt(request_.txt));
+    if (!sent) {
         releaseName();
         fail(kDNSServiceErr_NoMemory);
+        return;
     }
+    awaitConfirmation();
 }
 
 void RegisterOperation::onServiceAdded(DNSServiceErrorType error, int attempt) {
@@ -162,39 +183,32 @@ void RegisterOperation::addSubtype(size_t index) {
         commit();
         return;
     }
-    Message add = group_.callTo("AddServiceSubtype");
-    const char* name = request_.name.c_str();
-    const char* type = request_.type.c_str();
-    const char* domain = domainArgument();
-    const std::string subtype = subtypeName(request_.subtypes[index], request_.type);
-    const char* subtypeText = subtype.c_str();
-    const Daemon::Protocol protocol = Daemon::kAnyProtocol;
-    const uint32_t flags = 0;
-    if (!add ||
-        !append(add.get(), DBUS_TYPE_INT32, &request_.interface, DBUS_TYPE_INT32, &protocol, DBUS_TYPE_UINT32,
-                &flags, DBUS_TYPE_STRING, &name, DBUS_TYPE_STRING, &type, DBUS_TYPE_STRING, &domain,
-                DBUS_TYPE_STRING, &subtypeText, DBUS_TYPE_INVALID) ||
-        !calls_.send(*bus_, add.get(), [this, index](DBusMessage* reply) {
+    const bool sent = group_.call(
+        Daemon::kAddServiceSubtype, calls_,
+        [this, index](const Daemon::Reply& reply) {
             orFail([&] {
-                if (const DNSServiceErrorType error = errorOf(reply)) {
+                if (reply.error != kDNSServiceErr_NoError) {
                     reset();
-                    fail(error);
+                    fail(reply.error);
                 } else {
                     addSubtype(index + 1);
                 }
             });
-        })) {
+        },
+        request_.interface, Daemon::kAnyProtocol, 0u, request_.name, request_.type, request_.domain,
+        subtypeName(request_.subtypes[index], request_.type));
+    if (!sent) {
         reset();
         fail(kDNSServiceErr_NoMemory);
     }
 }
 
 void RegisterOperation::commit() {
-    const bool sent = group_.call("Commit", calls_, [this](DBusMessage* reply) {
+    const bool sent = group_.call(Daemon::kCommit, calls_, [this](const Daemon::Reply& reply) {
         orFail([&] {
-            if (const DNSServiceErrorType error = errorOf(reply)) {
+            if (reply.error != kDNSServiceErr_NoError) {
                 reset();
-                fail(error);
+                fail(reply.error);
             } else if (starting_) {
                 // Accepted: the confirmation comes as the group's state.
                 std::exchange(starting_, Settle())(kDNSServiceErr_NoError);
@@ -209,7 +223,7 @@ void RegisterOperation::commit() {
 
 void RegisterOperation::reset() {
     releaseName();
-    sendIgnoringAnswer(group_, "Reset", calls_);
+    sendIgnoringAnswer(group_, Daemon::kReset, calls_);
 }
 
 void RegisterOperation::conflict() {
@@ -253,15 +267,10 @@ void RegisterOperation::fail(DNSServiceErrorType code) {
     postReply(publicCode(code), afterConfirmation);
 }
 
-void RegisterOperation::onSignal(DBusMessage* signal) {
-    if (!dbus_message_is_signal(signal, Daemon::kEntryGroup, "StateChanged")) {
-        return;
-    }
-    int32_t state = 0;
-    const char* error = nullptr;
-    if (dbus_message_get_args(signal, nullptr, DBUS_TYPE_INT32, &state, DBUS_TYPE_STRING, &error,
-                              DBUS_TYPE_INVALID)) {
-        orFail([&] { onGroupState(static_cast<Daemon::GroupState>(state), fromDaemonError(error)); });
+void RegisterOperation::onSignal(const Daemon::Incoming& signal) {
+    if (const auto changed = Daemon::read(Daemon::kGroupStateChanged, signal)) {
+        const auto& [state, error] = *changed;
+        orFail([&] { onGroupState(static_cast<Daemon::GroupState>(state), fromDaemonError(error.c_str())); });
     }
 }
 
@@ -270,6 +279,7 @@ void RegisterOperation::onGroupState(Daemon::GroupState state, DNSServiceErrorTy
         case Daemon::GroupState::Established:
             if (state_ == State::Publishing || state_ == State::Republishing) {
                 const bool again = state_ == State::Republishing;
+                cancelConfirmation();
                 state_ = State::Established;
                 postReply(kDNSServiceErr_NoError, again);
             }
@@ -281,7 +291,7 @@ void RegisterOperation::onGroupState(Daemon::GroupState state, DNSServiceErrorTy
                 break;
             }
             rename();
-            sendIgnoringAnswer(group_, "Reset", calls_);
+            sendIgnoringAnswer(group_, Daemon::kReset, calls_);
             if (state_ == State::Established) {
                 state_ = State::Republishing;
             }
@@ -292,8 +302,12 @@ void RegisterOperation::onGroupState(Daemon::GroupState state, DNSServiceErrorTy
             fail(error);
             state_ = State::Ended;
             break;
-        case Daemon::GroupState::Uncommitted:
         case Daemon::GroupState::Registering:
+            if (state_ == State::Publishing || state_ == State::Republishing) {
+                awaitConfirmation();  // probing: news from the daemon
+            }
+            break;
+        case Daemon::GroupState::Uncommitted:
             break;
     }
 }
@@ -315,6 +329,8 @@ void RegisterOperation::serverStateChanged(Daemon::ServerState state) {
 }
 
 void RegisterOperation::forgetDaemon() {
+    cancelConfirmation();
+    channel_ = nullptr;
     calls_.dropAll();
     group_.forget();
     releaseName();
@@ -322,6 +338,8 @@ void RegisterOperation::forgetDaemon() {
 }
 
 bool RegisterOperation::daemonLost() {
+    cancelConfirmation();
+    channel_ = nullptr;  // closed once unused; resume() brings the next one
     calls_.dropAll();
     group_.forget();
     if (confirmed() || state_ == State::GaveUp) {
@@ -338,7 +356,7 @@ bool RegisterOperation::daemonLost() {
 }
 
 void RegisterOperation::resume(const DaemonContext& context) {
-    bus_ = context.bus;
+    channel_ = context.channel;
     if (state_ != State::Away) {
         return;  // withdrawn after a conflict; stays so
     }
@@ -347,6 +365,7 @@ void RegisterOperation::resume(const DaemonContext& context) {
 }
 
 void RegisterOperation::stop() {
+    cancelConfirmation();
     starting_.reset();
     calls_.dropAll();
     // Freeing the group withdraws the service from the network.
@@ -371,34 +390,19 @@ void RegisterOperation::updateTxt(std::vector<std::string> txt, PendingCalls& ca
             done(kDNSServiceErr_NoError);  // the next publication carries the new record
             return;
     }
-    Message update = group_.callTo("UpdateServiceTxt");
-    const char* name = request_.name.c_str();
-    const char* type = request_.type.c_str();
-    const char* domain = domainArgument();
-    const Daemon::Protocol protocol = Daemon::kAnyProtocol;
-    const uint32_t flags = 0;
-    std::vector<std::string> strings;
-    for (const std::string& text : request_.txt) {
-        if (!text.empty()) {
-            strings.push_back(text);
-        }
-    }
-    DBusMessageIter arguments;
-    bool built = update && append(update.get(), DBUS_TYPE_INT32, &request_.interface, DBUS_TYPE_INT32,
-                                  &protocol, DBUS_TYPE_UINT32, &flags, DBUS_TYPE_STRING, &name,
-                                  DBUS_TYPE_STRING, &type, DBUS_TYPE_STRING, &domain, DBUS_TYPE_INVALID);
-    if (built) {
-        dbus_message_iter_init_append(update.get(), &arguments);
-        built = appendTxt(arguments, strings);
-    }
-    if (!built || !call.send(*bus_, update.get(), [done](DBusMessage* reply) { done(errorOf(reply)); })) {
+    const bool sent = channel_ != nullptr && group_.call(
+                                                 Daemon::kUpdateServiceTxt, call,
+                                                 [done](const Daemon::Reply& reply) { done(reply.error); },
+                                                 request_.interface, Daemon::kAnyProtocol, 0u, request_.name,
+                                                 request_.type, request_.domain, daemonTxt(request_.txt));
+    if (!sent) {
         done(kDNSServiceErr_NoMemory);
     }
 }
 
 void RegisterOperation::postReply(DNSServiceErrorType code, bool afterConfirmation) {
     const std::string& domain =
-        request_.domain.empty() && bus_ != nullptr ? bus_->domainName() : request_.domain;
+        request_.domain.empty() && channel_ != nullptr ? channel_->domainName() : request_.domain;
     const DNSServiceFlags flags = code == kDNSServiceErr_NoError ? kDNSServiceFlagsAdd : 0;
     sink_->post(
         [callBack = callBack_, context = context_, flags, code, name = request_.name,

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "daemon/DaemonObject.h"
+#include "daemon/PendingCalls.h"
 #include "operations/Operation.h"
 
 #include <cstdint>
@@ -65,7 +67,11 @@ private:
     };
 
     bool confirmed() const;
-    void onSignal(DBusMessage* signal) override;
+    void onSignal(const Daemon::Incoming& signal) override;
+    // A publication the daemon has not confirmed in time ends with an error.
+    void awaitConfirmation();
+    void confirmationOverdue();
+    void cancelConfirmation();
     void onGroupState(Daemon::GroupState state, DNSServiceErrorType error);
     void createGroup();
     // Adds the service under the current name, its subtypes, and commits.
@@ -96,7 +102,6 @@ private:
         }
     }
     void postReply(DNSServiceErrorType code, bool afterConfirmation);
-    const char* domainArgument() const { return request_.domain.c_str(); }
 
     Request request_;
     const DNSServiceRegisterReply callBack_;
@@ -104,11 +109,12 @@ private:
 
     State state_ = State::Publishing;
     bool claimed_ = false;
-    BusConnection* bus_ = nullptr;
+    Channel* channel_ = nullptr;
     ReplySink* sink_ = nullptr;
     Settle starting_;  // the start's answer, until it is given
     PendingCalls calls_;
     DaemonObject group_;
+    Timer confirmationDue_;
 };
 
 }  // namespace Zelm::DnsSd

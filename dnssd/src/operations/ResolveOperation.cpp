@@ -21,63 +21,32 @@ ResolveOperation::ResolveOperation(Daemon::Interface interface, std::string name
       context_(context) {}
 
 void ResolveOperation::start(const DaemonContext& context, Settle settle) {
-    const char* name = name_.c_str();
-    const char* type = type_.c_str();
-    const char* domain = domain_.c_str();
-    const Daemon::Protocol protocol = Daemon::kAnyProtocol;
-    const uint32_t flags = Daemon::kNoAddress;
-    Message prepare = daemonCall(Daemon::kServerPath, Daemon::kServer2, "ServiceResolverPrepare");
-    if (prepare && !append(prepare.get(), DBUS_TYPE_INT32, &interface_, DBUS_TYPE_INT32, &protocol,
-                           DBUS_TYPE_STRING, &name, DBUS_TYPE_STRING, &type, DBUS_TYPE_STRING, &domain,
-                           DBUS_TYPE_INT32, &protocol, DBUS_TYPE_UINT32, &flags, DBUS_TYPE_INVALID)) {
-        prepare.reset();
-    }
-    create(context, prepare, settle);
+    create(context,
+           Daemon::request(Daemon::kServiceResolverPrepare, Daemon::kServerPath, interface_,
+                           Daemon::kAnyProtocol, name_, type_, domain_, Daemon::kAnyProtocol,
+                           Daemon::kNoAddress),
+           settle);
 }
 
-void ResolveOperation::handleSignal(DBusMessage* signal) {
-    if (dbus_message_is_signal(signal, Daemon::kServiceResolver, "Found")) {
-        onFound(signal);
-    } else if (dbus_message_is_signal(signal, Daemon::kServiceResolver, "Failure")) {
-        postFailure(failureOf(signal));
+void ResolveOperation::handleSignal(const Daemon::Incoming& signal) {
+    if (const auto found = Daemon::read(Daemon::kResolverFound, signal)) {
+        const auto& [interface, protocol, name, type, domain, host, addressProtocol, address, port, txt,
+                     flags] = *found;
+        onFound(interface, name, type, domain, host, port, txt.strings);
+    } else if (const auto failure = Daemon::read(Daemon::kResolverFailure, signal)) {
+        postFailure(failureCode(*failure));
     }
 }
 
-void ResolveOperation::onFound(DBusMessage* signal) {
-    // interface, protocol, name, type, domain, host, aprotocol, address, port, txt, flags
-    DBusMessageIter arguments;
-    if (!dbus_message_iter_init(signal, &arguments)) {
-        return;
-    }
-    Daemon::Interface interface = 0;
-    const char* strings[4] = {};  // name, type, domain, host
-    uint16_t port = 0;
-    std::vector<std::string> txt;
-    dbus_message_iter_get_basic(&arguments, &interface);
-    dbus_message_iter_next(&arguments);  // protocol
-    for (const char*& text : strings) {
-        if (!dbus_message_iter_next(&arguments) ||
-            dbus_message_iter_get_arg_type(&arguments) != DBUS_TYPE_STRING) {
-            return;
-        }
-        dbus_message_iter_get_basic(&arguments, &text);
-    }
-    dbus_message_iter_next(&arguments);  // aprotocol
-    dbus_message_iter_next(&arguments);  // address
-    if (!dbus_message_iter_next(&arguments) ||
-        dbus_message_iter_get_arg_type(&arguments) != DBUS_TYPE_UINT16) {
-        return;
-    }
-    dbus_message_iter_get_basic(&arguments, &port);
-    if (!dbus_message_iter_next(&arguments) || !readTxt(arguments, txt)) {
-        return;
-    }
+void ResolveOperation::onFound(Daemon::Interface interface, const std::string& name, const std::string& type,
+                               const std::string& domain, const std::string& hostName, uint16_t port,
+                               std::vector<std::string> txt) {
     // The daemon keeps a record's strings last to first, and reports them so.
     std::reverse(txt.begin(), txt.end());
 
     const uint32_t interfaceIndex = fromDaemonInterface(interface);
-    std::string fullname = fullServiceName(strings[0], strings[1], strings[2]);
-    std::string host = withTrailingDot(strings[3]);
+    std::string fullname = fullServiceName(name, type, domain);
+    std::string host = withTrailingDot(hostName);
     std::string record = txtRecordBytes(txt);
     std::string answer = std::to_string(interfaceIndex) + '\n' + fullname + '\n' + host + '\n' +
                          std::to_string(port) + '\n' + record;

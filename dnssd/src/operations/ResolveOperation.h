@@ -2,7 +2,9 @@
 
 #include "operations/SingleObjectOperation.h"
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace Zelm::DnsSd {
 
@@ -17,8 +19,10 @@ public:
     void start(const DaemonContext& context, Settle settle) override;
 
 private:
-    void handleSignal(DBusMessage* signal) override;
-    void onFound(DBusMessage* signal);
+    void handleSignal(const Daemon::Incoming& signal) override;
+    void onFound(Daemon::Interface interface, const std::string& name, const std::string& type,
+                 const std::string& domain, const std::string& hostName, uint16_t port,
+                 std::vector<std::string> txt);
     void postFailure(DNSServiceErrorType code) override;
 
     const Daemon::Interface interface_;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "daemon/DaemonProtocol.h"
+#include "daemon/Protocol.h"
 
 #include <map>
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "daemon/DaemonObject.h"
+#include "names/ErrorCodes.h"
 #include "operations/Operation.h"
 
 namespace Zelm::DnsSd {
@@ -26,24 +28,26 @@ public:
 protected:
     explicit SingleObjectOperation(const char* interface) : object_(interface, *this) {}
 
-    // Sends `prepare` (null: memory ran out) and starts the object it makes.
-    void create(const DaemonContext& context, const Message& prepare, const Settle& settle) {
+    // Sends `prepare` and starts the object it makes.
+    void create(const DaemonContext& context, const Daemon::Request& prepare, const Settle& settle) {
         sink_ = context.sink;
-        if (!prepare) {
-            settle(kDNSServiceErr_NoMemory);
-            return;
-        }
-        object_.create(*context.bus, prepare.get(), calls_, true, settle,
-                       [this](DNSServiceErrorType code) { orLose(sink_, [&] { postFailure(code); }); });
+        object_.create(*context.channel, prepare, calls_, true, settle, [this](DNSServiceErrorType code) {
+            orLose(sink_, [&] { postFailure(publicCode(code)); });
+        });
     }
 
-    virtual void handleSignal(DBusMessage* signal) = 0;
+    // A "Failure" signal of the object: the error it carries, never NoError.
+    static DNSServiceErrorType failureCode(const std::tuple<std::string>& failure) {
+        return publicCode(fromDaemonError(std::get<0>(failure).c_str()));
+    }
+
+    virtual void handleSignal(const Daemon::Incoming& signal) = 0;
     virtual void postFailure(DNSServiceErrorType code) = 0;
 
     ReplySink* sink_ = nullptr;
 
 private:
-    void onSignal(DBusMessage* signal) override {
+    void onSignal(const Daemon::Incoming& signal) override {
         orLose(sink_, [&] { handleSignal(signal); });
     }
 
