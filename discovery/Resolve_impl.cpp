@@ -64,8 +64,9 @@ Zelm::Error Resolve_impl::resolveService(const char* name, const char* regtype, 
     performService(kResolveTimeoutMs);
 
     if (hosttarget.empty()) {
-        lastError = kDNSServiceErr_NotInitialized;
-        return Util::dnsSdError(kDNSServiceErr_NotInitialized, Zelm::Error::Service);
+        // No service thread is a shortage of resources, not an unanswered request.
+        lastError = serviceThreadFailed() ? lastError.load() : kDNSServiceErr_NotInitialized;
+        return Util::dnsSdError(lastError, Zelm::Error::Service);
     }
     if (lastError != kDNSServiceErr_NoError) {
         return Util::dnsSdError(lastError, Zelm::Error::Service);

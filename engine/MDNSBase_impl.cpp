@@ -111,6 +111,7 @@ bool MDNSBase_impl::performService(unsigned int timeoutMs) {
     }
     SmallStackThread serviceThread;
     const int startError = serviceThread.start([this] { doIt(); }, kServiceThreadStackBytes);
+    serviceThreadFailed_ = startError != 0;
     if (startError != 0) {
         // No thread, no operation: the component goes back to idle.
         {

@@ -97,6 +97,8 @@ protected:
     // kDNSServiceErr_BadReference, without a DNS-SD call, when no request is
     // open or its tear-down has begun.
     DNSServiceErrorType processOneResult();
+    // The last performService() could not start its service thread.
+    bool serviceThreadFailed() const { return serviceThreadFailed_; }
 
     Zelm::Semaphore semaphore;
     std::atomic<bool> initialized;
@@ -129,6 +131,7 @@ private:
     bool passesStopped_ = false;
     // A tear-down is inside the virtual releaseSDRef().
     bool releasing_ = false;
+    bool serviceThreadFailed_ = false;
 };
 
 }  // namespace Zelm::MDNS::Apple

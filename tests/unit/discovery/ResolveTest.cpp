@@ -1,6 +1,11 @@
 #include "Resolve_impl.h"
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <chrono>
+#include <fstream>
 #include <thread>
 
 #include "ScriptedDnsSd.h"
@@ -108,5 +113,26 @@ TEST(Resolve, SecondResolveWhileOneRunsIsRefusedAndChangesNothing) {
     EXPECT_TRUE(first.ok());
     EXPECT_EQ(resolve.getHosttarget(), "a.local.");
 }
+
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+// A service thread that cannot start (no address space for its stack) is a
+// shortage of resources, reported as such, not as an unanswered request.
+TEST(Resolve, ServiceThreadThatCannotStartIsNoMemory) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        long pages = 0;
+        std::ifstream("/proc/self/statm") >> pages;
+        const rlim_t room = static_cast<rlim_t>(pages * ::sysconf(_SC_PAGESIZE)) + 128 * 1024;
+        const rlimit limit{room, room};
+        Resolve_impl resolve;
+        ::setrlimit(RLIMIT_AS, &limit);
+        const Zelm::Error error = resolveX(resolve);
+        ::_exit(error.code() == static_cast<unsigned>(kDNSServiceErr_NoMemory) ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_EQ(status, 0) << "the child's resolve did not end with kDNSServiceErr_NoMemory";
+}
+#endif
 
 }  // namespace
