@@ -5,6 +5,8 @@
 #include "bus/Waiter.h"
 #include "names/ErrorCodes.h"
 
+#include <poll.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -103,31 +105,47 @@ bool BusConnection::start(Waiter* known) {
     }
     filtered_ = dbus_connection_add_filter(connection_, &BusConnection::filter, this, nullptr) != FALSE;
     watched_ = filtered_ && loop_.watch(connection_);
-    if (!watched_ || !ask(Daemon::request(Daemon::kHello, Daemon::kBusPath), [](const Daemon::Reply&) {})) {
+    if (!watched_) {
         return false;
     }
-    for (const char* rule : kMatchRules) {
-        if (!send(Daemon::request(Daemon::kAddMatch, Daemon::kBusPath, rule))) {
+    try {
+        if (!ask(Daemon::request(Daemon::kHello, Daemon::kBusPath), [](const Daemon::Reply&) {})) {
             return false;
         }
+        for (const char* rule : kMatchRules) {
+            if (!send(Daemon::request(Daemon::kAddMatch, Daemon::kBusPath, rule))) {
+                return false;
+            }
+        }
+    } catch (...) {
+        return false;  // out of memory: the caller closes the connection, and `known` with it
     }
     askOwner();
     return true;
 }
 
 void BusConnection::askOwner() {
-    // Asked after the match rules are in place, so that no change of owner
-    // falls between the answer and the first notice.
-    const bool asked = ask(Daemon::request(Daemon::kGetNameOwner, Daemon::kBusPath, Daemon::kService),
-                           [this](const Daemon::Reply& reply) {
-                               if (reply.error == kDNSServiceErr_NoMemory) {
-                                   askLater();
-                               } else if (const auto owner = value<std::tuple<std::string>>(reply)) {
-                                   ownerChanged(std::get<0>(*owner));
-                               } else {
-                                   ownerChanged(std::string());  // no owner, or the bus is failing
-                               }
-                           });
+    // Memory that runs out on the way: asked again shortly.
+    bool asked = false;
+    try {
+        // Asked after the match rules are in place, so that no change of owner
+        // falls between the answer and the first notice.
+        asked = ask(Daemon::request(Daemon::kGetNameOwner, Daemon::kBusPath, Daemon::kService),
+                    [this](const Daemon::Reply& reply) {
+                        try {
+                            if (reply.error == kDNSServiceErr_NoMemory) {
+                                askLater();
+                            } else if (const auto owner = value<std::tuple<std::string>>(reply)) {
+                                ownerChanged(std::get<0>(*owner));
+                            } else {
+                                ownerChanged(std::string());  // no owner, or the bus is failing
+                            }
+                        } catch (...) {
+                            askLater();
+                        }
+                    });
+    } catch (...) {
+    }
     if (!asked) {
         askLater();
     }
@@ -143,29 +161,34 @@ void BusConnection::ownerChanged(const std::string& owner) {
 }
 
 void BusConnection::askDaemon() {
-    // Answered in this order: the names are known when the state arrives.
-    const bool asked =
-        ask(Daemon::request(Daemon::kGetHostName, Daemon::kServerPath),
-            [this](const Daemon::Reply& reply) {
-                if (const auto name = value<std::tuple<std::string>>(reply)) {
-                    hostName_ = std::get<0>(*name);
+    // Memory that runs out on the way: asked again shortly.
+    bool asked = false;
+    try {
+        // Answered in this order: the names are known when the state arrives.
+        asked =
+            ask(Daemon::request(Daemon::kGetHostName, Daemon::kServerPath),
+                [this](const Daemon::Reply& reply) {
+                    if (const auto name = value<std::tuple<std::string>>(reply)) {
+                        hostName_ = std::get<0>(*name);
+                    }
+                }) &&
+            ask(Daemon::request(Daemon::kGetDomainName, Daemon::kServerPath),
+                [this](const Daemon::Reply& reply) {
+                    if (const auto name = value<std::tuple<std::string>>(reply)) {
+                        domainName_ = std::get<0>(*name);
+                    }
+                }) &&
+            ask(Daemon::request(Daemon::kGetState, Daemon::kServerPath), [this](const Daemon::Reply& reply) {
+                if (reply.error == kDNSServiceErr_NoMemory) {
+                    askLater();
+                } else if (const auto state = value<std::tuple<int32_t>>(reply)) {
+                    setState(static_cast<Daemon::ServerState>(std::get<0>(*state)));
+                } else {
+                    setState(Daemon::ServerState::Invalid);  // not on the bus, or not answering
                 }
-            }) &&
-        ask(Daemon::request(Daemon::kGetDomainName, Daemon::kServerPath),
-            [this](const Daemon::Reply& reply) {
-                if (const auto name = value<std::tuple<std::string>>(reply)) {
-                    domainName_ = std::get<0>(*name);
-                }
-            }) &&
-        ask(Daemon::request(Daemon::kGetState, Daemon::kServerPath), [this](const Daemon::Reply& reply) {
-            if (reply.error == kDNSServiceErr_NoMemory) {
-                askLater();
-            } else if (const auto state = value<std::tuple<int32_t>>(reply)) {
-                setState(static_cast<Daemon::ServerState>(std::get<0>(*state)));
-            } else {
-                setState(Daemon::ServerState::Invalid);  // not on the bus, or not answering
-            }
-        });
+            });
+    } catch (...) {
+    }
     if (!asked) {
         askLater();
     }
@@ -181,6 +204,18 @@ void BusConnection::settleWaiters(DNSServiceErrorType code) {
     for (Waiter* waiter : std::exchange(stateWaiters_, {})) {
         waiter->settle(code);
     }
+}
+
+bool BusConnection::quiet() const {
+    if (!loop_.idle() || dbus_connection_get_dispatch_status(connection_) == DBUS_DISPATCH_DATA_REMAINS) {
+        return false;  // what came in has not been looked at yet
+    }
+    int fd = -1;
+    if (!dbus_connection_get_socket(connection_, &fd)) {
+        return true;
+    }
+    pollfd unread{fd, POLLIN, 0};
+    return ::poll(&unread, 1, 0) == 0;
 }
 
 bool BusConnection::serves() const {
@@ -202,13 +237,21 @@ void BusConnection::setState(Daemon::ServerState state) {
     }
     if (state == Daemon::ServerState::Running && previous != Daemon::ServerState::Invalid) {
         // The daemon settled a new host name: default service names follow it.
+        askHostName();
+    }
+    listener_.serverStateChanged(*this);
+}
+
+void BusConnection::askHostName() {
+    try {
         ask(Daemon::request(Daemon::kGetHostName, Daemon::kServerPath), [this](const Daemon::Reply& reply) {
             if (const auto name = value<std::tuple<std::string>>(reply)) {
                 hostName_ = std::get<0>(*name);
             }
         });
+    } catch (...) {
+        // Out of memory: the name stays as it was.
     }
-    listener_.serverStateChanged(*this);
 }
 
 Channel::CallId BusConnection::call(const Daemon::Request& request, Handler handler, int timeoutMs) {
@@ -351,12 +394,18 @@ void BusConnection::handleReply(DBusMessage* message, const char* sender) {
     }
     lastHeard_ = Clock::now();
     Daemon::Reply reply;
-    if (dbus_message_get_type(message) == DBUS_MESSAGE_TYPE_ERROR) {
-        reply.error = fromDaemonError(dbus_message_get_error_name(message));
-    } else if (!decode(message, reply.values)) {
-        noteDroppedMessage();
+    try {
+        if (dbus_message_get_type(message) == DBUS_MESSAGE_TYPE_ERROR) {
+            reply.error = fromDaemonError(dbus_message_get_error_name(message));
+        } else if (!decode(message, reply.values)) {
+            noteDroppedMessage();
+            reply.values.clear();
+            reply.error = kDNSServiceErr_Unknown;
+        }
+    } catch (...) {
+        // The answer came but could not be read: the caller learns why.
         reply.values.clear();
-        reply.error = kDNSServiceErr_Unknown;
+        reply.error = kDNSServiceErr_NoMemory;
     }
     finish(entry->first, reply);
 }

@@ -78,6 +78,9 @@ public:
     // When a message last came in: a wait for an answer on this connection
     // ends when it has been silent for too long (Waiter).
     Clock::time_point lastHeard() const { return lastHeard_; }
+    // Nothing has come in that the event thread has yet to look at: silence
+    // since lastHeard() is the peer's, not a busy event thread's.
+    bool quiet() const;
 
     // The bus lets a client wait for the answers of a limited number of
     // calls at once (128 by default) and refuses more: the backend keeps
@@ -126,6 +129,7 @@ private:
     }
     void askOwner();
     void askDaemon();
+    void askHostName();
     void ownerChanged(const std::string& owner);
     // Memory ran out before the daemon's state was known: ask again soon.
     void askLater();

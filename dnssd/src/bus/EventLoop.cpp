@@ -166,12 +166,14 @@ void EventLoop::run() {
         }
         const int timeoutMs = unlockedTasks_.empty() ? pollTimeoutMs() : 0;
         std::vector<std::function<void()>> tasks = std::exchange(unlockedTasks_, {});
+        polling_ = tasks.empty();
         lock.unlock();
         for (auto& task : tasks) {
             task();
         }
         const int ready = ::poll(fds.data(), fds.size(), timeoutMs);
         lock.lock();
+        polling_ = false;
         if (ready > 0) {
             handleReady(fds, polled);
         }

@@ -52,6 +52,9 @@ public:
     bool isScheduled(const Timer& timer) const { return timer.armed_; }
     Clock::time_point dueTime(const Timer& timer) const { return timer.due_; }
 
+    // The event thread waits in poll() with nothing left to dispatch.
+    bool idle() const { return polling_; }
+
     // Runs `task` once on the event thread with the loop's lock released, so
     // that it may take a lock ranked above it; false when memory ran out.
     bool runUnlocked(std::function<void()> task);
@@ -89,6 +92,7 @@ private:
     int wakeFd_;                 // guarded by mutex_; -1 once the thread ended itself
     bool quit_ = false;          // guarded by mutex_
     bool endingItself_ = false;  // guarded by mutex_
+    bool polling_ = false;       // guarded by mutex_
     bool memoryShort_ = false;   // a dispatch ran out of memory: try again soon
     std::vector<DBusConnection*> connections_;
     std::vector<DBusWatch*> watches_;

@@ -14,12 +14,14 @@ namespace Zelm::DnsSd {
 // answers keep coming in on the connection it waits on, and no longer than
 // kSilence after the last one (or after the wait began). A daemon that
 // works answers within a millisecond, so a connection that stays silent
-// that long has a daemon or a bus that stopped; under load the answers
-// keep coming and the wait goes on. Its calls time out on their own later.
+// that long, with nothing unread on it and the event thread idle, has a
+// daemon or a bus that stopped; under load the answers keep coming, or wait
+// to be read, and the wait goes on. Its calls time out on their own later.
 class Patience {
 public:
     using Clock = std::chrono::steady_clock;
     static constexpr std::chrono::milliseconds kSilence{400};
+    static constexpr std::chrono::milliseconds kRecheck{20};
 
     Patience() : begun_(Clock::now()) {}
 
@@ -36,9 +38,12 @@ public:
     bool wait(std::condition_variable& condition, std::unique_lock<std::mutex>& loopLock,
               const BusConnection* connection, Done done) const {
         while (!done()) {
-            const Clock::time_point due = until(connection);
+            Clock::time_point due = until(connection);
             if (Clock::now() >= due) {
-                return false;
+                if (connection == nullptr || connection->quiet()) {
+                    return false;
+                }
+                due = Clock::now() + kRecheck;
             }
             condition.wait_until(loopLock, due);
         }

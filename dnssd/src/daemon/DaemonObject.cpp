@@ -21,27 +21,30 @@ void DaemonObject::create(Channel& channel, const Daemon::Request& creation, Pen
     const bool sent = calls.send(
         channel, creation, [this, on, &calls, startIt, created, startFailed](const Daemon::Reply& reply) {
             DNSServiceErrorType error = reply.error;
-            const auto path = Daemon::unpack<std::tuple<Daemon::ObjectPath>>(reply.values);
-            if (error == kDNSServiceErr_NoError && !path) {
+        std::string path;
+        try {
+            const auto named = Daemon::unpack<std::tuple<Daemon::ObjectPath>>(reply.values);
+            if (error == kDNSServiceErr_NoError && !named) {
                 error = kDNSServiceErr_Unknown;
             }
             if (error == kDNSServiceErr_NoError) {
-                try {
-                    if (!adopt(*on, std::get<0>(*path).path, calls, startIt, startFailed)) {
-                        error = kDNSServiceErr_NoMemory;
-                    }
-                } catch (...) {
+                path = std::get<0>(*named).path;
+                if (!adopt(*on, path, calls, startIt, startFailed)) {
                     error = kDNSServiceErr_NoMemory;
                 }
-                if (error != kDNSServiceErr_NoError) {
-                    if (exists()) {
-                        free();
-                    } else {
-                        sendFree(*on, std::get<0>(*path).path, interface_);
-                    }
-                }
             }
-            created(error);
+        } catch (...) {
+            error = kDNSServiceErr_NoMemory;
+        }
+        if (error != kDNSServiceErr_NoError && reply.error == kDNSServiceErr_NoError) {
+            // Made, but not taken: freed at once.
+            if (exists()) {
+                free();
+            } else if (!path.empty()) {
+                sendFree(*on, path, interface_);
+            }
+        }
+        created(error);
         });
     if (!sent) {
         created(kDNSServiceErr_NoMemory);

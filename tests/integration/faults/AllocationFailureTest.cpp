@@ -11,10 +11,12 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <thread>
@@ -54,31 +56,69 @@ constexpr auto ignoreReply = [](auto...) {};
 
 using Start = std::function<DNSServiceErrorType(DNSServiceRef*)>;
 
+// A registration of this process in force, for the keep-alive's refresh.
+DNSServiceRef registration = nullptr;
+pid_t registeredBy = 0;
+bool holdRegistration() {
+    if (registeredBy == ::getpid()) return true;
+    registeredBy = ::getpid();
+    const std::string held = uniqueName("Zelm Alloc Held");
+    return DNSServiceRegister(&registration, 0, 0, held.c_str(), kType, nullptr, nullptr, htons(7501), 0,
+                              nullptr, ignoreReply, nullptr) == kDNSServiceErr_NoError &&
+           DNSServiceProcessResult(registration) == kDNSServiceErr_NoError;  // the confirmation
+}
+
+// One call with its n-th allocation failing: its code, and whether it reached that allocation.
+std::pair<DNSServiceErrorType, bool> failOnce(const Start& start, long n) {
+    failureReached = false;
+    DNSServiceRef ref = nullptr;
+    allocationsUntilFailure = n;
+    const DNSServiceErrorType code = start(&ref);
+    allocationsUntilFailure = -1;
+    if (code == kDNSServiceErr_NoError && ref != nullptr) DNSServiceRefDeallocate(ref);
+    return {code, failureReached};
+}
+
+// The same in a child of its own, whose first call builds a new daemon link
+// and whose exit() ends it, so that the failure may hit the link's set-up
+// and its tear-down too. A child that does not exit counts as code 1.
+std::pair<DNSServiceErrorType, bool> failOnceOnFreshLink(const Start& start, long n) {
+    std::fflush(nullptr);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const auto [code, reached] = failOnce(start, n);
+        const int kind = code == kDNSServiceErr_NoError ? 0 : code == kDNSServiceErr_NoMemory ? 1 : 2;
+        std::exit(kind | (reached ? 4 : 0));
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    if (!WIFEXITED(status)) return {1, true};
+    const int kind = WEXITSTATUS(status) & 3;
+    return {kind == 0   ? kDNSServiceErr_NoError
+            : kind == 1 ? kDNSServiceErr_NoMemory
+                        : kDNSServiceErr_Unknown,
+            (WEXITSTATUS(status) & 4) != 0};
+}
+
 // Fails the n-th allocation of `start` for n = 0, 1, ... until a call no
 // longer reaches it. The codes seen, with how often.
-std::map<DNSServiceErrorType, int> sweep(const Start& start, long& allocations) {
+std::map<DNSServiceErrorType, int> sweep(const Start& start, bool freshLink, long& allocations) {
     std::map<DNSServiceErrorType, int> codes;
     for (allocations = 0; allocations < kMostAllocations; ++allocations) {
-        failureReached = false;
-        DNSServiceRef ref = nullptr;
-        allocationsUntilFailure = allocations;
-        const DNSServiceErrorType code = start(&ref);
-        allocationsUntilFailure = -1;
+        const auto [code, reached] =
+            freshLink ? failOnceOnFreshLink(start, allocations) : failOnce(start, allocations);
         ++codes[code];
-        if (code == kDNSServiceErr_NoError) DNSServiceRefDeallocate(ref);
-        if (!failureReached) break;
+        if (!reached) break;
     }
     return codes;
 }
 
-TEST(AllocationFailure, EveryStartCallFailsCleanlyAtEveryAllocationAndRecovers) {
-    // A registration in force, for the keep-alive's refresh.
-    const std::string held = uniqueName("Zelm Alloc Held");
-    DNSServiceRef registration = nullptr;
-    ASSERT_EQ(DNSServiceRegister(&registration, 0, 0, held.c_str(), kType, nullptr, nullptr, htons(7501), 0,
-                                 nullptr, ignoreReply, nullptr),
-              kDNSServiceErr_NoError);
-    ASSERT_EQ(DNSServiceProcessResult(registration), kDNSServiceErr_NoError);  // the confirmation
+// On the link already set up, and on a fresh link for every call.
+class AllocationFailure : public ::testing::TestWithParam<bool> {};
+INSTANTIATE_TEST_SUITE_P(Link, AllocationFailure, ::testing::Values(false, true));
+
+TEST_P(AllocationFailure, EveryStartCallFailsCleanlyAtEveryAllocationAndRecovers) {
+    ASSERT_TRUE(holdRegistration());
     const struct {
         const char* name;
         Start start;
@@ -104,17 +144,23 @@ TEST(AllocationFailure, EveryStartCallFailsCleanlyAtEveryAllocationAndRecovers) 
                                        ignoreReply, nullptr);
          }},
         {"update",
-         [registration](DNSServiceRef*) {
-             return DNSServiceUpdateRecord(registration, nullptr, 0, 4, "\x03k=v", 0);
+         [](DNSServiceRef*) {
+             // A child registers first, with memory to spare; the update's allocations are swept.
+             const long armed = allocationsUntilFailure.exchange(-1);
+             const bool held = holdRegistration();
+             allocationsUntilFailure = armed;
+             return held ? DNSServiceUpdateRecord(registration, nullptr, 0, 4, "\x03k=v", 0)
+                         : kDNSServiceErr_Unknown;
          }},
     };
     for (const auto& call : calls) {
         long allocations = 0;
-        const auto codes = sweep(call.start, allocations);
+        const auto codes = sweep(call.start, GetParam(), allocations);
         std::string seen;
         for (const auto& [code, count] : codes)
             seen += " " + std::to_string(code) + " x" + std::to_string(count);
-        std::printf("allocation failure | %s | %ld allocations |%s\n", call.name, allocations, seen.c_str());
+        std::printf("allocation failure | %s%s | %ld allocations |%s\n", call.name,
+                    GetParam() ? " on a fresh link" : "", allocations, seen.c_str());
         EXPECT_LT(allocations, kMostAllocations) << call.name;
         for (const auto& [code, count] : codes) {
             EXPECT_TRUE(code == kDNSServiceErr_NoError || code == kDNSServiceErr_NoMemory)
@@ -125,7 +171,6 @@ TEST(AllocationFailure, EveryStartCallFailsCleanlyAtEveryAllocationAndRecovers) 
         EXPECT_EQ(call.start(&ref), kDNSServiceErr_NoError) << call.name;
         if (ref != nullptr) DNSServiceRefDeallocate(ref);
     }
-    DNSServiceRefDeallocate(registration);
 }
 
 }  // namespace
