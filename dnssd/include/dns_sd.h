@@ -77,27 +77,23 @@ enum {
     kDNSServiceErr_Timeout = -65568
 };
 
-typedef void (*DNSServiceBrowseReply)(DNSServiceRef sdRef, DNSServiceFlags flags,
-                                      uint32_t interfaceIndex, DNSServiceErrorType errorCode,
-                                      const char* serviceName, const char* regtype,
-                                      const char* replyDomain, void* context);
+typedef void (*DNSServiceBrowseReply)(DNSServiceRef sdRef, DNSServiceFlags flags, uint32_t interfaceIndex,
+                                      DNSServiceErrorType errorCode, const char* serviceName,
+                                      const char* regtype, const char* replyDomain, void* context);
 
-typedef void (*DNSServiceResolveReply)(DNSServiceRef sdRef, DNSServiceFlags flags,
-                                       uint32_t interfaceIndex, DNSServiceErrorType errorCode,
-                                       const char* fullname, const char* hosttarget,
-                                       uint16_t port, /* network byte order */
-                                       uint16_t txtLen, const unsigned char* txtRecord,
-                                       void* context);
+typedef void (*DNSServiceResolveReply)(DNSServiceRef sdRef, DNSServiceFlags flags, uint32_t interfaceIndex,
+                                       DNSServiceErrorType errorCode, const char* fullname,
+                                       const char* hosttarget, uint16_t port, /* network byte order */
+                                       uint16_t txtLen, const unsigned char* txtRecord, void* context);
 
 typedef void (*DNSServiceGetAddrInfoReply)(DNSServiceRef sdRef, DNSServiceFlags flags,
-                                           uint32_t interfaceIndex,
-                                           DNSServiceErrorType errorCode, const char* hostname,
-                                           const struct sockaddr* address, uint32_t ttl,
+                                           uint32_t interfaceIndex, DNSServiceErrorType errorCode,
+                                           const char* hostname, const struct sockaddr* address, uint32_t ttl,
                                            void* context);
 
 typedef void (*DNSServiceRegisterReply)(DNSServiceRef sdRef, DNSServiceFlags flags,
-                                        DNSServiceErrorType errorCode, const char* name,
-                                        const char* regtype, const char* domain, void* context);
+                                        DNSServiceErrorType errorCode, const char* name, const char* regtype,
+                                        const char* domain, void* context);
 
 dnssd_sock_t DNSServiceRefSockFD(DNSServiceRef sdRef);
 
@@ -105,31 +101,27 @@ DNSServiceErrorType DNSServiceProcessResult(DNSServiceRef sdRef);
 
 void DNSServiceRefDeallocate(DNSServiceRef sdRef);
 
-DNSServiceErrorType DNSServiceBrowse(DNSServiceRef* sdRef, DNSServiceFlags flags,
-                                     uint32_t interfaceIndex, const char* regtype,
-                                     const char* domain, DNSServiceBrowseReply callBack,
+DNSServiceErrorType DNSServiceBrowse(DNSServiceRef* sdRef, DNSServiceFlags flags, uint32_t interfaceIndex,
+                                     const char* regtype, const char* domain, DNSServiceBrowseReply callBack,
                                      void* context);
 
-DNSServiceErrorType DNSServiceResolve(DNSServiceRef* sdRef, DNSServiceFlags flags,
-                                      uint32_t interfaceIndex, const char* name,
-                                      const char* regtype, const char* domain,
+DNSServiceErrorType DNSServiceResolve(DNSServiceRef* sdRef, DNSServiceFlags flags, uint32_t interfaceIndex,
+                                      const char* name, const char* regtype, const char* domain,
                                       DNSServiceResolveReply callBack, void* context);
 
 DNSServiceErrorType DNSServiceGetAddrInfo(DNSServiceRef* sdRef, DNSServiceFlags flags,
                                           uint32_t interfaceIndex, DNSServiceProtocol protocol,
-                                          const char* hostname,
-                                          DNSServiceGetAddrInfoReply callBack, void* context);
+                                          const char* hostname, DNSServiceGetAddrInfoReply callBack,
+                                          void* context);
 
-DNSServiceErrorType DNSServiceRegister(DNSServiceRef* sdRef, DNSServiceFlags flags,
-                                       uint32_t interfaceIndex, const char* name,
-                                       const char* regtype, const char* domain,
+DNSServiceErrorType DNSServiceRegister(DNSServiceRef* sdRef, DNSServiceFlags flags, uint32_t interfaceIndex,
+                                       const char* name, const char* regtype, const char* domain,
                                        const char* host, uint16_t port, /* network byte order */
                                        uint16_t txtLen, const void* txtRecord,
                                        DNSServiceRegisterReply callBack, void* context);
 
-DNSServiceErrorType DNSServiceUpdateRecord(DNSServiceRef sdRef, DNSRecordRef recordRef,
-                                           DNSServiceFlags flags, uint16_t rdlen,
-                                           const void* rdata, uint32_t ttl);
+DNSServiceErrorType DNSServiceUpdateRecord(DNSServiceRef sdRef, DNSRecordRef recordRef, DNSServiceFlags flags,
+                                           uint16_t rdlen, const void* rdata, uint32_t ttl);
 
 #ifdef __cplusplus
 }

@@ -18,37 +18,42 @@ void sendFree(Channel& channel, const std::string& path, const char* interface) 
 void DaemonObject::create(Channel& channel, const Daemon::Request& creation, PendingCalls& calls,
                           bool startIt, Outcome created, Outcome startFailed) {
     Channel* on = &channel;
-    const bool sent = calls.send(
-        channel, creation, [this, on, &calls, startIt, created, startFailed](const Daemon::Reply& reply) {
-            DNSServiceErrorType error = reply.error;
-        std::string path;
-        try {
-            const auto named = Daemon::unpack<std::tuple<Daemon::ObjectPath>>(reply.values);
-            if (error == kDNSServiceErr_NoError && !named) {
-                error = kDNSServiceErr_Unknown;
-            }
-            if (error == kDNSServiceErr_NoError) {
-                path = std::get<0>(*named).path;
-                if (!adopt(*on, path, calls, startIt, startFailed)) {
-                    error = kDNSServiceErr_NoMemory;
-                }
-            }
-        } catch (...) {
-            error = kDNSServiceErr_NoMemory;
-        }
-        if (error != kDNSServiceErr_NoError && reply.error == kDNSServiceErr_NoError) {
-            // Made, but not taken: freed at once.
-            if (exists()) {
-                free();
-            } else if (!path.empty()) {
-                sendFree(*on, path, interface_);
-            }
-        }
-        created(error);
-        });
+    const bool sent = calls.send(channel, creation, [=, &calls](const Daemon::Reply& reply) {
+        created(onCreated(*on, reply, calls, startIt, startFailed));
+    });
     if (!sent) {
         created(kDNSServiceErr_NoMemory);
     }
+}
+
+DNSServiceErrorType DaemonObject::onCreated(Channel& channel, const Daemon::Reply& reply, PendingCalls& calls,
+                                            bool startIt, const Outcome& startFailed) {
+    if (reply.error != kDNSServiceErr_NoError) {
+        return reply.error;
+    }
+    DNSServiceErrorType error = kDNSServiceErr_NoError;
+    std::string path;
+    try {
+        const auto named = Daemon::unpack<std::tuple<Daemon::ObjectPath>>(reply.values);
+        if (!named) {
+            return kDNSServiceErr_Unknown;
+        }
+        path = std::get<0>(*named).path;
+        if (!adopt(channel, path, calls, startIt, startFailed)) {
+            error = kDNSServiceErr_NoMemory;
+        }
+    } catch (...) {
+        error = kDNSServiceErr_NoMemory;
+    }
+    if (error != kDNSServiceErr_NoError) {
+        // Made, but not taken: freed at once.
+        if (exists()) {
+            free();
+        } else if (!path.empty()) {
+            sendFree(channel, path, interface_);
+        }
+    }
+    return error;
 }
 
 bool DaemonObject::adopt(Channel& channel, const std::string& path, PendingCalls& calls, bool startIt,

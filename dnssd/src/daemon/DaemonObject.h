@@ -48,6 +48,9 @@ public:
     void forget();
 
 private:
+    // The answer to the creation: takes the object, or says why not.
+    DNSServiceErrorType onCreated(Channel& channel, const Daemon::Reply& reply, PendingCalls& calls,
+                                  bool startIt, const Outcome& startFailed);
     // Takes the object the daemon made: its path, its signals, its start.
     bool adopt(Channel& channel, const std::string& path, PendingCalls& calls, bool startIt,
                const Outcome& startFailed);
