@@ -252,7 +252,7 @@ void EventLoop::runDueTimers() {
         Timer* timer = *due;
         timers_.erase(due);
         timer->armed_ = false;
-        timer->onDue_();
+        timer->fire();
     }
 }
 

@@ -37,6 +37,9 @@ public:
     Timer(const Timer&) = delete;
     Timer& operator=(const Timer&) = delete;
 
+    // Runs the action: the loop calls it once the timer is due.
+    void fire() { onDue_(); }
+
 private:
     friend class EventLoop;
     std::function<void()> onDue_;

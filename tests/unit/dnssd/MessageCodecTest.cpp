@@ -1,0 +1,86 @@
+// Messages off the bus, in any shape a stranger can send: read into the
+// declared values or not at all, never into a value of another type.
+
+#include <gtest/gtest.h>
+
+#include "bus/MessageCodec.h"
+
+namespace Zelm::DnsSd {
+namespace {
+
+using namespace Daemon;
+
+// An ItemNew signal whose arguments `append` writes.
+template <typename Append>
+Message signal(Append append) {
+    Message message(dbus_message_new_signal("/Client1/ServiceBrowser1", kServiceBrowser, "ItemNew"));
+    DBusMessageIter at;
+    dbus_message_iter_init_append(message.get(), &at);
+    append(at);
+    return message;
+}
+
+template <typename T>
+void put(DBusMessageIter& at, int type, T value) {
+    dbus_message_iter_append_basic(&at, type, &value);
+}
+
+void item(DBusMessageIter& at, const char* name) {
+    put(at, DBUS_TYPE_INT32, 2);
+    put(at, DBUS_TYPE_INT32, 0);
+    for (const char* text : {name, "_http._tcp", "local"}) put(at, DBUS_TYPE_STRING, text);
+    put(at, DBUS_TYPE_UINT32, 0u);
+}
+
+TEST(MessageCodec, ReadsOnlyTheDeclaredShape) {
+    const std::string huge(1 << 20, 'x');
+    const struct {
+        const char* what;
+        Message message;
+        bool decodes;
+        bool reads;
+    } rows[] = {
+        {"well-formed", signal([](auto& at) { item(at, "A"); }), true, true},
+        {"1 MB name", signal([&](auto& at) { item(at, huge.c_str()); }), true, true},
+        {"empty", signal([](auto&) {}), true, false},
+        {"double first", signal([](auto& at) { put(at, DBUS_TYPE_DOUBLE, 1.5); }), false, false},
+        {"string first", signal([](auto& at) {
+             put(at, DBUS_TYPE_STRING, "2");
+             item(at, "A");
+         }),
+         true, false},
+        {"int array first", signal([](auto& at) {
+             DBusMessageIter array;
+             dbus_message_iter_open_container(&at, DBUS_TYPE_ARRAY, "i", &array);
+             put(array, DBUS_TYPE_INT32, 2);
+             dbus_message_iter_close_container(&at, &array);
+         }),
+         false, false},
+    };
+    for (const auto& row : rows) {
+        Incoming incoming{Peer::Daemon, kServiceBrowser, "ItemNew", {}};
+        const bool decoded = decode(row.message.get(), incoming.values);
+        EXPECT_EQ(decoded, row.decodes) << row.what;
+        const auto read = Daemon::read(kServiceNew, incoming);
+        EXPECT_EQ(decoded && read.has_value(), row.reads) << row.what;
+        if (read) {
+            EXPECT_EQ(std::get<2>(*read).size(), std::string(row.what) == "1 MB name" ? huge.size() : 1u);
+        }
+    }
+}
+
+// What goes out is what the declaration says: the TXT strings as byte arrays,
+// empty ones and zero bytes included, read back unchanged.
+TEST(MessageCodec, RequestsCarryTheirValuesExactly) {
+    const ByteStrings txt{{"a=1", "", std::string("z\0z", 3)}};
+    const Request request = Daemon::request(kUpdateServiceTxt, "/G", -1, -1, 0u, "N", "_t._tcp", "", txt);
+    const Message message = encode(request);
+    ASSERT_TRUE(message);
+    EXPECT_STREQ(dbus_message_get_signature(message.get()), "iiusssaay");
+    Values values;
+    ASSERT_TRUE(decode(message.get(), values));
+    EXPECT_EQ(values, request.arguments);
+}
+
+}  // namespace
+}  // namespace Zelm::DnsSd

@@ -1,0 +1,213 @@
+// The operations below the transport: fed typed daemon events through a fake
+// channel, forged and malformed ones among them, with no daemon.
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+
+#include <map>
+
+#include "operations/BrowseOperation.h"
+#include "operations/RegisterOperation.h"
+#include "operations/ResolveOperation.h"
+
+namespace Zelm::DnsSd {
+namespace {
+
+using namespace Daemon;
+
+struct FakeChannel final : Channel {
+    std::map<CallId, std::pair<Request, Handler>> calls;
+    std::map<std::string, SignalTarget*> routes;
+    std::vector<Timer*> timers;
+    std::string host = "zelm-a", domain = "local";
+    CallId next = 1;
+
+    CallId call(const Request& request, Handler handler, int) override {
+        calls.emplace(next, std::make_pair(request, std::move(handler)));
+        return next++;
+    }
+    void cancel(CallId id) override { calls.erase(id); }
+    bool send(const Request&) override { return true; }
+    bool route(const std::string& path, SignalTarget& target) override {
+        return routes.emplace(path, &target).second;
+    }
+    void unroute(const std::string& path) override { routes.erase(path); }
+    const std::string& hostName() const override { return host; }
+    const std::string& domainName() const override { return domain; }
+    bool schedule(Timer& timer, int) override { return timers.push_back(&timer), true; }
+    void cancel(Timer& timer) override {
+        timers.erase(std::remove(timers.begin(), timers.end(), &timer), timers.end());
+    }
+
+    // Answers the oldest call of `member`; its arguments come back.
+    Values answer(const std::string& member, Values values = {}, DNSServiceErrorType error = 0) {
+        const auto found = std::find_if(calls.begin(), calls.end(),
+                                        [&](const auto& call) { return member == call.second.first.member; });
+        EXPECT_NE(found, calls.end()) << member;
+        if (found == calls.end()) return {};
+        auto [request, handler] = std::move(found->second);
+        calls.erase(found);
+        handler(Reply{error, std::move(values)});
+        return request.arguments;
+    }
+    void signal(const std::string& path, Incoming incoming) { routes.at(path)->onSignal(incoming); }
+};
+
+// Replies as the reference would deliver them, each read at once.
+struct Replies final : ReplySink {
+    int count = 0;
+    void post(Delivery delivery, bool) override {
+        ++count;
+        delivery(nullptr, 0);
+    }
+    void lose() override { ADD_FAILURE() << "a reply was lost"; }
+};
+
+struct Seen {
+    DNSServiceErrorType error = 1;
+    std::string name, host, txt;
+    uint16_t port = 0;
+};
+
+template <typename Op>
+void started(FakeChannel& channel, Replies& replies, Op& operation, const char* prepare, const char* path) {
+    DNSServiceErrorType answer = 1;
+    operation.start(DaemonContext{&channel, &replies},
+                    Settle([&](DNSServiceErrorType code) { answer = code; }));
+    channel.answer(prepare, {ObjectPath{path}});
+    if (std::string(prepare) != "EntryGroupNew") {
+        channel.answer("Start");
+        EXPECT_EQ(answer, 0);
+    }
+}
+
+// Whatever does not have the declared shape, or is not from the daemon, reaches no caller.
+TEST(Operations, EventsOfAnotherShapeOrSenderChangeNothing) {
+    const Values item{-1, 0, std::string("EVIL"), std::string("_http._tcp"), std::string("local"), 0u};
+    const Incoming bad[] = {
+        {Peer::Bus, kServiceBrowser, "ItemNew", item},  // a bus-driver notice is no daemon event
+        {Peer::Daemon, kServiceBrowser, "ItemNew", {}},
+        {Peer::Daemon,
+         kServiceBrowser,
+         "ItemNew",
+         {std::string("1"), 0, std::string("E"), std::string("_t"), std::string("l"), 0u}},
+        {Peer::Daemon,
+         kServiceBrowser,
+         "ItemNew",
+         {-1, 0, Bytes{"E"}, std::string("_t"), std::string("l"), 0u}},
+        {Peer::Daemon, kServiceResolver, "ItemNew", item},
+        {Peer::Daemon, kServiceResolver, "Found", item},
+        {Peer::Daemon, kEntryGroup, "StateChanged", {std::string("2"), std::string()}},
+        {Peer::Daemon, kEntryGroup, "StateChanged", {2}},
+    };
+    FakeChannel channel;
+    Replies replies;
+    BrowseOperation browse(
+        BrowseOperation::Kind::Instances, -1, "_http._tcp", "", [](auto...) {}, nullptr);
+    ResolveOperation resolve(
+        -1, "X", "_http._tcp", "", [](auto...) {}, nullptr);
+    started(channel, replies, browse, "ServiceBrowserPrepare", "/B");
+    started(channel, replies, resolve, "ServiceResolverPrepare", "/R");
+    for (const Incoming& incoming : bad) {
+        channel.signal("/B", incoming);
+        channel.signal("/R", incoming);
+    }
+    EXPECT_EQ(replies.count, 0);
+}
+
+// An instance seen over IPv4 and IPv6 is one add; it goes once both withdrew it.
+TEST(Operations, BrowseReportsAnInstanceOncePerInterfaceAndItsDeparture) {
+    FakeChannel channel;
+    Replies replies;
+    std::vector<std::pair<DNSServiceFlags, std::string>> seen;
+    auto record = [](DNSServiceRef, DNSServiceFlags flags, uint32_t, DNSServiceErrorType, const char* name,
+                     const char* type, const char* domain, void* context) {
+        static_cast<decltype(seen)*>(context)->emplace_back(flags,
+                                                            std::string(name) + "|" + type + "|" + domain);
+    };
+    BrowseOperation browse(BrowseOperation::Kind::Instances, -1, "_http._tcp", "", record, &seen);
+    started(channel, replies, browse, "ServiceBrowserPrepare", "/B");
+    auto item = [](const char* member, Protocol protocol) {
+        return Incoming{
+            Peer::Daemon,
+            kServiceBrowser,
+            member,
+            {2, protocol, std::string("A.b"), std::string("_http._tcp"), std::string("local"), 0u}};
+    };
+    for (const auto& incoming : {item("ItemNew", kIPv4), item("ItemNew", kIPv6), item("ItemRemove", kIPv4),
+                                 item("ItemRemove", kIPv6)})
+        channel.signal("/B", incoming);
+    const decltype(seen) want{{kDNSServiceFlagsAdd, "A.b|_http._tcp.|local."}, {0, "A.b|_http._tcp.|local."}};
+    EXPECT_EQ(seen, want);
+}
+
+// The resolver's answer: port in network order, TXT strings in their order,
+// an unchanged repeat passed on once.
+TEST(Operations, ResolveAnswersInDnsSdFormOnce) {
+    FakeChannel channel;
+    Replies replies;
+    Seen seen;
+    auto record = [](DNSServiceRef, DNSServiceFlags, uint32_t, DNSServiceErrorType error, const char* name,
+                     const char* host, uint16_t port, uint16_t size, const unsigned char* txt,
+                     void* context) {
+        *static_cast<Seen*>(context) = {error, name, host,
+                                        std::string(reinterpret_cast<const char*>(txt), size), ntohs(port)};
+    };
+    ResolveOperation resolve(-1, "A b", "_http._tcp", "", record, &seen);
+    started(channel, replies, resolve, "ServiceResolverPrepare", "/R");
+    const Incoming found{
+        Peer::Daemon,
+        kServiceResolver,
+        "Found",
+        {2, 0, std::string("A b"), std::string("_http._tcp"), std::string("local"), std::string("h.local"), 0,
+         std::string("198.18.0.2"), uint16_t{8080}, ByteStrings{{"b=2", "a=1"}}, 0u}};
+    channel.signal("/R", found);
+    channel.signal("/R", found);
+    EXPECT_EQ(replies.count, 1);
+    EXPECT_EQ(seen.name, "A\\032b._http._tcp.local.");
+    EXPECT_EQ(seen.host, "h.local.");
+    EXPECT_EQ(seen.port, 8080);
+    EXPECT_EQ(seen.txt, "\3a=1\3b=2");
+}
+
+// A registration: what it publishes, its confirmation, a rename on a
+// collision, and an error once the daemon stops answering.
+TEST(Operations, RegistrationPublishesRenamesAndGivesUpOnASilentDaemon) {
+    FakeChannel channel;
+    Replies replies;
+    Seen seen;
+    RegisterOperation::Request request;
+    request.name = "Printer";
+    request.type = "_ipp._tcp";
+    request.port = 631;
+    request.txt = {"a=1", "", "b"};
+    auto record = [](DNSServiceRef, DNSServiceFlags, DNSServiceErrorType error, const char* name, const char*,
+                     const char*, void* context) {
+        *static_cast<Seen*>(context) = {error, name, "", "", 0};
+    };
+    RegisterOperation registration(request, record, &seen);
+    started(channel, replies, registration, "EntryGroupNew", "/G");
+    const auto published = channel.answer("AddService");
+    EXPECT_EQ(std::get<ByteStrings>(published.at(8)).strings, (std::vector<std::string>{"a=1", "b"}));
+    channel.answer("Commit");
+    auto state = [](GroupState value) {
+        return Incoming{
+            Peer::Daemon, kEntryGroup, "StateChanged", {static_cast<int32_t>(value), std::string()}};
+    };
+    channel.signal("/G", state(GroupState::Established));
+    EXPECT_EQ(seen.error, 0);
+    EXPECT_EQ(seen.name, "Printer");
+
+    channel.signal("/G", state(GroupState::Collision));
+    EXPECT_EQ(std::get<std::string>(channel.answer("AddService").at(3)), "Printer #2");
+    channel.answer("Commit");
+    ASSERT_EQ(channel.timers.size(), 1u);
+    channel.timers.front()->fire();  // no word from the daemon since
+    EXPECT_EQ(seen.error, kDNSServiceErr_ServiceNotRunning);
+    registration.stop();
+    EXPECT_TRUE(channel.timers.empty());
+}
+
+}  // namespace
+}  // namespace Zelm::DnsSd
