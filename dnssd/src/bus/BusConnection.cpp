@@ -76,9 +76,6 @@ BusConnection::~BusConnection() {
     loop_.cancel(callsDue_);
     awaited_.clear();
     settleWaiters(kDNSServiceErr_ServiceNotRunning);
-    if (filtered_) {
-        dbus_connection_remove_filter(connection_, &BusConnection::filter, this);
-    }
     if (watched_) {
         loop_.unwatch(connection_);
     }
@@ -103,8 +100,7 @@ bool BusConnection::start(Waiter* known) {
     if (known != nullptr && !awaitState(*known)) {
         return false;
     }
-    filtered_ = dbus_connection_add_filter(connection_, &BusConnection::filter, this, nullptr) != FALSE;
-    watched_ = filtered_ && loop_.watch(connection_);
+    watched_ = loop_.watch(connection_, *this);
     if (!watched_) {
         return false;
     }
@@ -343,16 +339,12 @@ void BusConnection::expireCalls() {
     }
 }
 
-DBusHandlerResult BusConnection::filter(DBusConnection*, DBusMessage* message, void* self) {
+void BusConnection::receive(DBusMessage* message) {
     try {
-        static_cast<BusConnection*>(self)->handle(message);
+        handle(message);
     } catch (...) {
         // Out of memory: the event is lost.
     }
-    // Method calls go on to libdbus, which answers that there is no such method.
-    return dbus_message_get_type(message) == DBUS_MESSAGE_TYPE_METHOD_CALL
-               ? DBUS_HANDLER_RESULT_NOT_YET_HANDLED
-               : DBUS_HANDLER_RESULT_HANDLED;
 }
 
 void BusConnection::handle(DBusMessage* message) {

@@ -31,7 +31,7 @@ namespace Zelm::DnsSd {
 class Reference;
 class Waiter;
 
-class BusConnection final : public Channel {
+class BusConnection final : public Channel, private EventLoop::Receiver {
 public:
     using Clock = std::chrono::steady_clock;
 
@@ -118,7 +118,7 @@ private:
 
     BusConnection(EventLoop& loop, Listener& listener, DBusConnection* connection);
 
-    static DBusHandlerResult filter(DBusConnection* connection, DBusMessage* message, void* self);
+    void receive(DBusMessage* message) override;
     void handle(DBusMessage* message);
     void handleReply(DBusMessage* message, const char* sender);
     void handleSignal(DBusMessage* message, const char* sender);
@@ -143,7 +143,6 @@ private:
     Listener& listener_;
     DBusConnection* const connection_;
     bool watched_ = false;
-    bool filtered_ = false;
     bool stateKnown_ = false;
     Daemon::ServerState state_ = Daemon::ServerState::Invalid;
     std::string owner_;  // the unique name owning the daemon's name; empty: none

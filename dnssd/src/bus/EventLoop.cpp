@@ -73,7 +73,7 @@ void EventLoop::stop() {
     thread_.join();
 }
 
-bool EventLoop::watch(DBusConnection* connection) {
+bool EventLoop::watch(DBusConnection* connection, Receiver& receiver) {
     try {
         connections_.reserve(connections_.size() + 1);
     } catch (...) {
@@ -88,7 +88,7 @@ bool EventLoop::watch(DBusConnection* connection) {
     }
     dbus_connection_set_wakeup_main_function(connection, &wakeUp, this, nullptr);
     dbus_connection_set_dispatch_status_function(connection, &dispatchStatusChanged, this, nullptr);
-    connections_.push_back(connection);
+    connections_.emplace_back(connection, &receiver);
     wake();
     return true;
 }
@@ -98,7 +98,9 @@ void EventLoop::unwatch(DBusConnection* connection) {
     dbus_connection_set_wakeup_main_function(connection, nullptr, nullptr, nullptr);
     dbus_connection_set_watch_functions(connection, nullptr, nullptr, nullptr, nullptr, nullptr);
     dbus_connection_set_timeout_functions(connection, nullptr, nullptr, nullptr, nullptr, nullptr);
-    eraseValue(connections_, connection);
+    connections_.erase(std::remove_if(connections_.begin(), connections_.end(),
+                                      [connection](const auto& served) { return served.first == connection; }),
+                       connections_.end());
 }
 
 bool EventLoop::schedule(Timer& timer, int delayMs) {
@@ -210,19 +212,23 @@ void EventLoop::handleReady(const std::vector<pollfd>& fds, const std::vector<DB
 
 void EventLoop::dispatchAll() {
     memoryShort_ = false;
-    // A dispatch may close connections (a lost bus): go by a copy.
-    const std::vector<DBusConnection*> serving = connections_;
-    for (DBusConnection* connection : serving) {
-        while (std::find(connections_.begin(), connections_.end(), connection) != connections_.end()) {
+    // A receiver may close connections (a lost bus): go by a copy.
+    const auto serving = connections_;
+    for (const auto& served : serving) {
+        DBusConnection* connection = served.first;
+        while (std::find(connections_.begin(), connections_.end(), served) != connections_.end()) {
             const DBusDispatchStatus status = dbus_connection_get_dispatch_status(connection);
-            if (status == DBUS_DISPATCH_COMPLETE) {
-                break;
-            }
-            if (status == DBUS_DISPATCH_NEED_MEMORY ||
-                dbus_connection_dispatch(connection) == DBUS_DISPATCH_NEED_MEMORY) {
+            if (status == DBUS_DISPATCH_NEED_MEMORY) {
                 memoryShort_ = true;
                 break;
             }
+            DBusMessage* message = status == DBUS_DISPATCH_DATA_REMAINS ? dbus_connection_pop_message(connection)
+                                                                          : nullptr;
+            if (message == nullptr) {
+                break;
+            }
+            served.second->receive(message);
+            dbus_message_unref(message);
         }
     }
 }

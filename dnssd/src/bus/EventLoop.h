@@ -1,8 +1,10 @@
 #pragma once
 
 // The backend's event thread: a poll() loop that serves the D-Bus connections
-// to the daemon (their watches, time-outs and dispatch) and the backend's own
-// timers. The loop's mutex is held while the thread dispatches and released
+// to the daemon (their watches, time-outs and incoming messages) and the
+// backend's own timers. Messages are taken off a connection one by one and
+// handed to its receiver; libdbus's own dispatch, whose out-of-memory path
+// corrupts the connection, is never run. The loop's mutex is held while the thread dispatches and released
 // while it waits in poll(); every other thread takes it to touch a connection
 // or anything the event thread touches, and a thread waiting for the daemon's
 // answer waits on a condition of this mutex, so that it holds nothing meanwhile.
@@ -41,8 +43,18 @@ public:
 
     // The members below are called with the lock held.
 
-    // Serves `connection` from now on; false when memory ran out.
-    bool watch(DBusConnection* connection);
+    // Receives one message read from a connection; it stays the caller's.
+    class Receiver {
+    public:
+        virtual void receive(DBusMessage* message) = 0;
+
+    protected:
+        ~Receiver() = default;
+    };
+
+    // Serves `connection` from now on, handing every message read from it
+    // to `receiver`; false when memory ran out.
+    bool watch(DBusConnection* connection, Receiver& receiver);
     // Stops serving it; its watches and time-outs are gone afterwards.
     void unwatch(DBusConnection* connection);
 
@@ -94,7 +106,7 @@ private:
     bool endingItself_ = false;  // guarded by mutex_
     bool polling_ = false;       // guarded by mutex_
     bool memoryShort_ = false;   // a dispatch ran out of memory: try again soon
-    std::vector<DBusConnection*> connections_;
+    std::vector<std::pair<DBusConnection*, Receiver*>> connections_;
     std::vector<DBusWatch*> watches_;
     std::vector<DueTimeout> timeouts_;
     std::vector<Timer*> timers_;
