@@ -98,9 +98,10 @@ void EventLoop::unwatch(DBusConnection* connection) {
     dbus_connection_set_wakeup_main_function(connection, nullptr, nullptr, nullptr);
     dbus_connection_set_watch_functions(connection, nullptr, nullptr, nullptr, nullptr, nullptr);
     dbus_connection_set_timeout_functions(connection, nullptr, nullptr, nullptr, nullptr, nullptr);
-    connections_.erase(std::remove_if(connections_.begin(), connections_.end(),
-                                      [connection](const auto& served) { return served.first == connection; }),
-                       connections_.end());
+    connections_.erase(
+        std::remove_if(connections_.begin(), connections_.end(),
+                       [connection](const auto& served) { return served.first == connection; }),
+        connections_.end());
 }
 
 bool EventLoop::schedule(Timer& timer, int delayMs) {
@@ -222,8 +223,8 @@ void EventLoop::dispatchAll() {
                 memoryShort_ = true;
                 break;
             }
-            DBusMessage* message = status == DBUS_DISPATCH_DATA_REMAINS ? dbus_connection_pop_message(connection)
-                                                                          : nullptr;
+            DBusMessage* message =
+                status == DBUS_DISPATCH_DATA_REMAINS ? dbus_connection_pop_message(connection) : nullptr;
             if (message == nullptr) {
                 break;
             }
