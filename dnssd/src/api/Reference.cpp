@@ -35,7 +35,7 @@ bool Reference::openSockets() {
 }
 
 void Reference::post(Delivery delivery, bool replacesUnread) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<RankedMutex> lock(mutex_);
     if (failure_ != kDNSServiceErr_NoError || closed_) {
         return;
     }
@@ -56,7 +56,7 @@ void Reference::post(Delivery delivery, bool replacesUnread) {
 }
 
 void Reference::fail(DNSServiceErrorType code) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<RankedMutex> lock(mutex_);
     if (failure_ == kDNSServiceErr_NoError) {
         failure_ = code;
     }
@@ -64,7 +64,7 @@ void Reference::fail(DNSServiceErrorType code) {
 }
 
 void Reference::close() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<RankedMutex> lock(mutex_);
     closed_ = true;
     queue_.clear();
     shutDownBackendLocked();
@@ -108,7 +108,7 @@ DNSServiceErrorType Reference::processOne(DNSServiceRef handle) {
         Delivery delivery;
         bool moreComing = false;
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            std::lock_guard<RankedMutex> lock(mutex_);
             // A lost connection hangs the socket up too, but what was queued
             // before it (the error reply) still goes out; a hang-up of the
             // caller's own end or a deallocation ends the replies at once.

@@ -4,6 +4,8 @@
 // DNSServiceProcessResult, and the operation behind it.
 
 #include "link/ProcessGeneration.h"
+
+#include "RankedMutex.h"
 #include "operations/Operation.h"
 
 #include <dns_sd.h>
@@ -99,7 +101,7 @@ private:
     BusConnection* connection_ = nullptr;
     Waiter* startWaiter_ = nullptr;
 
-    std::mutex mutex_;  // guards the members below; a leaf lock
+    RankedMutex mutex_{LockRank::kReplyQueue};  // guards the members below
     std::deque<Queued> queue_;
     DNSServiceErrorType failure_ = kDNSServiceErr_NoError;  // why no more replies come
     bool closed_ = false;

@@ -66,7 +66,7 @@ EventLoop::~EventLoop() {
 
 void EventLoop::stop() {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<RankedMutex> lock(mutex_);
         quit_ = true;
         wake();
     }
@@ -136,7 +136,7 @@ void EventLoop::cancel(Timer& timer) {
 }
 
 void EventLoop::run() {
-    std::unique_lock<std::mutex> lock(mutex_);
+    LoopLock lock(mutex_);
     std::vector<pollfd> fds;
     std::vector<DBusWatch*> polled;
     while (!quit_) {

@@ -9,6 +9,7 @@
 // or anything the event thread touches, and a thread waiting for the daemon's
 // answer waits on a condition of this mutex, so that it holds nothing meanwhile.
 
+#include "RankedMutex.h"
 #include "SmallStackThread.h"
 #include "daemon/Channel.h"
 
@@ -24,6 +25,9 @@
 
 namespace Zelm::DnsSd {
 
+// A lock of the event loop's mutex, which a waiting thread releases.
+using LoopLock = std::unique_lock<RankedMutex>;
+
 class EventLoop {
 public:
     using Clock = std::chrono::steady_clock;
@@ -36,7 +40,7 @@ public:
     EventLoop(const EventLoop&) = delete;
     EventLoop& operator=(const EventLoop&) = delete;
 
-    std::mutex& mutex() { return mutex_; }
+    RankedMutex& mutex() { return mutex_; }
 
     // Ends the thread and joins it; idempotent. Called without the lock.
     void stop();
@@ -100,7 +104,7 @@ private:
     static void wakeUp(void* self);
     static void dispatchStatusChanged(DBusConnection* connection, DBusDispatchStatus status, void* self);
 
-    std::mutex mutex_;
+    RankedMutex mutex_{LockRank::kEventLoop};
     int wakeFd_;                 // guarded by mutex_; -1 once the thread ended itself
     bool quit_ = false;          // guarded by mutex_
     bool endingItself_ = false;  // guarded by mutex_

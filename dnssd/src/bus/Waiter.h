@@ -35,8 +35,8 @@ public:
     // Waits on `condition` until `done` holds or the connection has been
     // silent too long; false then.
     template <typename Done>
-    bool wait(std::condition_variable& condition, std::unique_lock<std::mutex>& loopLock,
-              const BusConnection* connection, Done done) const {
+    bool wait(std::condition_variable_any& condition, LoopLock& loopLock, const BusConnection* connection,
+              Done done) const {
         while (!done()) {
             Clock::time_point due = until(connection);
             if (Clock::now() >= due) {
@@ -71,8 +71,7 @@ public:
 
     // The answer, or kDNSServiceErr_ServiceNotRunning when `connection` went
     // silent first; the answer that comes after that is ignored.
-    DNSServiceErrorType wait(std::unique_lock<std::mutex>& loopLock, const Patience& patience,
-                             const BusConnection* connection) {
+    DNSServiceErrorType wait(LoopLock& loopLock, const Patience& patience, const BusConnection* connection) {
         if (!patience.wait(settledCondition_, loopLock, connection, [this] { return settled_; })) {
             settle(kDNSServiceErr_ServiceNotRunning);
         }
@@ -80,7 +79,7 @@ public:
     }
 
 private:
-    std::condition_variable settledCondition_;
+    std::condition_variable_any settledCondition_;
     bool settled_ = false;
     DNSServiceErrorType code_ = kDNSServiceErr_NoError;
 };

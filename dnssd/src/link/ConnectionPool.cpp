@@ -27,8 +27,8 @@ ConnectionPool::ConnectionPool(EventLoop& loop)
 
 ConnectionPool::~ConnectionPool() { closeAll(); }
 
-BusConnection* ConnectionPool::connectionWithRoom(int objects, std::unique_lock<std::mutex>& loopLock,
-                                                  const Patience& patience, DNSServiceErrorType& error) {
+BusConnection* ConnectionPool::connectionWithRoom(int objects, LoopLock& loopLock, const Patience& patience,
+                                                  DNSServiceErrorType& error) {
     while (true) {
         dropFailedIdleConnections();
         bool daemonAwaited = false;
@@ -90,8 +90,8 @@ BusConnection* ConnectionPool::connectionWithRoom(int objects, std::unique_lock<
     }
 }
 
-bool ConnectionPool::waitForCallRoom(BusConnection* connection, int calls,
-                                     std::unique_lock<std::mutex>& loopLock, const Patience& patience) {
+bool ConnectionPool::waitForCallRoom(BusConnection* connection, int calls, LoopLock& loopLock,
+                                     const Patience& patience) {
     ++waitingForCallRoom_;
     patience.wait(callRoom_, loopLock, connection, [&] {
         return !holds(connection) || connection->failed || connection->roomForCalls(calls);

@@ -40,13 +40,12 @@ public:
     // Null with `error` set when no daemon can be reached or it does not
     // answer (kDNSServiceErr_ServiceNotRunning), or on a shortage of
     // resources (kDNSServiceErr_NoMemory).
-    BusConnection* connectionWithRoom(int objects, std::unique_lock<std::mutex>& loopLock,
-                                      const Patience& patience, DNSServiceErrorType& error);
+    BusConnection* connectionWithRoom(int objects, LoopLock& loopLock, const Patience& patience,
+                                      DNSServiceErrorType& error);
 
     // Waits, releasing `loopLock`, until `calls` more calls fit on
     // `connection`; false when the connection went away or went silent meanwhile.
-    bool waitForCallRoom(BusConnection* connection, int calls, std::unique_lock<std::mutex>& loopLock,
-                         const Patience& patience);
+    bool waitForCallRoom(BusConnection* connection, int calls, LoopLock& loopLock, const Patience& patience);
 
     // The daemon said the connection holds all the objects it allows: as
     // many as it has made, while others may still be on their way.
@@ -86,7 +85,7 @@ private:
     EventLoop& loop_;
     std::list<std::unique_ptr<BusConnection>> connections_;
     std::set<Reference*> waiting_;  // registrations kept while no daemon serves them
-    std::condition_variable callRoom_;
+    std::condition_variable_any callRoom_;
     int waitingForCallRoom_ = 0;
     Timer reconnectTimer_;
     Timer dropTimer_;

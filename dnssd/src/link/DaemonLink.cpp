@@ -18,7 +18,7 @@ DNSServiceErrorType DaemonLink::attach(Reference& reference) {
     Operation& operation = reference.operation();
     const int objects = operation.daemonObjects();
     const Patience patience;
-    std::unique_lock<std::mutex> lock(loop_->mutex());
+    LoopLock lock(loop_->mutex());
     DNSServiceErrorType error = kDNSServiceErr_ServiceNotRunning;
     for (int attempt = 0; attempt < kAttachAttempts; ++attempt) {
         BusConnection* connection = pool_->connectionWithRoom(objects, lock, patience, error);
@@ -74,7 +74,7 @@ DNSServiceErrorType DaemonLink::attach(Reference& reference) {
 }
 
 void DaemonLink::detach(Reference& reference) {
-    std::lock_guard<std::mutex> lock(loop_->mutex());
+    std::lock_guard<RankedMutex> lock(loop_->mutex());
     pool_->leave(reference);
     reference.operation().stop();
 }
@@ -82,7 +82,7 @@ void DaemonLink::detach(Reference& reference) {
 DNSServiceErrorType DaemonLink::updateTxt(Reference& reference, std::vector<std::string> txt) {
     RegisterOperation* registration = reference.operation().asRegistration();
     const Patience patience;
-    std::unique_lock<std::mutex> lock(loop_->mutex());
+    LoopLock lock(loop_->mutex());
     // The answer's call lives here, not in the operation: a daemon that
     // leaves meanwhile drops the operation's calls, while this one still
     // ends with the bus's error reply.

@@ -2,6 +2,8 @@
 
 #include "api/Reference.h"
 
+#include "RankedMutex.h"
+
 #include <mutex>
 #include <unordered_set>
 
@@ -12,13 +14,13 @@ namespace {
 // Constant-initialised and never destroyed, so references that outlive
 // static destruction at exit still find them. The set exists only while a
 // reference is live: an unloaded library leaves nothing on the heap.
-std::mutex liveMutex;
+RankedMutex liveMutex{LockRank::kLiveReferences};
 std::unordered_set<Reference*>* live = nullptr;  // guarded by liveMutex
 
 }  // namespace
 
 void addLiveReference(Reference* reference) {
-    std::lock_guard<std::mutex> lock(liveMutex);
+    std::lock_guard<RankedMutex> lock(liveMutex);
     if (live == nullptr) {
         live = new std::unordered_set<Reference*>;
     }
@@ -26,7 +28,7 @@ void addLiveReference(Reference* reference) {
 }
 
 bool removeLiveReference(DNSServiceRef reference) {
-    std::lock_guard<std::mutex> lock(liveMutex);
+    std::lock_guard<RankedMutex> lock(liveMutex);
     if (live == nullptr || live->erase(reference) == 0) {
         return false;
     }
@@ -38,7 +40,7 @@ bool removeLiveReference(DNSServiceRef reference) {
 }
 
 Reference* retainLiveReference(DNSServiceRef reference) {
-    std::lock_guard<std::mutex> lock(liveMutex);
+    std::lock_guard<RankedMutex> lock(liveMutex);
     if (live == nullptr) {
         return nullptr;
     }

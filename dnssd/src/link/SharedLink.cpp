@@ -6,6 +6,8 @@
 
 #include "link/LiveReferences.h"
 #include "link/ProcessGeneration.h"
+
+#include "RankedMutex.h"
 #include "names/LocalServiceNames.h"
 
 #include <dlfcn.h>
@@ -22,8 +24,8 @@ namespace {
 
 // Constant-initialised and never destroyed: references may outlive static
 // destruction at exit, and an unloaded library leaves nothing on the heap.
-static_assert(std::is_trivially_destructible_v<std::mutex>);
-std::mutex sharedLinkMutex;
+static_assert(std::is_trivially_destructible_v<RankedMutex>);
+RankedMutex sharedLinkMutex{LockRank::kSharedLink};
 // The link that requests start on, in use or lingering; null when none.
 DaemonLink* sharedLinkInstance = nullptr;  // guarded by sharedLinkMutex
 // Numbers the uses of links: the end of a use that a newer one has replaced
@@ -87,7 +89,7 @@ DaemonLink::~DaemonLink() {
 }
 
 std::shared_ptr<DaemonLink> DaemonLink::shared(DNSServiceErrorType& error) {
-    std::lock_guard<std::mutex> lock(sharedLinkMutex);
+    std::lock_guard<RankedMutex> lock(sharedLinkMutex);
     if (!processSetUp) {
         // libdbus stays loaded once used: it keeps process-wide state that
         // would otherwise be built again, and lost, at every load of the
@@ -125,7 +127,7 @@ std::shared_ptr<DaemonLink> DaemonLink::beginUse(DaemonLink& link) {
     ++currentUse;
     lingering = false;
     {
-        std::lock_guard<std::mutex> loopLock(link.loop_->mutex());
+        std::lock_guard<RankedMutex> loopLock(link.loop_->mutex());
         link.loop_->cancel(link.graceTimer_);
     }
     std::shared_ptr<DaemonLink> holder(use, &link);
@@ -134,13 +136,13 @@ std::shared_ptr<DaemonLink> DaemonLink::beginUse(DaemonLink& link) {
 }
 
 void DaemonLink::released(DaemonLink* link, unsigned long use) {
-    std::unique_lock<std::mutex> lock(sharedLinkMutex);
+    std::unique_lock<RankedMutex> lock(sharedLinkMutex);
     if (use != currentUse) {
         return;  // a newer use holds the link
     }
     {
         // A link without a working connection has nothing worth keeping.
-        std::lock_guard<std::mutex> loopLock(link->loop_->mutex());
+        std::lock_guard<RankedMutex> loopLock(link->loop_->mutex());
         if (link->pool_->servesNow() && link->loop_->schedule(link->graceTimer_, kGraceMs)) {
             lingering = true;
             return;
@@ -152,7 +154,7 @@ void DaemonLink::released(DaemonLink* link, unsigned long use) {
 }
 
 void DaemonLink::graceOver() {
-    std::lock_guard<std::mutex> lock(sharedLinkMutex);
+    std::lock_guard<RankedMutex> lock(sharedLinkMutex);
     if (sharedLinkInstance != this || !lingering) {
         return;  // taken over meanwhile, or already ended
     }
@@ -161,7 +163,7 @@ void DaemonLink::graceOver() {
     endedLink = this;
     // The thread ends with no daemon connection left; whoever frees the link
     // joins it first.
-    std::lock_guard<std::mutex> loopLock(loop_->mutex());
+    std::lock_guard<RankedMutex> loopLock(loop_->mutex());
     pool_->closeAll();
     loop_->endFromWithin();
 }
@@ -170,7 +172,7 @@ void DaemonLink::endIdleLink() {
     DaemonLink* idle = nullptr;
     DaemonLink* ended = nullptr;
     {
-        std::lock_guard<std::mutex> lock(sharedLinkMutex);
+        std::lock_guard<RankedMutex> lock(sharedLinkMutex);
         if (lingering) {
             idle = std::exchange(sharedLinkInstance, nullptr);
             lingering = false;

@@ -17,7 +17,7 @@ constexpr NamedError kDaemonErrors[] = {
     {"DBusError", kDNSServiceErr_ServiceNotRunning},
     {"NoMemoryError", kDNSServiceErr_NoMemory},
     {"TooManyClientsError", kDNSServiceErr_NoMemory},
-    {"TooManyObjectsError", kDNSServiceErr_NoMemory},
+    {"TooManyObjectsError", kObjectLimitReached},
     {"TooManyEntriesError", kDNSServiceErr_NoMemory},
     {"CollisionError", kDNSServiceErr_NameConflict},
     {"TimeoutError", kDNSServiceErr_Timeout},

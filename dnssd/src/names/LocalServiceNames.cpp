@@ -2,6 +2,8 @@
 
 #include "names/NameRules.h"
 
+#include "RankedMutex.h"
+
 #include <mutex>
 #include <set>
 
@@ -12,7 +14,7 @@ namespace {
 // Constant-initialised and never destroyed, so registrations that outlive
 // static destruction at exit still find them. The set exists only while a
 // name is claimed: an unloaded library leaves nothing on the heap.
-std::mutex claimsMutex;
+RankedMutex claimsMutex{LockRank::kServiceNames};
 std::set<std::string>* claimed = nullptr;  // guarded by claimsMutex
 
 std::string key(const std::string& name, const std::string& type, const std::string& domain) {
@@ -25,7 +27,7 @@ std::string key(const std::string& name, const std::string& type, const std::str
 
 bool LocalServiceNames::claim(const std::string& name, const std::string& type, const std::string& domain) {
     std::string claim = key(name, type, domain);
-    std::lock_guard<std::mutex> lock(claimsMutex);
+    std::lock_guard<RankedMutex> lock(claimsMutex);
     if (claimed == nullptr) {
         claimed = new std::set<std::string>;
     }
@@ -34,7 +36,7 @@ bool LocalServiceNames::claim(const std::string& name, const std::string& type, 
 
 void LocalServiceNames::release(const std::string& name, const std::string& type, const std::string& domain) {
     const std::string claim = key(name, type, domain);
-    std::lock_guard<std::mutex> lock(claimsMutex);
+    std::lock_guard<RankedMutex> lock(claimsMutex);
     if (claimed != nullptr && claimed->erase(claim) == 1 && claimed->empty()) {
         delete claimed;
         claimed = nullptr;
