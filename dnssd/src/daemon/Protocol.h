@@ -104,6 +104,14 @@ inline constexpr Method<tuple<>, tuple<Path>> kEntryGroupNew{Peer::Daemon, kServ
 inline constexpr Method<tuple<Interface, Protocol, string, Protocol, uint32_t>,
                         tuple<Interface, Protocol, string, Protocol, string, uint32_t>>
     kResolveHostName{Peer::Daemon, kServer, "ResolveHostName"};
+// A service's name, type, domain, host and TXT record, as the daemon reports
+// them: interface, protocol, name, type, domain, host, address protocol,
+// address, port, TXT, flags.
+using ServiceFound = tuple<Interface, Protocol, string, string, string, string, Protocol, string, uint16_t,
+                           ByteStrings, uint32_t>;
+// interface, protocol, name, type, domain, address protocol, flags
+inline constexpr Method<tuple<Interface, Protocol, string, string, string, Protocol, uint32_t>, ServiceFound>
+    kResolveService{Peer::Daemon, kServer, "ResolveService"};
 // interface, protocol, type, domain, flags
 inline constexpr Method<tuple<Interface, Protocol, string, string, uint32_t>, tuple<Path>>
     kServiceBrowserPrepare{Peer::Daemon, kServer2, "ServiceBrowserPrepare"};
@@ -150,11 +158,8 @@ inline constexpr Signal<TypeItem> kTypeNew{Peer::Daemon, kServiceTypeBrowser, "I
 inline constexpr Signal<TypeItem> kTypeRemove{Peer::Daemon, kServiceTypeBrowser, "ItemRemove"};
 inline constexpr Signal<tuple<string>> kTypeBrowserFailure{Peer::Daemon, kServiceTypeBrowser, "Failure"};
 
-// A service resolver. interface, protocol, name, type, domain, host, address
-// protocol, address, port, TXT, flags
-inline constexpr Signal<tuple<Interface, Protocol, string, string, string, string, Protocol, string, uint16_t,
-                              ByteStrings, uint32_t>>
-    kResolverFound{Peer::Daemon, kServiceResolver, "Found"};
+// A service resolver.
+inline constexpr Signal<ServiceFound> kResolverFound{Peer::Daemon, kServiceResolver, "Found"};
 inline constexpr Signal<tuple<string>> kResolverFailure{Peer::Daemon, kServiceResolver, "Failure"};
 
 // A record browser. interface, protocol, name, class, type, data, flags

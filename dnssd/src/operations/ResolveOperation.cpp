@@ -10,6 +10,13 @@
 
 namespace Zelm::DnsSd {
 
+namespace {
+
+// Longer than the daemon's own time-out for a service it has to ask for.
+constexpr int kResolveTimeoutMs = 30000;
+
+}  // namespace
+
 ResolveOperation::ResolveOperation(Daemon::Interface interface, std::string name, std::string type,
                                    std::string domain, DNSServiceResolveReply callBack, void* context)
     : SingleObjectOperation(Daemon::kServiceResolver),
@@ -26,23 +33,34 @@ void ResolveOperation::start(const DaemonContext& context, Settle settle) {
                            Daemon::kAnyProtocol, name_, type_, domain_, Daemon::kAnyProtocol,
                            Daemon::kNoAddress),
            settle);
+    // The daemon's one-call resolution answers at once from its cache; the
+    // resolver follows the service from there. A service nobody answers for
+    // comes back as an error after the daemon's own time-out: no reply.
+    calls_.send(
+        *context.channel,
+        Daemon::request(Daemon::kResolveService, Daemon::kServerPath, interface_, Daemon::kAnyProtocol, name_,
+                        type_, domain_, Daemon::kAnyProtocol, Daemon::kNoAddress),
+        [this](const Daemon::Reply& reply) {
+            if (const auto found = Daemon::read(Daemon::kResolveService, reply)) {
+                orLose(sink_, [&] { onFound(*found); });
+            }
+        },
+        kResolveTimeoutMs);
 }
 
 void ResolveOperation::handleSignal(const Daemon::Incoming& signal) {
     if (const auto found = Daemon::read(Daemon::kResolverFound, signal)) {
-        const auto& [interface, protocol, name, type, domain, host, addressProtocol, address, port, txt,
-                     flags] = *found;
-        onFound(interface, name, type, domain, host, port, txt.strings);
+        onFound(*found);
     } else if (const auto failure = Daemon::read(Daemon::kResolverFailure, signal)) {
         postFailure(failureCode(*failure));
     }
 }
 
-void ResolveOperation::onFound(Daemon::Interface interface, const std::string& name, const std::string& type,
-                               const std::string& domain, const std::string& hostName, uint16_t port,
-                               std::vector<std::string> txt) {
+void ResolveOperation::onFound(const Daemon::ServiceFound& found) {
+    const auto& [interface, protocol, name, type, domain, hostName, addressProtocol, address, port, strings,
+                 flags] = found;
     // The daemon keeps a record's strings last to first, and reports them so.
-    std::reverse(txt.begin(), txt.end());
+    std::vector<std::string> txt(strings.strings.rbegin(), strings.strings.rend());
 
     const uint32_t interfaceIndex = fromDaemonInterface(interface);
     std::string fullname = fullServiceName(name, type, domain);

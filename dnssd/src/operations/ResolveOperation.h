@@ -8,7 +8,8 @@
 
 namespace Zelm::DnsSd {
 
-// DNSServiceResolve over a service resolver of the daemon. It asks for no
+// DNSServiceResolve over a service resolver of the daemon, with the first
+// answer from the daemon's one-call resolution beside it. It asks for no
 // address (DNS-SD resolution reports the target host, not its addresses) and
 // passes on every new answer the daemon reports until it is deallocated.
 class ResolveOperation final : public SingleObjectOperation {
@@ -16,13 +17,13 @@ public:
     ResolveOperation(Daemon::Interface interface, std::string name, std::string type, std::string domain,
                      DNSServiceResolveReply callBack, void* context);
 
+    int callsAtStart() const override { return 2; }
+
     void start(const DaemonContext& context, Settle settle) override;
 
 private:
     void handleSignal(const Daemon::Incoming& signal) override;
-    void onFound(Daemon::Interface interface, const std::string& name, const std::string& type,
-                 const std::string& domain, const std::string& hostName, uint16_t port,
-                 std::vector<std::string> txt);
+    void onFound(const Daemon::ServiceFound& found);
     void postFailure(DNSServiceErrorType code) override;
 
     const Daemon::Interface interface_;

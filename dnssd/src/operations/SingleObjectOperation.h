@@ -45,13 +45,13 @@ protected:
     virtual void postFailure(DNSServiceErrorType code) = 0;
 
     ReplySink* sink_ = nullptr;
+    PendingCalls calls_;
 
 private:
     void onSignal(const Daemon::Incoming& signal) override {
         orLose(sink_, [&] { handleSignal(signal); });
     }
 
-    PendingCalls calls_;
     DaemonObject object_;
 };
 
