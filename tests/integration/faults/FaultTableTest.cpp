@@ -60,9 +60,9 @@ struct Registration : Zelm::MDNS::Apple::ServiceRegister_impl {
     }
 };
 
-Zelm::Error runOperation(const std::string& kind, const std::string& name) {
+Zelm::Error runOperation(const std::string& kind, const std::string& name, unsigned browseMs = 3000) {
     if (kind == "browse")
-        return Zelm::MDNS::Apple::Browse_impl().browseService(3000, kType, nullptr, 0, 0, {});
+        return Zelm::MDNS::Apple::Browse_impl().browseService(browseMs, kType, nullptr, 0, 0, {});
     if (kind == "resolve")
         return Zelm::MDNS::Apple::Resolve_impl().resolveService("Nobody", kType, "local.", 0, 0);
     if (kind == "lookup")
@@ -202,54 +202,42 @@ struct Resumed {
 };
 
 TEST(FaultTable, StalledDaemonOrBusEndsEveryCallInBoundedTime) {
+    const auto line = [](const std::string& what, int code, double seconds) {
+        std::printf("fault | %s | %d | %.2f s\n", what.c_str(), code, seconds);
+        std::fflush(stdout);
+    };
+    const auto startEach = [&](const std::string& fault, DNSServiceErrorType expected, double bound) {
+        for (const StallCall& call : kStallCalls) {
+            DNSServiceRef ref = nullptr;
+            const auto begin = Clock::now();
+            const DNSServiceErrorType code = call.start(&ref);
+            line(fault + " | " + call.name, code, secondsSince(begin));
+            EXPECT_EQ(code, expected) << call.name;
+            EXPECT_LT(secondsSince(begin), bound) << call.name;
+            if (code == kDNSServiceErr_NoError) DNSServiceRefDeallocate(ref);
+        }
+    };
     for (const Stall& row : kStalls) {
         SCOPED_TRACE(row.fault);
         const Resumed resumed{row.resume};
         // Past the idle daemon link's linger: the first start opens a new bus connection.
         std::this_thread::sleep_for(std::chrono::milliseconds(1500));
         ASSERT_TRUE(sandboxCommand(row.pause));
-        for (const StallCall& call : kStallCalls) {
-            DNSServiceRef ref = nullptr;
-            const auto begin = Clock::now();
-            const DNSServiceErrorType code = call.start(&ref);
-            const double seconds = secondsSince(begin);
-            std::printf("fault | %s | %s | %d | %.2f s\n", row.fault, call.name, static_cast<int>(code),
-                        seconds);
-            std::fflush(stdout);
-            EXPECT_EQ(code, kDNSServiceErr_ServiceNotRunning) << call.name;
-            EXPECT_LT(seconds, 1.0) << call.name;
-            if (code == kDNSServiceErr_NoError) DNSServiceRefDeallocate(ref);
-        }
+        startEach(row.fault, kDNSServiceErr_ServiceNotRunning, 1.0);
         for (const StallCall& call : kStallCalls) {
             CoutCapture out;
             const auto begin = Clock::now();
-            const Zelm::Error result =
-                call.component == std::string("browse")
-                    ? Zelm::MDNS::Apple::Browse_impl().browseService(1000, kType, nullptr, 0, 0, {})
-                    : runOperation(call.component, uniqueName("Zelm Stall"));
-            const double seconds = secondsSince(begin);
-            std::printf("fault | %s | %s component | %d | %.2f s\n", row.fault, call.component,
-                        static_cast<int>(result.code()), seconds);
-            std::fflush(stdout);
-            EXPECT_LT(seconds, call.componentBound) << call.component;
+            const Zelm::Error result = runOperation(call.component, uniqueName("Zelm Stall"), 1000);
+            line(std::string(row.fault) + " | " + call.component + " component", result.code(),
+                 secondsSince(begin));
+            EXPECT_LT(secondsSince(begin), call.componentBound) << call.component;
         }
         ASSERT_TRUE(sandboxCommand(row.resume));
-        for (const StallCall& call : kStallCalls) {
-            DNSServiceRef ref = nullptr;
-            const auto begin = Clock::now();
-            const DNSServiceErrorType code = call.start(&ref);
-            std::printf("fault | %s, resumed | %s | %d | %.2f s\n", row.fault, call.name,
-                        static_cast<int>(code), secondsSince(begin));
-            std::fflush(stdout);
-            EXPECT_EQ(code, kDNSServiceErr_NoError) << call.name;
-            if (code == kDNSServiceErr_NoError) DNSServiceRefDeallocate(ref);
-        }
+        startEach(std::string(row.fault) + ", resumed", kDNSServiceErr_NoError, 5.0);
         // A registration the daemon accepted and had not confirmed when it stalled.
         const auto [reply, seconds] = replyToUnconfirmed(row.pause, 15);
         ASSERT_TRUE(sandboxCommand(row.resume));
-        std::printf("fault | %s | unconfirmed registration's reply | %d | %.2f s\n", row.fault,
-                    static_cast<int>(reply), seconds);
-        std::fflush(stdout);
+        line(std::string(row.fault) + " | unconfirmed registration's reply", reply, seconds);
         EXPECT_LT(reply, 0) << "an error reply";
         EXPECT_LT(seconds, 10.0);
     }
