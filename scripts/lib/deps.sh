@@ -5,7 +5,7 @@ ZELM_PACKAGES=(
   g++ cmake ninja-build pkg-config make
   libgtest-dev libdbus-1-dev
   avahi-daemon avahi-utils dbus dbus-daemon
-  python3 python3-zeroconf iproute2 procps util-linux binutils
+  python3 python3-zeroconf python3-dbus iproute2 procps util-linux binutils
   nlohmann-json3-dev libcli11-dev
   dpkg-dev file
   bind9

@@ -47,12 +47,41 @@ zs_wait_role_gone() { # ROLE TENTHS
   ! zs_role_alive "$1"
 }
 
-# Stops ROLE's process: TERM, then KILL if it outlives 5 s; forgets the record.
+# Prints the one-letter state of PID ("S", "R", "T" when stopped, ...).
+zs_proc_state() {
+  local stat
+  stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 1
+  stat=${stat##*) }
+  echo "${stat%% *}"
+}
+
+# Pauses (STOP) or resumes (CONT) ROLE's process and returns once the kernel
+# shows it so, at most 2 s later.
+zs_pause_role() { # ROLE STOP|CONT
+  local pid i state
+  if ! zs_role_alive "$1"; then
+    echo "sandbox: $1 is not running" >&2
+    return 1
+  fi
+  pid=$(zs_role_pid "$1")
+  kill "-$2" "$pid" || return 1
+  for ((i = 0; i < 200; i++)); do
+    state=$(zs_proc_state "$pid") || return 1
+    if [ "$2" = STOP ]; then [ "$state" = T ] && return 0; else [ "$state" != T ] && return 0; fi
+    sleep 0.01
+  done
+  echo "sandbox: $1 (pid $pid) did not take SIG$2" >&2
+  return 1
+}
+
+# Stops ROLE's process: TERM (after CONT, should it be paused), then KILL if
+# it outlives 5 s; forgets the record.
 zs_stop_role() { # ROLE
   local file="$ZS_DIR/pids/$1" pid
   [ -f "$file" ] || return 0
   if zs_role_alive "$1"; then
     pid=$(zs_role_pid "$1")
+    kill -CONT "$pid" 2>/dev/null || true
     kill -TERM "$pid" 2>/dev/null || true
     if ! zs_wait_role_gone "$1" 50; then
       echo "sandbox: $1 (pid $pid) ignored TERM, killing it" >&2

@@ -1,6 +1,8 @@
 // What a host sees when the mDNS daemon or the D-Bus bus goes away, and what
 // the peer on host B sees: one row per fault. Each row prints a "fault |"
 // line with its measurements; docs/faults.md records them.
+// The daemon or the bus stalled (SIGSTOP) is a fault of its own: it is still
+// there and answers nothing, which no call may wait out.
 
 #include "AddressInfo_impl.h"
 #include "Browse_impl.h"
@@ -11,6 +13,11 @@
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
+
+#include <dns_sd.h>
+
+#include <arpa/inet.h>
+#include <poll.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -53,9 +60,9 @@ struct Registration : Zelm::MDNS::Apple::ServiceRegister_impl {
     }
 };
 
-Zelm::Error runOperation(const std::string& kind, const std::string& name) {
+Zelm::Error runOperation(const std::string& kind, const std::string& name, unsigned browseMs = 3000) {
     if (kind == "browse")
-        return Zelm::MDNS::Apple::Browse_impl().browseService(3000, kType, nullptr, 0, 0, {});
+        return Zelm::MDNS::Apple::Browse_impl().browseService(browseMs, kType, nullptr, 0, 0, {});
     if (kind == "resolve")
         return Zelm::MDNS::Apple::Resolve_impl().resolveService("Nobody", kType, "local.", 0, 0);
     if (kind == "lookup")
@@ -120,6 +127,119 @@ TEST(FaultTable, OperationsEndWithTheirComponentsErrorAndLine) {
         EXPECT_TRUE(std::string(row.operation) != "register" ||
                     peerWaitFor(kType, name, {"--gone"}).value("event", "") == "absent");
         ASSERT_TRUE(sandboxCommand({"bus", "start"}) && sandboxCommand({"daemon", "start"}));
+    }
+}
+
+double secondsSince(Clock::time_point begin) {
+    return std::chrono::duration<double>(Clock::now() - begin).count();
+}
+
+// The start calls with replies that do not matter, and each component's
+// operation with the time it may take: its own time-out, or for a
+// registration the start's bound, plus 0.5 s.
+struct StallCall {
+    const char* name;
+    DNSServiceErrorType (*start)(DNSServiceRef*);
+    const char* component;
+    double componentBound;
+};
+constexpr auto ignore = [](auto...) {};
+const StallCall kStallCalls[] = {
+    {"DNSServiceBrowse",
+     [](DNSServiceRef* r) { return DNSServiceBrowse(r, 0, 0, kType, nullptr, ignore, nullptr); }, "browse",
+     1.5},
+    {"DNSServiceResolve",
+     [](DNSServiceRef* r) { return DNSServiceResolve(r, 0, 0, "Nobody", kType, "local.", ignore, nullptr); },
+     "resolve", 4.5},
+    {"DNSServiceGetAddrInfo",
+     [](DNSServiceRef* r) {
+         return DNSServiceGetAddrInfo(r, 0, 0, 0, "nobody-zelm.local.", ignore, nullptr);
+     },
+     "lookup", 4.5},
+    {"DNSServiceRegister",
+     [](DNSServiceRef* r) {
+         return DNSServiceRegister(r, 0, 0, uniqueName("Zelm Stall").c_str(), kType, nullptr, nullptr,
+                                   htons(8091), 0, nullptr, ignore, nullptr);
+     },
+     "register", 1.5},
+};
+
+// Registers and pauses `fault` at once, before the daemon confirms: the
+// first reply's code (1: none came) and when it came.
+std::pair<DNSServiceErrorType, double> replyToUnconfirmed(const Command& pause, double patience) {
+    DNSServiceErrorType code = 1;
+    DNSServiceRef ref = nullptr;
+    auto reply = [](DNSServiceRef, DNSServiceFlags, DNSServiceErrorType error, const char*, const char*,
+                    const char*, void* context) { *static_cast<DNSServiceErrorType*>(context) = error; };
+    if (DNSServiceRegister(&ref, 0, 0, uniqueName("Zelm Stall").c_str(), kType, nullptr, nullptr, htons(8092),
+                           0, nullptr, reply, &code) != kDNSServiceErr_NoError ||
+        !sandboxCommand(pause)) {
+        return {code, 0};
+    }
+    pollfd fd{DNSServiceRefSockFD(ref), POLLIN, 0};
+    const auto begin = Clock::now();
+    while (code == 1 && secondsSince(begin) < patience) {
+        if (::poll(&fd, 1, 100) > 0 && DNSServiceProcessResult(ref) != kDNSServiceErr_NoError) break;
+    }
+    const double seconds = secondsSince(begin);
+    DNSServiceRefDeallocate(ref);
+    return {code, seconds};
+}
+
+struct Stall {
+    const char* fault;
+    Command pause, resume;
+};
+const Stall kStalls[] = {
+    {"daemon paused", {"daemon", "pause"}, {"daemon", "resume"}},
+    {"bus paused", {"bus", "pause"}, {"bus", "resume"}},
+};
+
+// Whatever fails, the next row and test find the daemon and bus running.
+struct Resumed {
+    const Command& resume;
+    ~Resumed() { sandboxCommand(resume); }
+};
+
+TEST(FaultTable, StalledDaemonOrBusEndsEveryCallInBoundedTime) {
+    const auto line = [](const std::string& what, int code, double seconds) {
+        std::printf("fault | %s | %d | %.2f s\n", what.c_str(), code, seconds);
+        std::fflush(stdout);
+    };
+    const auto startEach = [&](const std::string& fault, DNSServiceErrorType expected, double bound) {
+        for (const StallCall& call : kStallCalls) {
+            DNSServiceRef ref = nullptr;
+            const auto begin = Clock::now();
+            const DNSServiceErrorType code = call.start(&ref);
+            line(fault + " | " + call.name, code, secondsSince(begin));
+            EXPECT_EQ(code, expected) << call.name;
+            EXPECT_LT(secondsSince(begin), bound) << call.name;
+            if (code == kDNSServiceErr_NoError) DNSServiceRefDeallocate(ref);
+        }
+    };
+    for (const Stall& row : kStalls) {
+        SCOPED_TRACE(row.fault);
+        const Resumed resumed{row.resume};
+        // Past the idle daemon link's linger: the first start opens a new bus connection.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        ASSERT_TRUE(sandboxCommand(row.pause));
+        startEach(row.fault, kDNSServiceErr_ServiceNotRunning, 1.0);
+        for (const StallCall& call : kStallCalls) {
+            CoutCapture out;
+            const auto begin = Clock::now();
+            const Zelm::Error result = runOperation(call.component, uniqueName("Zelm Stall"), 1000);
+            line(std::string(row.fault) + " | " + call.component + " component", result.code(),
+                 secondsSince(begin));
+            EXPECT_LT(secondsSince(begin), call.componentBound) << call.component;
+        }
+        ASSERT_TRUE(sandboxCommand(row.resume));
+        startEach(std::string(row.fault) + ", resumed", kDNSServiceErr_NoError, 5.0);
+        // A registration the daemon accepted and had not confirmed when it stalled.
+        const auto [reply, seconds] = replyToUnconfirmed(row.pause, 15);
+        ASSERT_TRUE(sandboxCommand(row.resume));
+        line(std::string(row.fault) + " | unconfirmed registration's reply", reply, seconds);
+        EXPECT_LT(reply, 0) << "an error reply";
+        EXPECT_LT(seconds, 10.0);
     }
 }
 
