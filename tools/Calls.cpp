@@ -1,98 +1,93 @@
 #include "Calls.h"
 
-#include <dns_sd.h>
-#include <zelm/mdns/AddressInfoInterface.h>
+#include "Errand.h"
+
 #include <zelm/mdns/BrowseInterface.h>
 #include <zelm/mdns/ResolveInterface.h>
 
-#include <sys/socket.h>
-
-#include <cstdint>
+#include <chrono>
+#include <memory>
+#include <mutex>
 
 namespace Zelm::Tool {
 
 namespace {
 
-// The plug-in answers a lookup or a resolution within this time or not at all.
-constexpr unsigned int kAnswerTimeoutMs = 4000;
-
-// The codes the plug-in returns; the rest share one text.
-const char* codeText(int code) {
-    switch (code) {
-        case kDNSServiceErr_NoMemory:
-            return "out of memory";
-        case kDNSServiceErr_BadParam:
-            return "bad parameter";
-        case kDNSServiceErr_BadReference:
-            return "bad reference";
-        case kDNSServiceErr_NotInitialized:
-            return "no answer";
-        case kDNSServiceErr_NameConflict:
-            return "name conflict";
-        case kDNSServiceErr_Invalid:
-            return "invalid name or index";
-        case kDNSServiceErr_ServiceNotRunning:
-            return "DNS-SD daemon not running";
-        default:
-            return "DNS-SD error";
-    }
-}
-
-std::string codeAndText(int code) { return "code " + std::to_string(code) + " (" + codeText(code) + ")"; }
+// A browse not seen to start by then has the daemon asked whether it is there.
+constexpr auto kProbeAfter = std::chrono::milliseconds(50);
 
 const char* orNull(const std::string& text) { return text.empty() ? nullptr : text.c_str(); }
 
 }  // namespace
 
-Outcome judge(const WatchedCall& call, const Zelm::Error& result, bool answered) {
-    Outcome outcome;
-    outcome.code = static_cast<int32_t>(result.code());
-    outcome.timeoutMs = call.timeoutMs();
-    outcome.startMs = call.startMs();
-    // A request that never started returned the code of its refused start;
-    // one that did start and found nothing ends with a line saying its time
-    // was up, or with no code at all when it was cut off before processing.
-    const bool started = !call.startRefused() && (call.sawStart() || call.timedOut() || outcome.code == 0);
-    if (answered) {
-        outcome.ending = Ending::Answered;
-    } else if (!started) {
-        outcome.ending =
-            outcome.code == kDNSServiceErr_ServiceNotRunning ? Ending::DaemonAbsent : Ending::CouldNotStart;
-    } else if (call.timedOut() || outcome.code == 0) {
-        outcome.ending = Ending::NothingAnswered;
-    } else {
-        outcome.ending = Ending::EndedEarly;
-    }
-    return outcome;
-}
-
-std::string explain(const Outcome& outcome) {
-    switch (outcome.ending) {
-        case Ending::Answered:
-            return "answered";
-        case Ending::NothingAnswered:
-            return "nothing answered within " + std::to_string(outcome.timeoutMs) + " ms";
-        case Ending::CouldNotStart:
-            return "the request could not start: " + codeAndText(outcome.code);
-        case Ending::DaemonAbsent:
-            return "the DNS-SD daemon cannot be reached: the request could not start (code " +
-                   std::to_string(outcome.code) + ")";
-        case Ending::EndedEarly:
-            return "the request ended early: " + codeAndText(outcome.code);
-    }
-    return "";
-}
-
 Browsed browse(const Plugin& plugin, const std::string& type, const std::string& domain,
-               unsigned int timeoutMs, const std::function<void(const Zelm::MDNS::Info&)>& onReport) {
-    auto browser = plugin.create<Zelm::MDNS::BrowseInterface>();
-    WatchedCall call(timeoutMs, [&browser] { return browser->isInitialized(); });
-    const Zelm::Error result =
-        browser->browseService(timeoutMs, type.c_str(), orNull(domain), 0, 0, onReport);
-    call.finish();
+               unsigned int timeoutMs, const std::function<void(const Zelm::MDNS::Info&)>& onReport,
+               const StopSignal* stop) {
+    // What the errand shares with this thread; after giving up, this thread
+    // reads it no more and no report reaches `onReport`.
+    struct Shared {
+        std::mutex mutex;
+        bool givenUp = false;
+        std::vector<Zelm::MDNS::Info> reports;
+        std::unique_ptr<WatchedCall> call;
+        Zelm::Error result;
+    };
+    auto shared = std::make_shared<Shared>();
+    Errand errand;
+    errand.start([shared, browser = plugin.create<Zelm::MDNS::BrowseInterface>(), wake = errand.waker(), type,
+                  domain, timeoutMs, onReport] {
+        {
+            std::lock_guard<std::mutex> lock(shared->mutex);
+            shared->call = std::make_unique<WatchedCall>(
+                timeoutMs, [browser] { return browser->isInitialized(); }, wake);
+        }
+        const Zelm::Error result = browser->browseService(timeoutMs, type.c_str(), orNull(domain), 0, 0,
+                                                          [shared, onReport](const Zelm::MDNS::Info& info) {
+                                                              std::lock_guard<std::mutex> lock(shared->mutex);
+                                                              if (shared->givenUp) return;
+                                                              shared->reports.push_back(info);
+                                                              if (onReport) onReport(info);
+                                                          });
+        shared->call->finish();
+        std::lock_guard<std::mutex> lock(shared->mutex);
+        shared->result = result;
+    });
+    int signal = 0;
+    Errand probe;
+    std::shared_ptr<Address> probed;
+    bool tried = false;
+    const auto began = std::chrono::steady_clock::now();
+    const auto daemonAbsent = [&] {
+        return probed && probe.done() && probed->outcome.ending == Ending::DaemonAbsent;
+    };
+    const bool done = errand.wait([&] {
+        signal = stop != nullptr ? stop->received().value_or(0) : 0;
+        std::lock_guard<std::mutex> lock(shared->mutex);
+        if (!tried && std::chrono::steady_clock::now() - began > kProbeAfter &&
+            (!shared->call || !shared->call->sawStart())) {
+            tried = true;
+            probed = probeDaemon(plugin, probe);
+        }
+        return signal != 0 || daemonAbsent() ||
+               (shared->call && (shared->call->startRefused() || shared->call->daemonLost()));
+    });
+    if (probed) probe.wait([] { return true; });  // left running if the daemon took it
+    std::lock_guard<std::mutex> lock(shared->mutex);
+    shared->givenUp = true;
     Browsed browsed;
-    browsed.reports = browser->getInfo();
-    browsed.outcome = judge(call, result, !browsed.reports.empty());
+    browsed.reports = shared->reports;
+    if (!done && signal != 0) {
+        browsed.outcome.ending = browsed.reports.empty() ? Ending::Interrupted : Ending::Answered;
+        browsed.outcome.signal = signal;
+        return browsed;
+    }
+    if (!done && daemonAbsent()) {
+        browsed.outcome = probed->outcome;
+        return browsed;
+    }
+    browsed.outcome = judge(*shared->call, done ? shared->result : Zelm::Error(), !browsed.reports.empty());
+    // Found instances do not make a browse the daemon cut short complete.
+    if (shared->call->daemonLost()) browsed.outcome.ending = Ending::DaemonLost;
     return browsed;
 }
 
@@ -100,6 +95,11 @@ ServiceType serviceTypeOf(const Zelm::MDNS::Info& reply) {
     const std::size_t dot = reply.regtype.find('.');
     if (dot == std::string::npos) return {reply.serviceName + "." + reply.regtype, ""};
     return {reply.serviceName + "." + reply.regtype.substr(0, dot), reply.regtype.substr(dot + 1)};
+}
+
+std::string typeInDomain(const std::string& type, const std::string& domain) {
+    const std::string head = type.empty() || type.back() == '.' ? type : type + ".";
+    return domain.empty() || domain == "." ? head : head + domain;
 }
 
 std::vector<Zelm::MDNS::Info> distinct(const std::vector<Zelm::MDNS::Info>& reports) {
@@ -116,10 +116,11 @@ std::vector<Zelm::MDNS::Info> distinct(const std::vector<Zelm::MDNS::Info>& repo
 }
 
 Resolved resolve(const Plugin& plugin, const std::string& name, const std::string& type,
-                 const std::string& domain) {
+                 const std::string& domain, unsigned int interfaceIndex) {
     auto resolver = plugin.create<Zelm::MDNS::ResolveInterface>();
     WatchedCall call(kAnswerTimeoutMs, [&resolver] { return resolver->isInitialized(); });
-    const Zelm::Error result = resolver->resolveService(name.c_str(), type.c_str(), domain.c_str(), 0, 0);
+    const Zelm::Error result =
+        resolver->resolveService(name.c_str(), type.c_str(), domain.c_str(), interfaceIndex, 0);
     call.finish();
     Resolved resolved;
     resolved.outcome = judge(call, result, result.ok());
@@ -130,20 +131,6 @@ Resolved resolve(const Plugin& plugin, const std::string& name, const std::strin
         resolved.txt = resolver->getTxtRecord();
     }
     return resolved;
-}
-
-Address lookup(const Plugin& plugin, const std::string& host, unsigned int protocol) {
-    auto lookup = plugin.create<Zelm::MDNS::AddressInfoInterface>();
-    WatchedCall call(kAnswerTimeoutMs, [&lookup] { return lookup->isInitialized(); });
-    const Zelm::Error result = lookup->getAddressInfo(host.c_str(), protocol, 0, 0);
-    call.finish();
-    Address address;
-    if (result.ok()) {
-        address.address = lookup->getSocketAddressAsString();
-        if (!address.address.empty()) address.family = lookup->getSocketAddress().sa_family;
-    }
-    address.outcome = judge(call, result, !address.address.empty());
-    return address;
 }
 
 }  // namespace Zelm::Tool

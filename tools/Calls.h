@@ -3,38 +3,21 @@
 // One operation of each kind, run on a fresh component of the plug-in, with
 // the answer copied out before the component is released, and how it ended.
 
-#include "LibraryLines.h"
+#include "Outcome.h"
 #include "Plugin.h"
+#include "StopSignal.h"
 
-#include <zelm/Error.h>
 #include <zelm/mdns/Info.h>
 
-#include <nlohmann/json.hpp>
-
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace Zelm::Tool {
 
-// How a call ended, told from what the plug-in shows a host: whether the
-// request was seen to start, the prefixed line of a refused start, the line
-// that only says the call's time was up, and the returned code.
-enum class Ending { Answered, NothingAnswered, CouldNotStart, DaemonAbsent, EndedEarly };
-
-struct Outcome {
-    Ending ending = Ending::Answered;
-    int code = 0;  // the returned DNS-SD code, signed
-    unsigned int timeoutMs = 0;
-    long long startMs = -1;  // when the request was seen to start, if it was
-
-    bool answered() const { return ending == Ending::Answered; }
-};
-
-Outcome judge(const WatchedCall& call, const Zelm::Error& result, bool answered);
-
-// Why a call found nothing: the tool's one wording of each ending.
-std::string explain(const Outcome& outcome);
+// The plug-in answers a lookup or a resolution within this time or not at all.
+constexpr unsigned int kAnswerTimeoutMs = 4000;
 
 struct Browsed {
     Outcome outcome;
@@ -42,9 +25,12 @@ struct Browsed {
 };
 
 // Browses for `timeoutMs`; an empty domain means the daemon's default.
-// `onReport` runs for each report as it arrives, on the plug-in's thread.
+// `onReport` runs for each report as it arrives, on the plug-in's thread. The
+// browse ends before its time when its start is refused, when the daemon goes
+// away, and with `stop`, on SIGINT or SIGTERM.
 Browsed browse(const Plugin& plugin, const std::string& type, const std::string& domain,
-               unsigned int timeoutMs, const std::function<void(const Zelm::MDNS::Info&)>& onReport = {});
+               unsigned int timeoutMs, const std::function<void(const Zelm::MDNS::Info&)>& onReport = {},
+               const StopSignal* stop = nullptr);
 
 // A reply of the service-type enumeration: instance "_http", type
 // "_tcp.local." name the type "_http._tcp" in the domain "local.".
@@ -53,6 +39,10 @@ struct ServiceType {
     std::string domain;
 };
 ServiceType serviceTypeOf(const Zelm::MDNS::Info& reply);
+
+// A type and the domain it was reported in as one name, "_http._tcp.local.";
+// the enumeration reports its types in the root domain ".".
+std::string typeInDomain(const std::string& type, const std::string& domain);
 
 // Distinct instances of `reports`, first report of each kept.
 std::vector<Zelm::MDNS::Info> distinct(const std::vector<Zelm::MDNS::Info>& reports);
@@ -65,16 +55,26 @@ struct Resolved {
     std::string txt;  // wire form
 };
 
+// On the interface with index `interfaceIndex`, or on all of them (0).
 Resolved resolve(const Plugin& plugin, const std::string& name, const std::string& type,
-                 const std::string& domain);
+                 const std::string& domain, unsigned int interfaceIndex = 0);
 
 struct Address {
     Outcome outcome;
-    std::string address;  // numeric text; empty when nothing was found
+    std::string address;  // numeric text, fe80::1%eth0 for a link-local one; empty when none was found
     int family = 0;       // AF_INET or AF_INET6 when found
 };
 
-// `protocol` is 0 (either), 1 (IPv4) or 2 (IPv6).
-Address lookup(const Plugin& plugin, const std::string& host, unsigned int protocol);
+class Errand;
+
+// Starts an address lookup that cannot reach the network, on the loopback
+// interface (where avahi-daemon does not run), as `errand`: its start is
+// refused at once when the daemon cannot be reached. Null without loopback.
+std::shared_ptr<Address> probeDaemon(const Plugin& plugin, Errand& errand);
+
+// `protocol` is 0 (IPv4, else IPv6), 1 (IPv4) or 2 (IPv6); on the interface
+// with index `interfaceIndex`, or on all of them (0).
+Address lookup(const Plugin& plugin, const std::string& host, unsigned int protocol,
+               unsigned int interfaceIndex = 0);
 
 }  // namespace Zelm::Tool

@@ -5,6 +5,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cstdio>
+
 namespace Zelm::Tool {
 
 namespace {
@@ -95,6 +97,12 @@ std::optional<int> parseCommandLine(int argc, const char* const* argv, Invocatio
     addBrowseOptions(*types, invocation.types.domain, invocation.types.timeoutMs);
     types->callback([&invocation] { invocation.command = Command::Types; });
 
+    auto* domains =
+        app.add_subcommand("domains", "List the browse domains: local. and avahi-daemon's browse-domains");
+    domains->add_option("--config", invocation.domains.config, "avahi-daemon's configuration file")
+        ->capture_default_str();
+    domains->callback([&invocation] { invocation.command = Command::Domains; });
+
     auto* doctor = app.add_subcommand("doctor", "Check what mDNS needs here, one line per check");
     doctor->callback([&invocation] { invocation.command = Command::Doctor; });
 
@@ -104,13 +112,23 @@ std::optional<int> parseCommandLine(int argc, const char* const* argv, Invocatio
     addProtocolFlags(*discover, invocation.discover.protocol);
     discover->callback([&invocation] { invocation.command = Command::Discover; });
 
-    for (CLI::App* command : {browse, resolve, lookup, registration, discover, types, doctor}) {
-        addCommonOptions(*command, invocation);
-    }
+    const std::vector<CLI::App*> commands{browse,   resolve, lookup,  registration,
+                                          discover, types,   domains, doctor};
+    for (CLI::App* command : commands) addCommonOptions(*command, invocation);
 
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
+        // A word where the subcommand belongs that names none: CLI11 would
+        // only say that a subcommand is required.
+        if (app.get_subcommands().empty() && !app.remaining().empty() && app.remaining().front()[0] != '-') {
+            std::string names;
+            for (const CLI::App* command : commands)
+                names += (names.empty() ? "" : ", ") + command->get_name();
+            std::fprintf(stderr, "zelm-mdns: unknown subcommand '%s'; the subcommands are %s\n",
+                         app.remaining().front().c_str(), names.c_str());
+            return exitUsage;
+        }
         // --help and --version end here too, with status 0 and the text on stdout.
         return app.exit(error) == 0 ? exitSuccess : exitUsage;
     }

@@ -8,7 +8,7 @@
 
 namespace Zelm::Tool {
 
-enum class Command { Browse, Resolve, Lookup, Register, Discover, Types, Doctor };
+enum class Command { Browse, Resolve, Lookup, Register, Discover, Types, Domains, Doctor };
 
 // Protocol masks as the address lookup takes them.
 constexpr unsigned int kProtocolAny = 0;
@@ -50,6 +50,10 @@ struct DiscoverOptions {
     unsigned int protocol = kProtocolAny;  // any: IPv4 first, IPv6 when there is none
 };
 
+struct DomainsOptions {
+    std::string config = "/etc/avahi/avahi-daemon.conf";
+};
+
 struct Invocation {
     Command command = Command::Browse;
     bool json = false;
@@ -61,6 +65,7 @@ struct Invocation {
     LookupOptions lookup;
     RegisterOptions registration;
     DiscoverOptions discover;
+    DomainsOptions domains;
 };
 
 // Parses argv into `invocation`. Returns an exit code when the run ends here:

@@ -22,11 +22,14 @@ int runLookup(const Plugin& plugin, Output& out, const LookupOptions& options);
 int runRegister(const Plugin& plugin, Output& out, const RegisterOptions& options);
 int runDiscover(const Plugin& plugin, Output& out, const DiscoverOptions& options);
 int runDoctor(const Plugin& plugin, Output& out, const std::string& pluginPath);
-
-// Name of the network interface with this index, or its number as text.
-std::string interfaceName(int index);
+int runDomains(Output& out, const DomainsOptions& options);
 
 // A failure: a "failure" event for JSON readers and the line on stderr.
-int fail(Output& out, const std::string& what, const Outcome& outcome);
+int fail(Output& out, const std::string& what, const Outcome& outcome, const std::string& hint = "");
+
+// A "summary" event with these fields, and the signal that ended the wait early.
+Event summaryOf(const Outcome& outcome, nlohmann::ordered_json fields);
+
+const char* signalName(int signal);
 
 }  // namespace Zelm::Tool

@@ -2,13 +2,12 @@
 // the plug-in used as any host uses it, and the host's interfaces.
 
 #include "Commands.h"
+#include "Interfaces.h"
 #include "TxtRecord.h"
 
 #include <zelm/mdns/ServiceRegisterInterface.h>
 
-#include <ifaddrs.h>
 #include <net/if.h>
-#include <netdb.h>
 #include <unistd.h>
 
 #include <climits>
@@ -24,30 +23,6 @@ constexpr const char* kSelfTestType = "_zelm-doctor._tcp";
 constexpr unsigned short kSelfTestPort = 9;  // discard: nothing is served
 constexpr unsigned int kProbeMs = 300;
 constexpr unsigned int kBrowseMs = 2000;
-
-struct Interface {
-    unsigned int flags = 0;
-    std::string address;  // an IPv4 address, else an IPv6 one
-};
-
-std::map<std::string, Interface> interfaces() {
-    std::map<std::string, Interface> found;
-    ifaddrs* list = nullptr;
-    if (::getifaddrs(&list) != 0) return found;
-    for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
-        Interface& interface = found[entry->ifa_name];
-        interface.flags = entry->ifa_flags;
-        const int family = entry->ifa_addr != nullptr ? entry->ifa_addr->sa_family : AF_UNSPEC;
-        char text[NI_MAXHOST] = {};
-        const socklen_t size = family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
-        if ((family == AF_INET || (family == AF_INET6 && interface.address.empty())) &&
-            ::getnameinfo(entry->ifa_addr, size, text, sizeof text, nullptr, 0, NI_NUMERICHOST) == 0) {
-            interface.address = text;
-        }
-    }
-    ::freeifaddrs(list);
-    return found;
-}
 
 struct Doctor {
     Output& out;
@@ -71,10 +46,10 @@ std::string joined(const std::vector<std::string>& items, const char* separator 
 // Fit for mDNS: up, MULTICAST and an address. Loopback carries no mDNS.
 std::size_t checkInterfaces(Doctor& doctor) {
     std::vector<std::string> fit, unfit, hints;
-    for (const auto& [name, interface] : interfaces()) {
+    for (const auto& [name, interface] : networkInterfaces()) {
         const bool up = (interface.flags & IFF_UP) != 0, multicast = (interface.flags & IFF_MULTICAST) != 0;
         if ((interface.flags & IFF_LOOPBACK) != 0) continue;
-        if (up && multicast && !interface.address.empty()) {
+        if (interface.fitForMdns()) {
             fit.push_back(name + " " + interface.address);
             continue;
         }

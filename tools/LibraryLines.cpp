@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <mutex>
 #include <streambuf>
@@ -56,26 +57,39 @@ private:
 void takeLine(const std::string& line) {
     std::lock_guard<std::mutex> lock(linesMutex);
     const std::size_t tag = line.find(errorTag);
+    const int code = tag == std::string::npos ? 0 : std::atoi(line.c_str() + tag + errorTag.size());
     if (tag != std::string::npos && tag > 0) {
         for (WatchedCall* call : calls) {
             if (call->caller_ == std::this_thread::get_id()) {
+                call->lineCode_ = code;
                 call->startRefused_ = true;
+                if (call->onEnding_) call->onEnding_();
                 return;
             }
         }
     }
     if (line.rfind(timeUpLine, 0) == 0) {
         // A call whose time is up, one that had started first: two calls
-        // running side by side may end in the same instant.
+        // running side by side may end in the same instant. Before any call's
+        // time is up, the line ends a running call early: the daemon is gone,
+        // and each running call gets a line of its own.
         WatchedCall* owner = nullptr;
+        WatchedCall* cutShort = nullptr;
         for (WatchedCall* call : calls) {
-            const bool timeUp =
-                call->timeoutMs_ > 0 && !call->timedOut_ &&
-                WatchedCall::Clock::now() >= call->begin_ + std::chrono::milliseconds(call->timeoutMs_);
+            const bool running = call->timeoutMs_ > 0 && !call->timedOut_ && !call->daemonLost_;
+            const bool timeUp = running && WatchedCall::Clock::now() >=
+                                               call->begin_ + std::chrono::milliseconds(call->timeoutMs_);
             if (timeUp && (owner == nullptr || (call->sawStart() && !owner->sawStart()))) owner = call;
+            if (running && !timeUp && !call->startRefused_ && cutShort == nullptr) cutShort = call;
         }
         if (owner != nullptr) {
             owner->timedOut_ = true;
+            return;
+        }
+        if (cutShort != nullptr) {
+            cutShort->lineCode_ = code;
+            cutShort->daemonLost_ = true;
+            if (cutShort->onEnding_) cutShort->onEnding_();
             return;
         }
     }
@@ -93,8 +107,9 @@ void captureLibraryLines(bool passOn) {
     std::cout.rdbuf(reader);
 }
 
-WatchedCall::WatchedCall(unsigned int timeoutMs, std::function<bool()> isInitialized)
-    : timeoutMs_(timeoutMs) {
+WatchedCall::WatchedCall(unsigned int timeoutMs, std::function<bool()> isInitialized,
+                         std::function<void()> onEnding)
+    : timeoutMs_(timeoutMs), onEnding_(std::move(onEnding)) {
     {
         std::lock_guard<std::mutex> lock(linesMutex);
         calls.push_back(this);

@@ -4,6 +4,8 @@
 // in, line by line, and reads two kinds itself instead of passing them on:
 // - "mDNS error: -65563: ..." written once a call's time is up: the end of
 //   the call's time-out cut its processing off, which is no error;
+// - the same line before a call's time is up: the daemon went away, which
+//   ends the call's processing (it still lasts its time-out);
 // - a prefixed line ("AddressInfo_impl::getAddressInfo:mDNS error: ...")
 //   written on the calling thread: the request could not start.
 // Every other line goes on to stderr, or nowhere with --quiet.
@@ -27,8 +29,10 @@ public:
     using Clock = std::chrono::steady_clock;
 
     // `timeoutMs`: how long the call lasts unless answered (0: not timed).
-    // `isInitialized`: the component's, or empty.
-    WatchedCall(unsigned int timeoutMs, std::function<bool()> isInitialized);
+    // `isInitialized`: the component's, or empty. `onEnding` runs (on any
+    // thread) once the start is refused or the daemon is lost.
+    WatchedCall(unsigned int timeoutMs, std::function<bool()> isInitialized,
+                std::function<void()> onEnding = {});
     WatchedCall(const WatchedCall&) = delete;
     WatchedCall& operator=(const WatchedCall&) = delete;
     ~WatchedCall();
@@ -42,6 +46,9 @@ public:
     long long startMs() const { return startMs_; }
     bool timedOut() const { return timedOut_; }
     bool startRefused() const { return startRefused_; }
+    bool daemonLost() const { return daemonLost_; }
+    // The code of the refused start's or the lost daemon's line.
+    int lineCode() const { return lineCode_; }
 
 private:
     friend void takeLine(const std::string& line);
@@ -52,6 +59,9 @@ private:
     std::atomic<long long> startMs_{-1};
     std::atomic<bool> timedOut_{false};
     std::atomic<bool> startRefused_{false};
+    std::atomic<bool> daemonLost_{false};
+    std::atomic<int> lineCode_{0};
+    std::function<void()> onEnding_;
     std::atomic<bool> stopping_{false};
     std::thread watcher_;
 };

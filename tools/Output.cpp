@@ -1,5 +1,7 @@
 #include "Output.h"
 
+#include "Printable.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -16,10 +18,12 @@ namespace {
 // tab separates the columns of a table. Kinds without a line here (failures,
 // which stderr reports) print nothing as text.
 const std::map<std::string, std::string> textLines{
-    {"found", "found\t\"{name}\"\t{type}{domain}\ton {interface_name}"},
+    {"found", "found\t\"{name}\"\t{service}[\ton {interface_name}]"},
     {"summary",
      "[{instances} instance(s) of {type} ({reports} report(s) in {timeout_ms} ms)]"
-     "[{types} service type(s) in {timeout_ms} ms][{services} service(s), {resolved} resolved]"},
+     "[{types} service type(s) in {timeout_ms} ms][{services} service(s), {resolved} resolved]"
+     "[, interrupted by {interrupted} before the time-out]"},
+    {"domain", "{domain}\t{source}"},
     {"type", "{type}\t{domain}"},
     {"resolved", "{fullname}\t{host}:{port}\t{txt}"},
     {"address", "{host}\t{address}"},
@@ -29,19 +33,12 @@ const std::map<std::string, std::string> textLines{
     {"check", "{status}\t{check}: {detail}[; {hint}]"},
 };
 
-// TXT objects read "key=value flag"; every other value as JSON writes it.
+// Text from the network as printable() shows it; other values as JSON writes them.
 std::string valueText(const nlohmann::ordered_json& value) {
-    if (value.is_string()) return value.get<std::string>();
-    if (!value.is_object()) return value.dump();
-    std::string text;
-    for (const auto& item : value.items()) {
-        text += (text.empty() ? "" : " ") + item.key();
-        if (!item.value().is_boolean()) text += "=" + valueText(item.value());
-    }
-    return text;
+    return value.is_string() ? printable(value.get<std::string>()) : value.dump();
 }
 
-std::string fill(const std::string& pattern, const nlohmann::ordered_json& fields) {
+std::string fill(const std::string& pattern, const Event& event) {
     std::string out;
     std::string part;
     bool inPart = false;
@@ -56,9 +53,13 @@ std::string fill(const std::string& pattern, const nlohmann::ordered_json& field
             (inPart ? part : out) += pattern[i];
         } else {
             const std::size_t end = pattern.find('}', i);
-            const auto field = fields.find(pattern.substr(i + 1, end - i - 1));
-            complete = complete && field != fields.end();
-            (inPart ? part : out) += field != fields.end() ? valueText(*field) : "-";
+            const std::string name = pattern.substr(i + 1, end - i - 1);
+            const bool shown = event.text.contains(name);
+            const bool present = shown || event.fields.contains(name);
+            complete = complete && present;
+            (inPart ? part : out) += shown     ? event.text.at(name).get<std::string>()
+                                     : present ? valueText(event.fields.at(name))
+                                               : "-";
             i = end;
         }
     }
@@ -88,7 +89,7 @@ std::vector<std::string> header(const std::string& pattern) {
 
 void Output::emit(const Event& event) {
     if (json_) {
-        nlohmann::ordered_json object{{"event", event.kind}};
+        nlohmann::ordered_json object{{"event", event.kind}, {"schema", kSchemaVersion}};
         object.update(event.fields);
         // Names and TXT values come from the network: bytes that are not
         // UTF-8 are replaced instead of aborting the output.
@@ -98,7 +99,7 @@ void Output::emit(const Event& event) {
     const auto line = textLines.find(event.kind);
     if (line == textLines.end()) return;
     std::string text;
-    for (const std::string& cell : columns(fill(line->second, event.fields))) {
+    for (const std::string& cell : columns(fill(line->second, event))) {
         text += (text.empty() ? "" : "  ") + cell;
     }
     write(text);
@@ -111,15 +112,17 @@ void Output::table(const std::vector<Event>& events) {
         return;
     }
     std::vector<std::vector<std::string>> rows{header(line->second)};
-    for (const Event& event : events) rows.push_back(columns(fill(line->second, event.fields)));
+    for (const Event& event : events) rows.push_back(columns(fill(line->second, event)));
+    // Columns line up on a terminal by display width: "ü" takes two bytes and one column.
     std::vector<std::size_t> width(rows.front().size());
     for (const auto& row : rows) {
-        for (std::size_t c = 0; c < row.size(); ++c) width[c] = std::max(width[c], row[c].size());
+        for (std::size_t c = 0; c < row.size(); ++c) width[c] = std::max(width[c], displayWidth(row[c]));
     }
     for (const auto& row : rows) {
         std::string text;
         for (std::size_t c = 0; c < row.size(); ++c) {
-            text += row[c] + (c + 1 < row.size() ? std::string(width[c] - row[c].size() + 2, ' ') : "");
+            text +=
+                row[c] + (c + 1 < row.size() ? std::string(width[c] - displayWidth(row[c]) + 2, ' ') : "");
         }
         write(text.substr(0, text.find_last_not_of(' ') + 1));
     }

@@ -11,14 +11,21 @@
 
 namespace Zelm::Tool {
 
+// The version of the JSON events (zelm-mdns.schema.json): raised on any change
+// that could break a reader; within a version, fields are only added.
+constexpr int kSchemaVersion = 1;
+
 // One result: its kind ("found", "resolved", ...) and its fields in order.
+// `text` holds what the text line shows instead of a field, or besides them.
 struct Event {
     std::string kind;
     nlohmann::ordered_json fields = nlohmann::ordered_json::object();
+    nlohmann::ordered_json text = nlohmann::ordered_json::object();
 };
 
-// Writes events either as one JSON object per line ("event" first) or as the
-// text line that their kind's template in Output.cpp makes of the fields.
+// Writes events either as one JSON object per line ("event" and "schema"
+// first) or as the text line that their kind's template in Output.cpp makes
+// of the fields.
 // Safe to use from several threads: each line is written and flushed at once.
 class Output {
 public:

@@ -1,68 +1,96 @@
 // browse, types, resolve and lookup: one call of the plug-in each.
 
 #include "Commands.h"
+#include "Interfaces.h"
 #include "TxtRecord.h"
 
-#include <net/if.h>
 #include <sys/socket.h>
 
+#include <csignal>
 #include <mutex>
 #include <set>
 
 namespace Zelm::Tool {
 
-std::string interfaceName(int index) {
-    char name[IF_NAMESIZE] = {};
-    if (index > 0 && ::if_indextoname(static_cast<unsigned int>(index), name) != nullptr) return name;
-    return std::to_string(index);
+namespace {
+
+// A name without a dot before its end is no multicast-DNS host name.
+std::string lookupHint(const std::string& host) {
+    const std::string name = !host.empty() && host.back() == '.' ? host.substr(0, host.size() - 1) : host;
+    if (name.find('.') == std::string::npos)
+        return "a multicast-DNS host name ends in .local, as " + name + ".local.";
+    return "";
 }
 
-int fail(Output& out, const std::string& what, const Outcome& outcome) {
-    static const char* const endings[] = {"answered", "nothing answered", "could not start", "daemon absent",
-                                          "ended early"};
+}  // namespace
+
+const char* signalName(int signal) { return signal == SIGINT ? "SIGINT" : "SIGTERM"; }
+
+int fail(Output& out, const std::string& what, const Outcome& outcome, const std::string& hint) {
+    const std::string reason = explain(outcome) + (hint.empty() ? "" : "; " + hint);
     out.emit({"failure",
               {{"what", what},
-               {"ending", endings[static_cast<int>(outcome.ending)]},
+               {"ending", endingName(outcome.ending)},
                {"code", outcome.code},
-               {"reason", explain(outcome)}}});
-    reportError(what + ": " + explain(outcome) +
-                (outcome.ending == Ending::DaemonAbsent ? "; is avahi-daemon running?" : ""));
+               {"reason", reason}}});
+    const bool daemonGone = outcome.ending == Ending::DaemonAbsent || outcome.ending == Ending::DaemonLost;
+    reportError(what + ": " + reason + (daemonGone ? "; is avahi-daemon running?" : ""));
     return exitFailure;
 }
 
+Event summaryOf(const Outcome& outcome, nlohmann::ordered_json fields) {
+    Event summary{"summary", std::move(fields)};
+    if (outcome.signal != 0) summary.fields["interrupted"] = signalName(outcome.signal);
+    return summary;
+}
+
 int runBrowse(const Plugin& plugin, Output& out, const BrowseOptions& options) {
-    const Browsed browsed =
-        browse(plugin, options.type, options.domain, options.timeoutMs, [&out](const Zelm::MDNS::Info& info) {
-            out.emit({"found",
-                      {{"name", info.serviceName},
-                       {"type", info.regtype},
-                       {"domain", info.replyDomain},
-                       {"interface", info.interfaceIndex},
-                       {"interface_name", interfaceName(info.interfaceIndex)}}});
-        });
-    if (!browsed.outcome.answered())
-        return fail(out, "no instances of " + options.type + " found", browsed.outcome);
-    out.emit({"summary",
-              {{"type", options.type},
-               {"instances", distinct(browsed.reports).size()},
-               {"reports", browsed.reports.size()},
-               {"timeout_ms", options.timeoutMs}}});
+    StopSignal stop("");
+    stop.armForCleanStop();
+    const Browsed browsed = browse(
+        plugin, options.type, options.domain, options.timeoutMs,
+        [&out](const Zelm::MDNS::Info& info) {
+            Event found{"found",
+                        {{"name", info.serviceName},
+                         {"type", info.regtype},
+                         {"domain", info.replyDomain},
+                         {"interface", info.interfaceIndex}},
+                        {{"service", typeInDomain(info.regtype, info.replyDomain)}}};
+            if (info.interfaceIndex > 0) found.fields["interface_name"] = interfaceName(info.interfaceIndex);
+            out.emit(found);
+        },
+        &stop);
+    if (!browsed.outcome.answered()) {
+        return fail(out,
+                    browsed.reports.empty() ? "no instances of " + options.type + " found"
+                                            : "the browse of " + options.type + " was cut short",
+                    browsed.outcome);
+    }
+    out.emit(summaryOf(browsed.outcome, {{"type", options.type},
+                                         {"instances", distinct(browsed.reports).size()},
+                                         {"reports", browsed.reports.size()},
+                                         {"timeout_ms", options.timeoutMs}}));
     return exitSuccess;
 }
 
 int runTypes(const Plugin& plugin, Output& out, const BrowseOptions& options) {
+    StopSignal stop("");
+    stop.armForCleanStop();
     std::mutex mutex;
     std::set<std::pair<std::string, std::string>> seen;
-    const Browsed browsed =
-        browse(plugin, options.type, options.domain, options.timeoutMs, [&](const Zelm::MDNS::Info& info) {
+    const Browsed browsed = browse(
+        plugin, options.type, options.domain, options.timeoutMs,
+        [&](const Zelm::MDNS::Info& info) {
             const ServiceType type = serviceTypeOf(info);
             std::lock_guard<std::mutex> lock(mutex);
             if (seen.insert({type.type, type.domain}).second) {
                 out.emit({"type", {{"type", type.type}, {"domain", type.domain}}});
             }
-        });
+        },
+        &stop);
     if (!browsed.outcome.answered()) return fail(out, "no service types found", browsed.outcome);
-    out.emit({"summary", {{"types", seen.size()}, {"timeout_ms", options.timeoutMs}}});
+    std::lock_guard<std::mutex> lock(mutex);
+    out.emit(summaryOf(browsed.outcome, {{"types", seen.size()}, {"timeout_ms", options.timeoutMs}}));
     return exitSuccess;
 }
 
@@ -83,14 +111,17 @@ int runResolve(const Plugin& plugin, Output& out, const ResolveOptions& options)
                {"txt", txtAsJson(txt)},
                {"txt_length", resolved.txt.size()},
                {"txt_hex", toHex(resolved.txt)},
-               {"txt_truncated", txt.truncated}}});
+               {"txt_truncated", txt.truncated}},
+              {{"txt", txtAsText(txt)}}});
     return exitSuccess;
 }
 
 int runLookup(const Plugin& plugin, Output& out, const LookupOptions& options) {
     const Address address = lookup(plugin, options.host, options.protocol);
-    if (!address.outcome.answered())
-        return fail(out, "no address found for " + options.host, address.outcome);
+    if (!address.outcome.answered()) {
+        return fail(out, "no address found for " + options.host, address.outcome,
+                    address.outcome.ending == Ending::NoSuchHost ? lookupHint(options.host) : "");
+    }
     out.emit({"address",
               {{"host", options.host},
                {"address", address.address},

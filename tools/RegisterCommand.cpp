@@ -4,8 +4,10 @@
 
 #include <zelm/mdns/ServiceRegisterInterface.h>
 
+#include <dns_sd.h>
+
+#include <algorithm>
 #include <cmath>
-#include <csignal>
 
 namespace Zelm::Tool {
 
@@ -19,7 +21,12 @@ namespace {
 // hand back a record's strings in another order, hence the unordered compare.
 std::optional<std::string> findRegisteredName(const Plugin& plugin, const RegisterOptions& options,
                                               const std::string& txt) {
-    const nlohmann::json entries = txtAsJson(decodeTxt(txt));
+    const auto sortedItems = [](const std::string& wire) {
+        std::vector<std::string> items = txtItems(decodeTxt(wire));
+        std::sort(items.begin(), items.end());
+        return items;
+    };
+    const std::vector<std::string> entries = sortedItems(txt);
     const auto found = distinct(browse(plugin, options.type, options.domain, options.confirmMs).reports);
     for (const bool exact : {true, false}) {
         for (const Zelm::MDNS::Info& candidate : found) {
@@ -30,7 +37,7 @@ std::optional<std::string> findRegisteredName(const Plugin& plugin, const Regist
             const Resolved resolved =
                 resolve(plugin, candidate.serviceName, candidate.regtype, candidate.replyDomain);
             if (resolved.outcome.answered() && resolved.port == options.port &&
-                nlohmann::json(txtAsJson(decodeTxt(resolved.txt))) == entries) {
+                sortedItems(resolved.txt) == entries) {
                 return candidate.serviceName;
             }
         }
@@ -67,7 +74,13 @@ int runRegister(const Plugin& plugin, Output& out, const RegisterOptions& option
         // one the daemon had the request and turned it down.
         Outcome outcome = judge(call, result, false);
         if (!call.startRefused()) outcome.ending = Ending::EndedEarly;
-        return fail(out, "cannot register \"" + options.name + "\" " + options.type, outcome);
+        const bool unicast =
+            !options.domain.empty() && options.domain != "local" && options.domain != "local.";
+        return fail(
+            out, "cannot register \"" + options.name + "\" " + options.type, outcome,
+            unicast && outcome.code == kDNSServiceErr_Unsupported
+                ? "the daemon registers services on the local link only (local.), not in " + options.domain
+                : "");
     }
     stop.armForCleanStop();
 
@@ -87,7 +100,7 @@ int runRegister(const Plugin& plugin, Output& out, const RegisterOptions& option
     // Ending the component's life cycle withdraws the advertisement.
     service.lifeCycle->endLifeCycle();
     Event withdrawn = serviceEvent("withdrawn", name, options);
-    withdrawn.fields["reason"] = !signal ? "time limit" : *signal == SIGINT ? "SIGINT" : "SIGTERM";
+    withdrawn.fields["reason"] = signal ? signalName(*signal) : "time limit";
     out.emit(withdrawn);
     return exitSuccess;
 }

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -18,6 +19,7 @@ namespace {
 
 int pipeFds[2] = {-1, -1};
 volatile sig_atomic_t armed = 0;
+std::atomic<int> first{0};  // the first signal taken from the pipe
 const char* earlyText = "";
 
 void onSignal(int number) {
@@ -58,7 +60,10 @@ StopSignal::~StopSignal() {
     pipeFds[0] = pipeFds[1] = -1;
 }
 
-void StopSignal::armForCleanStop() { armed = 1; }
+void StopSignal::armForCleanStop() {
+    first = 0;
+    armed = 1;
+}
 
 std::optional<int> StopSignal::wait(std::optional<long long> timeoutMs) {
     using Clock = std::chrono::steady_clock;
@@ -72,9 +77,19 @@ std::optional<int> StopSignal::wait(std::optional<long long> timeoutMs) {
         unsigned char byte = 0;
         if (::poll(&entry, 1, timeoutMs ? static_cast<int>(std::min<long long>(left, INT_MAX)) : -1) > 0 &&
             ::read(pipeFds[0], &byte, 1) == 1) {
+            int none = 0;
+            first.compare_exchange_strong(none, byte);
             return static_cast<int>(byte);
         }
     }
+}
+
+std::optional<int> StopSignal::received() const {
+    unsigned char byte = 0;
+    int none = 0;
+    if (::read(pipeFds[0], &byte, 1) == 1) first.compare_exchange_strong(none, byte);
+    if (first == 0) return std::nullopt;
+    return first.load();
 }
 
 }  // namespace Zelm::Tool

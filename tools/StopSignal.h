@@ -24,6 +24,10 @@ public:
     // Waits for a signal, at most `timeoutMs` when given. Returns the signal
     // number, or nothing when the time ran out.
     std::optional<int> wait(std::optional<long long> timeoutMs);
+
+    // The first signal received since arming, without waiting. It stays
+    // received, so that every waiting thread sees it.
+    std::optional<int> received() const;
 };
 
 }  // namespace Zelm::Tool

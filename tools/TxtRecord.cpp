@@ -1,5 +1,7 @@
 #include "TxtRecord.h"
 
+#include "Printable.h"
+
 #include <cstdio>
 
 namespace Zelm::Tool {
@@ -48,34 +50,39 @@ DecodedTxt decodeTxt(const std::string& wire) {
     return decoded;
 }
 
-std::string escapeBytes(const std::string& bytes) {
-    std::string text;
-    text.reserve(bytes.size());
-    for (const char c : bytes) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte == '\\') {
-            text += "\\\\";
-        } else if (byte >= 0x20 && byte < 0x7f) {
-            text.push_back(c);
-        } else {
-            char hex[5];
-            std::snprintf(hex, sizeof hex, "\\x%02x", byte);
-            text += hex;
+nlohmann::ordered_json txtAsJson(const DecodedTxt& txt) {
+    nlohmann::ordered_json entries = nlohmann::ordered_json::array();
+    for (const TxtEntry& entry : txt.entries) {
+        nlohmann::ordered_json item{{"key", isUtf8(entry.key) ? entry.key : printable(entry.key, true)}};
+        if (entry.value) {
+            if (isUtf8(*entry.value)) item["value"] = *entry.value;
+            item["value_hex"] = toHex(*entry.value);
         }
+        entries.push_back(std::move(item));
     }
-    return text;
+    return entries;
 }
 
-nlohmann::ordered_json txtAsJson(const DecodedTxt& txt) {
-    nlohmann::ordered_json object = nlohmann::ordered_json::object();
-    for (const TxtEntry& entry : txt.entries) {
-        const std::string key = escapeBytes(entry.key);
-        if (!object.contains(key)) {
-            object[key] = entry.value ? nlohmann::ordered_json(escapeBytes(*entry.value))
-                                      : nlohmann::ordered_json(true);
+std::vector<std::string> txtItems(const DecodedTxt& txt) {
+    std::vector<std::string> items;
+    for (const TxtEntry& entry : txt.entries)
+        items.push_back(entry.key + (entry.value ? "=" + *entry.value : ""));
+    return items;
+}
+
+std::string txtAsText(const DecodedTxt& txt) {
+    std::string text;
+    for (const std::string& item : txtItems(txt)) {
+        if (!text.empty()) text += ' ';
+        if (item.find_first_of(" \"\\") == std::string::npos) {
+            text += printable(item);
+            continue;
         }
+        text += '"';
+        for (const char c : printable(item, true)) text += c == '"' ? std::string("\\\"") : std::string(1, c);
+        text += '"';
     }
-    return object;
+    return text;
 }
 
 std::string toHex(const std::string& bytes) {

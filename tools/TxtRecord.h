@@ -34,13 +34,19 @@ std::string encodeTxt(const std::vector<std::string>& items);
 
 DecodedTxt decodeTxt(const std::string& wire);
 
-// Printable ASCII stays as it is (a backslash doubled); every other byte
-// becomes \xHH, so the text is unambiguous and safe on any terminal.
-std::string escapeBytes(const std::string& bytes);
-
-// {"key": "value", "flag": true}; the first of repeated keys wins, as DNS-SD
-// readers do. Keys and values are escaped as escapeBytes does.
+// [{"key": "path", "value": "/x y", "value_hex": "2f782079"}, {"key": "flag"}]
+// in wire order, repeats kept (readers take the first, as DNS-SD says):
+// "value" where the value is UTF-8, "value_hex" for every value. A key that
+// is not UTF-8 is written as printable() writes it.
 nlohmann::ordered_json txtAsJson(const DecodedTxt& txt);
+
+// The entries for a terminal, separated by spaces: key=value as printable()
+// writes it, in double quotes (with \" and \\ inside) where it holds a space,
+// a quote or a backslash.
+std::string txtAsText(const DecodedTxt& txt);
+
+// Each entry as "key=value" or "key", for comparing records.
+std::vector<std::string> txtItems(const DecodedTxt& txt);
 
 std::string toHex(const std::string& bytes);
 

@@ -3,6 +3,7 @@
 
 #include "CommandLine.h"
 #include "Commands.h"
+#include "Errand.h"
 #include "LibraryLines.h"
 #include "Output.h"
 #include "Plugin.h"
@@ -10,8 +11,10 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <memory>
 
 #ifndef ZELM_MDNS_PLUGIN_RELATIVE_PATH
 #define ZELM_MDNS_PLUGIN_RELATIVE_PATH "../lib/libZelmMDNS.so.0"
@@ -42,11 +45,9 @@ std::string pluginPath(const Zelm::Tool::Invocation& invocation) {
                : installed;
 }
 
-int run(const Zelm::Tool::Invocation& invocation) {
+int runWith(const Zelm::Tool::Plugin& plugin, Zelm::Tool::Output& out, const std::string& path,
+            const Zelm::Tool::Invocation& invocation) {
     using namespace Zelm::Tool;
-    Output out(invocation.json);
-    const std::string path = pluginPath(invocation);
-    const Plugin plugin(path);
     switch (invocation.command) {
         case Command::Browse:
             return runBrowse(plugin, out, invocation.browse);
@@ -62,8 +63,22 @@ int run(const Zelm::Tool::Invocation& invocation) {
             return runDiscover(plugin, out, invocation.discover);
         case Command::Doctor:
             return runDoctor(plugin, out, path);
+        case Command::Domains:
+            break;
     }
     return exitUsage;
+}
+
+int run(const Zelm::Tool::Invocation& invocation) {
+    using namespace Zelm::Tool;
+    Output out(invocation.json);
+    if (invocation.command == Command::Domains) return runDomains(out, invocation.domains);
+    const std::string path = pluginPath(invocation);
+    auto plugin = std::make_unique<Plugin>(path);
+    const int status = runWith(*plugin, out, path, invocation);
+    // A call the tool stopped waiting for runs on inside the plug-in.
+    if (errandsLeftRunning()) plugin.release();
+    return status;
 }
 
 }  // namespace
@@ -75,10 +90,17 @@ int main(int argc, char** argv) {
     }
     // From here on std::cout carries only the plug-in's diagnostic lines.
     Zelm::Tool::captureLibraryLines(!invocation.quiet);
+    int status = Zelm::Tool::exitFailure;
     try {
-        return run(invocation);
+        status = run(invocation);
     } catch (const std::exception& error) {
         Zelm::Tool::reportError(error.what());
     }
-    return Zelm::Tool::exitFailure;
+    // exit() would unload the plug-in under a call left running in it.
+    if (Zelm::Tool::errandsLeftRunning()) {
+        std::fflush(stdout);
+        std::fflush(stderr);
+        std::_Exit(status);
+    }
+    return status;
 }

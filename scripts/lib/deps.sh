@@ -9,6 +9,7 @@ ZELM_PACKAGES=(
   nlohmann-json3-dev libcli11-dev
   dpkg-dev file
   bind9
+  python3-jsonschema
 )
 
 zelm_install_deps() {
