@@ -157,23 +157,12 @@ void BusConnection::ownerChanged(const std::string& owner) {
 }
 
 void BusConnection::askDaemon() {
+    // Answered in this order: the names are known when the state arrives.
     // Memory that runs out on the way: asked again shortly.
-    bool asked = false;
+    bool asked = askName(Daemon::kGetHostName, hostName_) && askName(Daemon::kGetDomainName, domainName_);
     try {
-        // Answered in this order: the names are known when the state arrives.
         asked =
-            ask(Daemon::request(Daemon::kGetHostName, Daemon::kServerPath),
-                [this](const Daemon::Reply& reply) {
-                    if (const auto name = value<std::tuple<std::string>>(reply)) {
-                        hostName_ = std::get<0>(*name);
-                    }
-                }) &&
-            ask(Daemon::request(Daemon::kGetDomainName, Daemon::kServerPath),
-                [this](const Daemon::Reply& reply) {
-                    if (const auto name = value<std::tuple<std::string>>(reply)) {
-                        domainName_ = std::get<0>(*name);
-                    }
-                }) &&
+            asked &&
             ask(Daemon::request(Daemon::kGetState, Daemon::kServerPath), [this](const Daemon::Reply& reply) {
                 if (reply.error == kDNSServiceErr_NoMemory) {
                     askLater();
@@ -184,9 +173,27 @@ void BusConnection::askDaemon() {
                 }
             });
     } catch (...) {
+        asked = false;
     }
     if (!asked) {
         askLater();
+    }
+}
+
+bool BusConnection::askName(const Daemon::Method<std::tuple<>, std::tuple<std::string>>& method,
+                            std::string& name) {
+    try {
+        return ask(Daemon::request(method, Daemon::kServerPath), [&name](const Daemon::Reply& reply) {
+            try {
+                if (const auto answer = value<std::tuple<std::string>>(reply)) {
+                    name = std::get<0>(*answer);
+                }
+            } catch (...) {
+                // Out of memory: the name stays as it was.
+            }
+        });
+    } catch (...) {
+        return false;
     }
 }
 
@@ -233,21 +240,9 @@ void BusConnection::setState(Daemon::ServerState state) {
     }
     if (state == Daemon::ServerState::Running && previous != Daemon::ServerState::Invalid) {
         // The daemon settled a new host name: default service names follow it.
-        askHostName();
+        askName(Daemon::kGetHostName, hostName_);
     }
     listener_.serverStateChanged(*this);
-}
-
-void BusConnection::askHostName() {
-    try {
-        ask(Daemon::request(Daemon::kGetHostName, Daemon::kServerPath), [this](const Daemon::Reply& reply) {
-            if (const auto name = value<std::tuple<std::string>>(reply)) {
-                hostName_ = std::get<0>(*name);
-            }
-        });
-    } catch (...) {
-        // Out of memory: the name stays as it was.
-    }
 }
 
 Channel::CallId BusConnection::call(const Daemon::Request& request, Handler handler, int timeoutMs) {

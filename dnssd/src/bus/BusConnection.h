@@ -129,7 +129,9 @@ private:
     }
     void askOwner();
     void askDaemon();
-    void askHostName();
+    // Asks for one of the daemon's names and keeps the answer in `name`; false
+    // when the request could not be sent.
+    bool askName(const Daemon::Method<std::tuple<>, std::tuple<std::string>>& method, std::string& name);
     void ownerChanged(const std::string& owner);
     // Memory ran out before the daemon's state was known: ask again soon.
     void askLater();
