@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 
 #include <map>
+#include <memory>
 
 #include "operations/BrowseOperation.h"
 #include "operations/RegisterOperation.h"
@@ -70,43 +71,53 @@ struct Seen {
     uint16_t port = 0;
 };
 
+Incoming daemon(const char* interface, const char* member, Values values) {
+    return Incoming{Peer::Daemon, interface, member, std::move(values)};
+}
+
+// A service browser's item: interface 2, `name` of "_http._tcp" in "local".
+Values item(Value name, Protocol protocol = kIPv4) {
+    return {2, protocol, std::move(name), std::string("_http._tcp"), std::string("local"), 0u};
+}
+
 template <typename Op>
 void started(FakeChannel& channel, Replies& replies, Op& operation, const char* prepare, const char* path) {
-    DNSServiceErrorType answer = 1;
+    auto answer = std::make_shared<DNSServiceErrorType>(1);  // a registration's comes later
     operation.start(DaemonContext{&channel, &replies},
-                    Settle([&](DNSServiceErrorType code) { answer = code; }));
+                    Settle([answer](DNSServiceErrorType code) { *answer = code; }));
     channel.answer(prepare, {ObjectPath{path}});
     if (std::string(prepare) != "EntryGroupNew") {
         channel.answer("Start");
-        EXPECT_EQ(answer, 0);
+        EXPECT_EQ(*answer, 0);
     }
 }
 
-// Whatever does not have the declared shape, or is not from the daemon, reaches no caller.
-TEST(Operations, EventsOfAnotherShapeOrSenderChangeNothing) {
-    const Values item{-1, 0, std::string("EVIL"), std::string("_http._tcp"), std::string("local"), 0u};
+// Whatever does not have the declared shape, or is not from the daemon,
+// reaches no caller; the resolver's answer then comes in DNS-SD form (port in
+// network order, TXT strings in their order), an unchanged repeat once.
+TEST(Operations, OnlyEventsOfTheDeclaredShapeFromTheDaemonReachTheCaller) {
+    Incoming fromBus = daemon(kServiceBrowser, "ItemNew", item(std::string("EVIL")));
+    fromBus.from = Peer::Bus;
     const Incoming bad[] = {
-        {Peer::Bus, kServiceBrowser, "ItemNew", item},  // a bus-driver notice is no daemon event
-        {Peer::Daemon, kServiceBrowser, "ItemNew", {}},
-        {Peer::Daemon,
-         kServiceBrowser,
-         "ItemNew",
-         {std::string("1"), 0, std::string("E"), std::string("_t"), std::string("l"), 0u}},
-        {Peer::Daemon,
-         kServiceBrowser,
-         "ItemNew",
-         {-1, 0, Bytes{"E"}, std::string("_t"), std::string("l"), 0u}},
-        {Peer::Daemon, kServiceResolver, "ItemNew", item},
-        {Peer::Daemon, kServiceResolver, "Found", item},
-        {Peer::Daemon, kEntryGroup, "StateChanged", {std::string("2"), std::string()}},
-        {Peer::Daemon, kEntryGroup, "StateChanged", {2}},
+        fromBus,
+        daemon(kServiceBrowser, "ItemNew", {}),
+        daemon(kServiceBrowser, "ItemNew", item(Bytes{"EVIL"})),
+        daemon(kServiceResolver, "Found", item(std::string("EVIL"))),
+        daemon(kEntryGroup, "StateChanged", {std::string("2"), std::string()}),
+        daemon(kEntryGroup, "StateChanged", {2}),
     };
     FakeChannel channel;
     Replies replies;
+    Seen seen;
+    auto record = [](DNSServiceRef, DNSServiceFlags, uint32_t, DNSServiceErrorType error, const char* name,
+                     const char* host, uint16_t port, uint16_t size, const unsigned char* txt,
+                     void* context) {
+        *static_cast<Seen*>(context) = {error, name, host,
+                                        std::string(reinterpret_cast<const char*>(txt), size), ntohs(port)};
+    };
     BrowseOperation browse(
         BrowseOperation::Kind::Instances, -1, "_http._tcp", "", [](auto...) {}, nullptr);
-    ResolveOperation resolve(
-        -1, "X", "_http._tcp", "", [](auto...) {}, nullptr);
+    ResolveOperation resolve(-1, "A b", "_http._tcp", "", record, &seen);
     started(channel, replies, browse, "ServiceBrowserPrepare", "/B");
     started(channel, replies, resolve, "ServiceResolverPrepare", "/R");
     for (const Incoming& incoming : bad) {
@@ -114,6 +125,16 @@ TEST(Operations, EventsOfAnotherShapeOrSenderChangeNothing) {
         channel.signal("/R", incoming);
     }
     EXPECT_EQ(replies.count, 0);
+
+    const Incoming found = daemon(
+        kServiceResolver, "Found",
+        {2, 0, std::string("A b"), std::string("_http._tcp"), std::string("local"), std::string("h.local"), 0,
+         std::string("198.18.0.2"), uint16_t{8080}, ByteStrings{{"b=2", "a=1"}}, 0u});
+    channel.signal("/R", found);
+    channel.signal("/R", found);
+    EXPECT_EQ(replies.count, 1);
+    EXPECT_EQ(seen.name + " " + seen.host + " " + std::to_string(seen.port) + " " + seen.txt,
+              "A\\032b._http._tcp.local. h.local. 8080 \3a=1\3b=2");
 }
 
 // An instance seen over IPv4 and IPv6 is one add; it goes once both withdrew it.
@@ -128,47 +149,12 @@ TEST(Operations, BrowseReportsAnInstanceOncePerInterfaceAndItsDeparture) {
     };
     BrowseOperation browse(BrowseOperation::Kind::Instances, -1, "_http._tcp", "", record, &seen);
     started(channel, replies, browse, "ServiceBrowserPrepare", "/B");
-    auto item = [](const char* member, Protocol protocol) {
-        return Incoming{
-            Peer::Daemon,
-            kServiceBrowser,
-            member,
-            {2, protocol, std::string("A.b"), std::string("_http._tcp"), std::string("local"), 0u}};
-    };
-    for (const auto& incoming : {item("ItemNew", kIPv4), item("ItemNew", kIPv6), item("ItemRemove", kIPv4),
-                                 item("ItemRemove", kIPv6)})
-        channel.signal("/B", incoming);
+    const std::string name = "A.b";
+    for (const auto& [member, protocol] :
+         {std::pair{"ItemNew", kIPv4}, {"ItemNew", kIPv6}, {"ItemRemove", kIPv4}, {"ItemRemove", kIPv6}})
+        channel.signal("/B", daemon(kServiceBrowser, member, item(name, protocol)));
     const decltype(seen) want{{kDNSServiceFlagsAdd, "A.b|_http._tcp.|local."}, {0, "A.b|_http._tcp.|local."}};
     EXPECT_EQ(seen, want);
-}
-
-// The resolver's answer: port in network order, TXT strings in their order,
-// an unchanged repeat passed on once.
-TEST(Operations, ResolveAnswersInDnsSdFormOnce) {
-    FakeChannel channel;
-    Replies replies;
-    Seen seen;
-    auto record = [](DNSServiceRef, DNSServiceFlags, uint32_t, DNSServiceErrorType error, const char* name,
-                     const char* host, uint16_t port, uint16_t size, const unsigned char* txt,
-                     void* context) {
-        *static_cast<Seen*>(context) = {error, name, host,
-                                        std::string(reinterpret_cast<const char*>(txt), size), ntohs(port)};
-    };
-    ResolveOperation resolve(-1, "A b", "_http._tcp", "", record, &seen);
-    started(channel, replies, resolve, "ServiceResolverPrepare", "/R");
-    const Incoming found{
-        Peer::Daemon,
-        kServiceResolver,
-        "Found",
-        {2, 0, std::string("A b"), std::string("_http._tcp"), std::string("local"), std::string("h.local"), 0,
-         std::string("198.18.0.2"), uint16_t{8080}, ByteStrings{{"b=2", "a=1"}}, 0u}};
-    channel.signal("/R", found);
-    channel.signal("/R", found);
-    EXPECT_EQ(replies.count, 1);
-    EXPECT_EQ(seen.name, "A\\032b._http._tcp.local.");
-    EXPECT_EQ(seen.host, "h.local.");
-    EXPECT_EQ(seen.port, 8080);
-    EXPECT_EQ(seen.txt, "\3a=1\3b=2");
 }
 
 // A registration: what it publishes, its confirmation, a rename on a
