@@ -1,5 +1,6 @@
 #include "Resolve_impl.h"
 
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -126,11 +127,18 @@ TEST(Resolve, ServiceThreadThatCannotStartIsNoMemory) {
         const rlimit limit{room, room};
         Resolve_impl resolve;
         ::setrlimit(RLIMIT_AS, &limit);
+        if (::mmap(nullptr, 256 * 1024, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0) !=
+            MAP_FAILED) {
+            ::_exit(77);  // the limit does not bite here (an emulator keeps its own address space)
+        }
         const Zelm::Error error = resolveX(resolve);
         ::_exit(error.code() == static_cast<unsigned>(kDNSServiceErr_NoMemory) ? 0 : 1);
     }
     int status = -1;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 77) {
+        GTEST_SKIP() << "no way to run out of address space here";
+    }
     EXPECT_EQ(status, 0) << "the child's resolve did not end with kDNSServiceErr_NoMemory";
 }
 #endif
