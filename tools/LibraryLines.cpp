@@ -92,6 +92,14 @@ void takeLine(const std::string& line) {
             if (cutShort->onEnding_) cutShort->onEnding_();
             return;
         }
+        // Calls that ended in the same instant may have had their lines
+        // credited the other way round, and the owner of this one may be
+        // gone already: a line while a timed-out call is still watched is
+        // its twin.
+        if (std::any_of(calls.begin(), calls.end(),
+                        [](const WatchedCall* call) { return call->timedOut_.load(); })) {
+            return;
+        }
     }
     if (passingOn) {
         std::fprintf(stderr, "%s\n", line.c_str());
