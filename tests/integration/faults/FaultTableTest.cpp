@@ -21,6 +21,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <future>
 #include <regex>
 #include <thread>
@@ -130,116 +131,88 @@ TEST(FaultTable, OperationsEndWithTheirComponentsErrorAndLine) {
     }
 }
 
-double secondsSince(Clock::time_point begin) {
-    return std::chrono::duration<double>(Clock::now() - begin).count();
+// Prints `what`'s "fault |" line with the code `call` returned and the time
+// it took, which must stay under `bound`.
+int timed(const std::string& what, double bound, const std::function<int()>& call) {
+    const auto begin = Clock::now();
+    const int code = call();
+    const double seconds = std::chrono::duration<double>(Clock::now() - begin).count();
+    std::printf("fault | %s | %d | %.2f s\n", what.c_str(), code, seconds);
+    std::fflush(stdout);
+    EXPECT_LT(seconds, bound) << what;
+    return code;
 }
 
-// The start calls with replies that do not matter, and each component's
-// operation with the time it may take: its own time-out, or for a
-// registration the start's bound, plus 0.5 s.
-struct StallCall {
-    const char* name;
-    DNSServiceErrorType (*start)(DNSServiceRef*);
+// The start calls, with replies that do not matter but a registration's
+// first, which goes to `first` if given.
+DNSServiceErrorType startCall(const std::string& call, DNSServiceRef* ref, void* first = nullptr) {
+    constexpr auto ignore = [](auto...) {};
+    constexpr auto keepCode = [](auto, auto, DNSServiceErrorType code, auto, auto, auto, void* first) {
+        if (first != nullptr) *static_cast<DNSServiceErrorType*>(first) = code;
+    };
+    if (call == "DNSServiceBrowse") return DNSServiceBrowse(ref, 0, 0, kType, nullptr, ignore, nullptr);
+    if (call == "DNSServiceResolve")
+        return DNSServiceResolve(ref, 0, 0, "Nobody", kType, "local.", ignore, nullptr);
+    if (call == "DNSServiceGetAddrInfo")
+        return DNSServiceGetAddrInfo(ref, 0, 0, 0, "nobody-zelm.local.", ignore, nullptr);
+    return DNSServiceRegister(ref, 0, 0, uniqueName("Zelm Stall").c_str(), kType, nullptr, nullptr,
+                              htons(8091), 0, nullptr, keepCode, first);
+}
+
+// Each start call, and its component's operation with the time it may take:
+// its own time-out, or for a registration the start's bound, plus 0.5 s.
+const struct {
+    const char* call;
     const char* component;
     double componentBound;
-};
-constexpr auto ignore = [](auto...) {};
-const StallCall kStallCalls[] = {
-    {"DNSServiceBrowse",
-     [](DNSServiceRef* r) { return DNSServiceBrowse(r, 0, 0, kType, nullptr, ignore, nullptr); }, "browse",
-     1.5},
-    {"DNSServiceResolve",
-     [](DNSServiceRef* r) { return DNSServiceResolve(r, 0, 0, "Nobody", kType, "local.", ignore, nullptr); },
-     "resolve", 4.5},
-    {"DNSServiceGetAddrInfo",
-     [](DNSServiceRef* r) {
-         return DNSServiceGetAddrInfo(r, 0, 0, 0, "nobody-zelm.local.", ignore, nullptr);
-     },
-     "lookup", 4.5},
-    {"DNSServiceRegister",
-     [](DNSServiceRef* r) {
-         return DNSServiceRegister(r, 0, 0, uniqueName("Zelm Stall").c_str(), kType, nullptr, nullptr,
-                                   htons(8091), 0, nullptr, ignore, nullptr);
-     },
-     "register", 1.5},
-};
-
-// Registers and pauses `fault` at once, before the daemon confirms: the
-// first reply's code (1: none came) and when it came.
-std::pair<DNSServiceErrorType, double> replyToUnconfirmed(const Command& pause, double patience) {
-    DNSServiceErrorType code = 1;
-    DNSServiceRef ref = nullptr;
-    auto reply = [](DNSServiceRef, DNSServiceFlags, DNSServiceErrorType error, const char*, const char*,
-                    const char*, void* context) { *static_cast<DNSServiceErrorType*>(context) = error; };
-    if (DNSServiceRegister(&ref, 0, 0, uniqueName("Zelm Stall").c_str(), kType, nullptr, nullptr, htons(8092),
-                           0, nullptr, reply, &code) != kDNSServiceErr_NoError ||
-        !sandboxCommand(pause)) {
-        return {code, 0};
-    }
-    pollfd fd{DNSServiceRefSockFD(ref), POLLIN, 0};
-    const auto begin = Clock::now();
-    while (code == 1 && secondsSince(begin) < patience) {
-        if (::poll(&fd, 1, 100) > 0 && DNSServiceProcessResult(ref) != kDNSServiceErr_NoError) break;
-    }
-    const double seconds = secondsSince(begin);
-    DNSServiceRefDeallocate(ref);
-    return {code, seconds};
-}
-
-struct Stall {
-    const char* fault;
-    Command pause, resume;
-};
-const Stall kStalls[] = {
-    {"daemon paused", {"daemon", "pause"}, {"daemon", "resume"}},
-    {"bus paused", {"bus", "pause"}, {"bus", "resume"}},
-};
-
-// Whatever fails, the next row and test find the daemon and bus running.
-struct Resumed {
-    const Command& resume;
-    ~Resumed() { sandboxCommand(resume); }
-};
+} kStallCalls[] = {{"DNSServiceBrowse", "browse", 1.5},
+                   {"DNSServiceResolve", "resolve", 4.5},
+                   {"DNSServiceGetAddrInfo", "lookup", 4.5},
+                   {"DNSServiceRegister", "register", 1.5}};
 
 TEST(FaultTable, StalledDaemonOrBusEndsEveryCallInBoundedTime) {
-    const auto line = [](const std::string& what, int code, double seconds) {
-        std::printf("fault | %s | %d | %.2f s\n", what.c_str(), code, seconds);
-        std::fflush(stdout);
-    };
-    const auto startEach = [&](const std::string& fault, DNSServiceErrorType expected, double bound) {
-        for (const StallCall& call : kStallCalls) {
+    const auto startEach = [](const std::string& fault, DNSServiceErrorType expected, double bound) {
+        for (const auto& call : kStallCalls) {
             DNSServiceRef ref = nullptr;
-            const auto begin = Clock::now();
-            const DNSServiceErrorType code = call.start(&ref);
-            line(fault + " | " + call.name, code, secondsSince(begin));
-            EXPECT_EQ(code, expected) << call.name;
-            EXPECT_LT(secondsSince(begin), bound) << call.name;
+            const int code =
+                timed(fault + " | " + call.call, bound, [&] { return startCall(call.call, &ref); });
+            EXPECT_EQ(code, expected) << call.call;
             if (code == kDNSServiceErr_NoError) DNSServiceRefDeallocate(ref);
         }
     };
-    for (const Stall& row : kStalls) {
-        SCOPED_TRACE(row.fault);
-        const Resumed resumed{row.resume};
+    for (const std::string component : {"daemon", "bus"}) {
+        const std::string fault = component + " paused";
+        const Command pause = {component, "pause"}, resume = {component, "resume"};
+        SCOPED_TRACE(fault);
         // Past the idle daemon link's linger: the first start opens a new bus connection.
         std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-        ASSERT_TRUE(sandboxCommand(row.pause));
-        startEach(row.fault, kDNSServiceErr_ServiceNotRunning, 1.0);
-        for (const StallCall& call : kStallCalls) {
+        ASSERT_TRUE(sandboxCommand(pause));
+        startEach(fault, kDNSServiceErr_ServiceNotRunning, 1.0);
+        for (const auto& call : kStallCalls) {
             CoutCapture out;
-            const auto begin = Clock::now();
-            const Zelm::Error result = runOperation(call.component, uniqueName("Zelm Stall"), 1000);
-            line(std::string(row.fault) + " | " + call.component + " component", result.code(),
-                 secondsSince(begin));
-            EXPECT_LT(secondsSince(begin), call.componentBound) << call.component;
+            timed(fault + " | " + call.component + " component", call.componentBound, [&] {
+                return static_cast<int>(runOperation(call.component, uniqueName("Zelm Stall"), 1000).code());
+            });
         }
-        ASSERT_TRUE(sandboxCommand(row.resume));
-        startEach(std::string(row.fault) + ", resumed", kDNSServiceErr_NoError, 5.0);
-        // A registration the daemon accepted and had not confirmed when it stalled.
-        const auto [reply, seconds] = replyToUnconfirmed(row.pause, 15);
-        ASSERT_TRUE(sandboxCommand(row.resume));
-        line(std::string(row.fault) + " | unconfirmed registration's reply", reply, seconds);
+        ASSERT_TRUE(sandboxCommand(resume));
+        startEach(fault + ", resumed", kDNSServiceErr_NoError, 5.0);
+
+        // A registration the daemon accepted and had not confirmed when it
+        // stalled: its first reply (1: none) within 15 s.
+        DNSServiceRef ref = nullptr;
+        DNSServiceErrorType reply = 1;
+        ASSERT_EQ(startCall("DNSServiceRegister", &ref, &reply), kDNSServiceErr_NoError);
+        ASSERT_TRUE(sandboxCommand(pause));
+        pollfd fd{DNSServiceRefSockFD(ref), POLLIN, 0};
+        const auto end = Clock::now() + std::chrono::seconds(15);
+        timed(fault + " | unconfirmed registration's reply", 10.0, [&] {
+            while (reply == 1 && Clock::now() < end)
+                if (::poll(&fd, 1, 100) > 0 && DNSServiceProcessResult(ref) != kDNSServiceErr_NoError) break;
+            return reply;
+        });
+        DNSServiceRefDeallocate(ref);
+        ASSERT_TRUE(sandboxCommand(resume));
         EXPECT_LT(reply, 0) << "an error reply";
-        EXPECT_LT(seconds, 10.0);
     }
 }
 

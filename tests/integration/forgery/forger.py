@@ -9,26 +9,24 @@
 # unicast and broadcast, plausible and malformed, until STOP_FILE exists, PID
 # ends or 60 s passed. JSON lines: "flooding" after the first round, "done"
 # with counts; "delivered" counts unicast signals to a connection still there
-# at the end. ZELM_FORGER_ONLY=Member,... and ZELM_FORGER_PLAIN=1 (well-formed
-# only) narrow the flood, to see one forgery's effect through the test.
+# at the end. Any failure ends it with a traceback and a non-zero status.
 
+import collections
+import itertools
 import json
 import os
 import socket
 import sys
 import time
 
-import dbus
 import dbus.lowlevel
 
 AVAHI = "org.freedesktop.Avahi"
 KINDS = ("ServiceBrowser", "ServiceTypeBrowser", "ServiceResolver", "RecordBrowser", "EntryGroup")
-ONLY = os.environ.get("ZELM_FORGER_ONLY", "").split(",")
-PLAIN = os.environ.get("ZELM_FORGER_PLAIN") == "1"
-
-
-def emit(**fields):
-    print(json.dumps(fields, separators=(",", ":")), flush=True)
+HUGE = "E" * (1 << 20)
+bus = dbus.SystemBus()
+driver = dbus.Interface(bus.get_object("org.freedesktop.DBus", "/org/freedesktop/DBus"), "org.freedesktop.DBus")
+sent, huge_sent = collections.Counter(), set()  # signals per destination (None: broadcast)
 
 
 # (interface, member, signature, arguments) of the signals of an object of `kind`.
@@ -58,12 +56,10 @@ def signals(kind, type, instance, host, ifindex):
 
 
 # The signal as sent, then: no arguments, an array for the first value, a
-# double and a string for an int32, an int32 for a string; or (huge) every
+# double and a string for an int32, an int32 for a string; and (huge) every
 # string 1 MB long.
 def shapes(signature, args, huge):
     types = list(dbus.Signature(signature))
-    if huge:
-        return [(signature or "s", [("E" * (1 << 20) if t == "s" else v) for t, v in zip(types, args)] or ["E" * (1 << 20)])]
 
     def swap(k, new, value):
         return "".join(types[:k] + [new] + types[k + 1:]), args[:k] + [value] + args[k + 1:]
@@ -71,93 +67,67 @@ def shapes(signature, args, huge):
     out = [(signature, args), ("", []), swap(0, "a" + types[0], [args[0]] * 2) if types else ("ai", [[6, 6]])]
     out += [swap(types.index("i"), "d", 6.66), swap(types.index("i"), "s", "6")] if "i" in types else [("i", [6])]
     out += [swap(types.index("s"), "i", 6)] if "s" in types else []
-    return list({shape[0]: shape for shape in out}.values())[:1 if PLAIN else None]
+    out = list({shape[0]: shape for shape in out}.values())
+    return out + ([(signature or "s", [HUGE if t == "s" else v for t, v in zip(types, args)] or [HUGE])] if huge else [])
 
 
-class Forger:
-    def __init__(self, pid, *names):
-        self.pid, self.names = pid, names
-        self.bus = dbus.SystemBus()
-        self.driver = dbus.Interface(self.bus.get_object("org.freedesktop.DBus", "/org/freedesktop/DBus"), "org.freedesktop.DBus")
-        self.ifindex = socket.if_nametoindex(os.environ["ZELM_SANDBOX_IF_A"])
-        self.unicast, self.broadcast, self.huge_sent = {}, 0, set()
-        # The daemon numbers its clients as they come: this one's number
-        # tells where the target's, made before or after, lie.
-        group = self.bus.get_object(AVAHI, "/").EntryGroupNew(dbus_interface=AVAHI + ".Server")
-        self.bus.get_object(AVAHI, group).Free(dbus_interface=AVAHI + ".EntryGroup")
-        self.client = int(group.split("/")[1][len("Client"):])
-        self.max_n, self.max_m = self.client + 4, 24
+def pid_of(name):
+    try:
+        return driver.GetConnectionUnixProcessID(name)
+    except dbus.DBusException:
+        return None  # gone meanwhile
 
-    def targets(self):
-        found = []
-        for name in self.driver.ListNames():
-            try:
-                if name.startswith(":") and self.driver.GetConnectionUnixProcessID(name) == self.pid:
-                    found.append(str(name))
-            except dbus.DBusException:
-                pass  # gone meanwhile
-        return found
 
-    def live_objects(self):
-        found = []
-        for n in range(max(1, self.client - 8), self.max_n + 1):
-            for m in range(1, self.max_m + 1):
-                for kind in KINDS:
-                    path = "/Client%d/%s%d" % (n, kind, m)
-                    xml = self.bus.call_blocking(AVAHI, path, "org.freedesktop.DBus.Introspectable", "Introspect", "", ())
-                    if AVAHI + "." + kind in xml:
-                        found.append((path, kind))
-                        self.max_n, self.max_m = max(self.max_n, n + 4), max(self.max_m, m + 12)
-        return found
+def targets(pid):
+    return [str(name) for name in driver.ListNames() if name.startswith(":") and pid_of(name) == pid]
 
-    def send(self, path, kind, targets):
-        for interface, member, signature, args in signals(kind, *self.names, self.ifindex):
-            if ONLY != [""] and member not in ONLY:
-                continue
-            huge = (path, member) not in self.huge_sent  # once each: 1 MB strings
-            self.huge_sent.add((path, member))
-            for shape_signature, shape_args in shapes(signature, args, False) + (shapes(signature, args, True) if huge else []):
-                for target in targets + [None]:
-                    m = dbus.lowlevel.SignalMessage(path, interface, member)
-                    if shape_signature:
-                        m.append(signature=shape_signature, *shape_args)
-                    if target:
-                        m.set_destination(target)
-                        self.unicast[target] = self.unicast.get(target, 0) + 1
-                    else:
-                        self.broadcast += 1
-                    self.bus.send_message(m)
 
-    def round(self):
-        targets = self.targets()
-        objects = self.live_objects() if targets else []
-        for path, kind in objects + ([("/", "/"), ("/org/freedesktop/DBus", "/org/freedesktop/DBus")] if objects else []):
-            self.send(path, kind, targets)
-        self.bus.flush()
-        return targets, objects
+# The daemon numbers its clients as they come: this one's number (`client`)
+# tells where the target's, made before or after, lie.
+def live_objects(client):
+    paths = [("/Client%d/%s%d" % (n, kind, m), kind)
+             for n in range(max(0, client - 8), client + 5) for m in range(1, 25) for kind in KINDS]
+    return [(path, kind) for path, kind in paths if AVAHI + "." + kind in bus.call_blocking(
+        AVAHI, path, "org.freedesktop.DBus.Introspectable", "Introspect", "", ())]
+
+
+def send(path, kind, names, targets):
+    for interface, member, signature, args in signals(kind, *names):
+        huge = (path, member) not in huge_sent  # once each: 1 MB strings
+        huge_sent.add((path, member))
+        for (shape_signature, shape_args), target in itertools.product(shapes(signature, args, huge), targets + [None]):
+            m = dbus.lowlevel.SignalMessage(path, interface, member)
+            m.append(signature=shape_signature, *shape_args)
+            if target:
+                m.set_destination(target)
+            sent[target] += 1
+            bus.send_message(m)
 
 
 def main(pid, type, instance, host, stop_file):
-    forger = Forger(int(pid), type, instance, host)
+    names = (type, instance, host, socket.if_nametoindex(os.environ["ZELM_SANDBOX_IF_A"]))
+    group = bus.get_object(AVAHI, "/").EntryGroupNew(dbus_interface=AVAHI + ".Server")
+    bus.get_object(AVAHI, group).Free(dbus_interface=AVAHI + ".EntryGroup")
+    client = int(group.split("/")[1][len("Client"):])
     deadline, rounds, seen = time.monotonic() + 60, 0, set()
     while time.monotonic() < deadline and not os.path.exists(stop_file) and os.path.exists("/proc/" + pid):
-        targets, objects = forger.round()
+        found = targets(int(pid))
+        objects = live_objects(client) if found else []
         if not objects:
             time.sleep(0.05)  # nothing to aim at yet
             continue
+        for path, kind in objects + [("/", "/"), ("/org/freedesktop/DBus", "/org/freedesktop/DBus")]:
+            send(path, kind, names, found)
+        bus.flush()
         rounds += 1
         seen.update(path for path, _ in objects)
         if rounds == 1:
-            emit(event="flooding", uid=os.getuid(), names=targets, objects=sorted(seen))
+            print(json.dumps(dict(event="flooding", uid=os.getuid(), names=found, objects=sorted(seen))), flush=True)
     # What was sent to a connection still there was queued to it, in order.
-    still = forger.targets()
-    emit(event="done", rounds=rounds, objects=sorted(seen), broadcast=forger.broadcast,
-         unicast=sum(forger.unicast.values()), delivered=sum(n for c, n in forger.unicast.items() if c in still))
+    still = targets(int(pid))
+    print(json.dumps(dict(event="done", rounds=rounds, objects=sorted(seen), broadcast=sent[None],
+                          unicast=sum(n for c, n in sent.items() if c),
+                          delivered=sum(n for c, n in sent.items() if c in still))), flush=True)
 
 
-if __name__ == "__main__":
-    try:
-        main(*sys.argv[1:6])
-    except (dbus.DBusException, TypeError) as error:
-        print("forger: %s" % error, file=sys.stderr)
-        sys.exit(2)
+main(*sys.argv[1:6])
