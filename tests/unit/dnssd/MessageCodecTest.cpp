@@ -33,7 +33,6 @@ void item(DBusMessageIter& at, const char* name) {
 }
 
 TEST(MessageCodec, ReadsOnlyTheDeclaredShape) {
-    const std::string huge(1 << 20, 'x');
     const struct {
         const char* what;
         Message message;
@@ -41,7 +40,6 @@ TEST(MessageCodec, ReadsOnlyTheDeclaredShape) {
         bool reads;
     } rows[] = {
         {"well-formed", signal([](auto& at) { item(at, "A"); }), true, true},
-        {"1 MB name", signal([&](auto& at) { item(at, huge.c_str()); }), true, true},
         {"empty", signal([](auto&) {}), true, false},
         {"double first", signal([](auto& at) { put(at, DBUS_TYPE_DOUBLE, 1.5); }), false, false},
         {"string first", signal([](auto& at) {
@@ -63,9 +61,6 @@ TEST(MessageCodec, ReadsOnlyTheDeclaredShape) {
         EXPECT_EQ(decoded, row.decodes) << row.what;
         const auto read = Daemon::read(kServiceNew, incoming);
         EXPECT_EQ(decoded && read.has_value(), row.reads) << row.what;
-        if (read) {
-            EXPECT_EQ(std::get<2>(*read).size(), std::string(row.what) == "1 MB name" ? huge.size() : 1u);
-        }
     }
 }
 

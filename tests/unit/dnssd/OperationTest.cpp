@@ -21,7 +21,7 @@ struct FakeChannel final : Channel {
     std::map<CallId, std::pair<Request, Handler>> calls;
     std::map<std::string, SignalTarget*> routes;
     std::vector<Timer*> timers;
-    std::string host = "zelm-a", domain = "local";
+    const std::string host = "zelm-a", domain = "local";
     CallId next = 1;
 
     CallId call(const Request& request, Handler handler, int) override {
