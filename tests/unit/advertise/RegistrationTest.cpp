@@ -127,24 +127,20 @@ TEST(Registration, WaitEndsWithANamingReplyAnyLaterReplyOrAProcessingFailure) {
 // registered is refused and changes nothing.
 TEST(Registration, StartFailureOrErrorReplyLeavesItIdleAndASecondCallIsRefused) {
     const struct {
-        std::vector<Reply> replies;  // empty: the start fails
         DNSServiceErrorType code;
         const char* line;
-    } cases[] = {{{},
-                  kDNSServiceErr_BadParam,
-                  "ServiceRegister_impl: DNSServiceRegister err = mDNS error: -65540: MDNS Bad parameter.\n"},
-                 {{registerReply("Printer", kDNSServiceErr_NameConflict)},
-                  kDNSServiceErr_NameConflict,
-                  " Error Registering service: -65548(Printer._http._tcp.local.)\n"},
-                 {{registerReply(nullptr, kDNSServiceErr_NameConflict)},
-                  kDNSServiceErr_NameConflict,
-                  " Error Registering service: -65548(.)\n"}};
+        Reply reply{};  // none: the start fails
+    } cases[] = {
+        {kDNSServiceErr_BadParam,
+         "ServiceRegister_impl: DNSServiceRegister err = mDNS error: -65540: MDNS Bad parameter.\n"},
+        {kDNSServiceErr_NameConflict, " Error Registering service: -65548(Printer._http._tcp.local.)\n",
+         registerReply("Printer", kDNSServiceErr_NameConflict)},
+        {kDNSServiceErr_NameConflict, " Error Registering service: -65548(.)\n",
+         registerReply(nullptr, kDNSServiceErr_NameConflict)}};
     Register component;
     for (const auto& c : cases) {
-        if (c.replies.empty())
-            Double::failNextStart("DNSServiceRegister", c.code);
-        else
-            Double::onStart("DNSServiceRegister", c.replies);
+        c.reply ? Double::onStart("DNSServiceRegister", {c.reply})
+                : Double::failNextStart("DNSServiceRegister", c.code);
         CoutCapture capture;
         expectError(component.publish(), c.code, Zelm::Error::Service);
         EXPECT_EQ(capture.text(), c.line);
