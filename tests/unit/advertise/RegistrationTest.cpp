@@ -69,10 +69,12 @@ TEST(Registration, HandsItsArgumentsOnAndEndLifeCycleStopsTheKeepAliveAtOnce) {
 }
 
 // The caller's record is padded with zeros to 128 bytes (an empty one is a
-// single zero byte); registration and every refresh send the same bytes. A
-// stop signal left unconsumed from before (a stop that met a refresh) must
-// not end the keep-alive thread.
-TEST(Registration, RegisteredAndRefreshedTxtIsTheNormalisedRecord) {
+// single zero byte); registration and every refresh send the same bytes.
+// Refreshes go to the registration's reference one period apart, despite
+// failures. A stop signal left unconsumed from before (a stop that met a
+// refresh) must not end the keep-alive thread.
+TEST(KeepAlive, RefreshesSendTheNormalisedRecordOnePeriodApartDespiteFailures) {
+    constexpr int periodMs = 40;
     for (const auto& [length, sent] :
          {std::pair<size_t, size_t>{0, 1}, {1, 128}, {127, 128}, {128, 128}, {65535, 65535}}) {
         Double::reset();
@@ -80,14 +82,22 @@ TEST(Registration, RegisteredAndRefreshedTxtIsTheNormalisedRecord) {
         for (size_t i = 0; i < length; ++i) caller[i] = static_cast<char>(i % 251 + 1);
         std::string expected = caller;
         expected.resize(sent, '\0');
-        Register component(false, 2);
+        for (int i = 0; i < 3; ++i) Double::failNextStart("DNSServiceUpdateRecord", kDNSServiceErr_Unknown);
+        Register component(false, periodMs);
         component.leaveStopSignal();
         ASSERT_TRUE(component.publish(caller).ok());
-        ASSERT_TRUE(Double::waitForCalls("DNSServiceUpdateRecord", 1));
+        ASSERT_TRUE(Double::waitForCalls("DNSServiceUpdateRecord", 3));
         component.endLifeCycle();
-        EXPECT_EQ(Double::calls("DNSServiceRegister").at(0).data, expected) << length;
-        for (const Call& update : Double::calls("DNSServiceUpdateRecord"))
+        const Call registered = Double::calls("DNSServiceRegister").at(0);
+        EXPECT_EQ(registered.data, expected) << length;
+        auto previous = registered.at;
+        for (const Call& update : Double::calls("DNSServiceUpdateRecord")) {
             EXPECT_EQ(update.data, expected) << length;
+            EXPECT_EQ(update.ref, registered.ref);
+            EXPECT_EQ(update.args, "flags=0 record=null ttl=220000");
+            EXPECT_GE(update.at - previous, milliseconds(periodMs));
+            previous = update.at;
+        }
     }
 }
 
@@ -158,24 +168,6 @@ TEST(Registration, StartFailureOrErrorReplyLeavesItIdleAndASecondCallIsRefused) 
     EXPECT_TRUE(component.isInitialized());
     EXPECT_EQ(component.confirmedName(), "Printer (2)");
     EXPECT_EQ(capture.text(), "");
-}
-
-TEST(KeepAlive, RefreshesComeOnePeriodApartDespiteFailures) {
-    constexpr int periodMs = 40;
-    for (int i = 0; i < 3; ++i) Double::failNextStart("DNSServiceUpdateRecord", kDNSServiceErr_Unknown);
-    Register component(false, periodMs);
-    ASSERT_TRUE(component.publish().ok());
-    ASSERT_TRUE(Double::waitForCalls("DNSServiceUpdateRecord", 3));
-    component.endLifeCycle();
-
-    const Call registered = Double::calls("DNSServiceRegister").at(0);
-    auto previous = registered.at;
-    for (const Call& update : Double::calls("DNSServiceUpdateRecord")) {
-        EXPECT_EQ(update.ref, registered.ref);
-        EXPECT_EQ(update.args, "flags=0 record=null ttl=220000");
-        EXPECT_GE(update.at - previous, milliseconds(periodMs));
-        previous = update.at;
-    }
 }
 
 // Another thread ends the life cycle while doServiceRegister waits, at
