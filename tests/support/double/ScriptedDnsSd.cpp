@@ -54,15 +54,20 @@ RefPtr findLocked(DNSServiceRef ref) {
     return nullptr;
 }
 
+// Requires state.mutex: the failure scripted next for `function`, else `otherwise`.
+DNSServiceErrorType popFailure(const std::string& function, DNSServiceErrorType otherwise) {
+    auto& failures = state.failures[function];
+    if (failures.empty()) return otherwise;
+    const DNSServiceErrorType code = failures.front();
+    failures.pop_front();
+    return code;
+}
+
 DNSServiceErrorType start(const char* function, std::string args, DNSServiceRef* out, void* callback,
                           void* context, std::string data = "") {
     std::lock_guard<std::mutex> lock(state.mutex);
-    auto& failures = state.failures[function];
-    DNSServiceErrorType error = out && callback ? kDNSServiceErr_NoError : kDNSServiceErr_BadParam;
-    if (!failures.empty()) {
-        error = failures.front();
-        failures.pop_front();
-    }
+    DNSServiceErrorType error =
+        popFailure(function, out && callback ? kDNSServiceErr_NoError : kDNSServiceErr_BadParam);
     DNSServiceRef made = nullptr;
     if (error == kDNSServiceErr_NoError) {
         auto ref = std::make_shared<_DNSServiceRef_t>();
@@ -71,7 +76,8 @@ DNSServiceErrorType start(const char* function, std::string args, DNSServiceRef*
         ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ref->fd);
         auto& script = state.scripts[function];
         for (auto& reply : script.empty() ? std::vector<Reply>() : script.front())
-            ref->pending.push_back(std::move(reply)), (void)::send(ref->fd[1], "", 1, MSG_NOSIGNAL);
+            if (reply)
+                ref->pending.push_back(std::move(reply)), (void)::send(ref->fd[1], "", 1, MSG_NOSIGNAL);
         if (!script.empty()) script.pop_front();
         *out = made = ref.get();
         state.live[made] = ref;
@@ -80,9 +86,10 @@ DNSServiceErrorType start(const char* function, std::string args, DNSServiceRef*
     return error;
 }
 
+// `kept` lives as long as the reply, for arguments that point into it.
 template <typename Function, typename... Args>
-Reply replyOf(Args... args) {
-    return [=](DNSServiceRef ref, void* callback, void* context) {
+Reply replyOf(std::shared_ptr<const void> kept, Args... args) {
+    return [kept, args...](DNSServiceRef ref, void* callback, void* context) {
         reinterpret_cast<Function>(callback)(ref, args..., context);
         return kDNSServiceErr_NoError;
     };
@@ -103,33 +110,28 @@ const bool kLeakCheck = addLeakCheck({&Double::reset, [] {
 
 Reply browseReply(const char* name, DNSServiceFlags flags, uint32_t interfaceIndex,
                   DNSServiceErrorType error) {
-    return replyOf<DNSServiceBrowseReply>(flags, interfaceIndex, error, name, ifNamed(name, "_ipp._tcp."),
-                                          ifNamed(name, "local."));
+    return replyOf<DNSServiceBrowseReply>(nullptr, flags, interfaceIndex, error, name,
+                                          ifNamed(name, "_ipp._tcp."), ifNamed(name, "local."));
 }
 
 Reply resolveReply(const char* fullname, const char* host, uint16_t port, std::string txt,
                    DNSServiceFlags flags, DNSServiceErrorType error) {
-    return [=](DNSServiceRef ref, void* callback, void* context) {
-        reinterpret_cast<DNSServiceResolveReply>(callback)(
-            ref, flags, 1, error, fullname, host, htons(port), static_cast<uint16_t>(txt.size()),
-            reinterpret_cast<const unsigned char*>(txt.data()), context);
-        return kDNSServiceErr_NoError;
-    };
+    const auto kept = std::make_shared<const std::string>(std::move(txt));
+    return replyOf<DNSServiceResolveReply>(kept, flags, 1u, error, fullname, host, htons(port),
+                                           static_cast<uint16_t>(kept->size()),
+                                           reinterpret_cast<const unsigned char*>(kept->data()));
 }
 
 Reply addressReply(std::optional<sockaddr_storage> address, DNSServiceFlags flags,
                    DNSServiceErrorType error) {
-    return [=](DNSServiceRef ref, void* callback, void* context) {
-        const auto* plain = address ? reinterpret_cast<const sockaddr*>(&*address) : nullptr;
-        reinterpret_cast<DNSServiceGetAddrInfoReply>(callback)(ref, flags, 1, error, "host.local.", plain,
-                                                               120, context);
-        return kDNSServiceErr_NoError;
-    };
+    const auto kept = address ? std::make_shared<const sockaddr_storage>(*address) : nullptr;
+    return replyOf<DNSServiceGetAddrInfoReply>(kept, flags, 1u, error, "host.local.",
+                                               reinterpret_cast<const sockaddr*>(kept.get()), 120u);
 }
 
 Reply registerReply(const char* name, DNSServiceErrorType error) {
-    return replyOf<DNSServiceRegisterReply>(DNSServiceFlags{0}, error, name, ifNamed(name, "_http._tcp."),
-                                            ifNamed(name, "local."));
+    return replyOf<DNSServiceRegisterReply>(nullptr, DNSServiceFlags{0}, error, name,
+                                            ifNamed(name, "_http._tcp."), ifNamed(name, "local."));
 }
 
 Reply processFailure(DNSServiceErrorType code) {
@@ -289,9 +291,7 @@ DNSServiceErrorType DNSServiceUpdateRecord(DNSServiceRef sdRef, DNSRecordRef rec
                            "flags=" + std::to_string(flags) + " record=" + (recordRef ? "set" : "null") +
                                " ttl=" + std::to_string(ttl),
                            std::string(static_cast<const char*>(rdata), rdlen), sdRef});
-    auto& failures = state.failures["DNSServiceUpdateRecord"];
-    const DNSServiceErrorType code = failures.empty() ? kDNSServiceErr_NoError : failures.front();
-    if (!failures.empty()) failures.pop_front();
+    const DNSServiceErrorType code = popFailure("DNSServiceUpdateRecord", kDNSServiceErr_NoError);
     return findLocked(sdRef) ? code : kDNSServiceErr_BadReference;
 }
 

@@ -67,7 +67,8 @@ void reset();
 // The next start of `function` (e.g. "DNSServiceBrowse") fails with `code`;
 // for "DNSServiceUpdateRecord", the next update.
 void failNextStart(const std::string& function, DNSServiceErrorType code);
-// The next successful start of `function` gets these replies queued.
+// The next successful start of `function` gets these replies queued (empty
+// ones are left out).
 void onStart(const std::string& function, std::vector<Reply> replies);
 std::vector<Call> calls(const std::string& function = "");
 bool waitForCalls(const std::string& function, size_t count,

@@ -64,30 +64,21 @@ TEST(Resolve, AnswerEndsTheCallAtOnceWithRawTxtAndHostOrderPortUntilAFailedStart
 // answer followed by a failing DNSServiceProcessResult reports that failure.
 // Only a call its reply completed stays initialized.
 TEST(Resolve, OutcomeFollowsTheStoredAnswerThenTheLastFailure) {
-    const Reply answer = resolveReply("A._ipp._tcp.local.", "a.local.", 631, "", kDNSServiceFlagsMoreComing);
     const struct {
-        std::vector<Reply> replies;
         DNSServiceErrorType code;
-        const char* host;
-        const char* lines;
         bool initialized;
-    } cases[] = {{{resolveReply("", "", 0, "", 0, kDNSServiceErr_NameConflict)},
-                  kDNSServiceErr_NotInitialized,
-                  "",
-                  "mDNS error: -65548: MDNS name conflict.\n",
-                  true},
-                 {{processFailure(kDNSServiceErr_ServiceNotRunning)},
-                  kDNSServiceErr_NotInitialized,
-                  "",
+        const char *host, *lines;
+        Reply reply, then{};
+    } cases[] = {{kDNSServiceErr_NotInitialized, true, "", "mDNS error: -65548: MDNS name conflict.\n",
+                  resolveReply("", "", 0, "", 0, kDNSServiceErr_NameConflict)},
+                 {kDNSServiceErr_NotInitialized, false, "",
                   "mDNS error: -65563: MDNS background daemon not running.\n",
-                  false},
-                 {{answer, processFailure(kDNSServiceErr_Refused)},
-                  kDNSServiceErr_Refused,
-                  "a.local.",
-                  "mDNS error: -65553: MDNS refused.\n",
-                  false}};
+                  processFailure(kDNSServiceErr_ServiceNotRunning)},
+                 {kDNSServiceErr_Refused, false, "a.local.", "mDNS error: -65553: MDNS refused.\n",
+                  resolveReply("A._ipp._tcp.local.", "a.local.", 631, "", kDNSServiceFlagsMoreComing),
+                  processFailure(kDNSServiceErr_Refused)}};
     for (const auto& c : cases) {
-        Double::onStart("DNSServiceResolve", c.replies);
+        Double::onStart("DNSServiceResolve", {c.reply, c.then});
         Prompt<Resolve_impl> resolve;
         CoutCapture capture;
         expectError(resolveX(resolve), c.code, Zelm::Error::Service);

@@ -26,10 +26,7 @@ public:
 };
 const auto* const kNoBus = ::testing::AddGlobalTestEnvironment(new NoBusEnvironment);
 
-using Zelm::MDNS::Apple::AddressInfo_impl;
-using Zelm::MDNS::Apple::Browse_impl;
-using Zelm::MDNS::Apple::Resolve_impl;
-using Zelm::MDNS::Apple::ServiceRegister_impl;
+using namespace Zelm::MDNS::Apple;
 
 constexpr unsigned kNoInterface = 999;
 constexpr DNSServiceErrorType kBad = kDNSServiceErr_BadParam;
@@ -44,7 +41,7 @@ Zelm::Error browse(const char* type, const char* domain = "local.", unsigned int
     // A browse lasts its time-out even when it fails to start.
     return Browse_impl().browseService(10, type, domain, interface, 0, [](const Zelm::MDNS::Info&) {});
 }
-Zelm::Error resolve(const char* name, const char* type, const char* domain = "local.",
+Zelm::Error resolve(const char* name, const char* type = "_http._tcp", const char* domain = "local.",
                     unsigned interface = 0) {
     return Resolve_impl().resolveService(name, type, domain, interface, 0);
 }
@@ -57,9 +54,8 @@ std::string emptyStrings(std::size_t bytes) { return std::string(bytes, '\0'); }
 std::string runsPastItsEnd(unsigned char bytes) {
     return static_cast<char>(bytes) + std::string(bytes - 1, 'x');
 }
-Zelm::Error registration(const char* name, const char* type, const char* host = nullptr,
-                         unsigned interface = 0, const std::string& txt = emptyStrings(1),
-                         unsigned flags = 0) {
+Zelm::Error registration(const std::string& txt, const char* name = "n", const char* type = "_http._tcp",
+                         const char* host = nullptr, unsigned interface = 0, unsigned flags = 0) {
     return ServiceRegister_impl(true).doServiceRegister(type, 80, static_cast<unsigned short>(txt.size()),
                                                         txt.data(), name, "local.", host, interface, flags);
 }
@@ -76,72 +72,51 @@ Zelm::Error update(std::size_t txtBytes) {
 }
 
 TEST(BadInput, EveryStartCallRefusesItAtOnce) {
-    struct Row {
-        const char* what;
-        std::function<Zelm::Error()> start;
-        DNSServiceErrorType expected;
-    };
-    const Row rows[] = {
-        {"browse: non-UTF-8 type", [] { return browse("_ht\xfftp._tcp"); }, kBad},
-        {"browse: overlong UTF-8 domain", [] { return browse("_http._tcp", "\xc0\xaf.local."); }, kBad},
-        {"browse: unknown protocol", [] { return browse("_http._xyz"); }, kBad},
-        {"browse: 16-character service", [] { return browse("_abcdefghijklmnop._tcp"); }, kBad},
-        {"browse: no such interface", [] { return browse("_http._tcp", "local.", kNoInterface); },
-         kNoSuchInterface},
-        {"browse: local-only interface",
-         [] { return browse("_http._tcp", "local.", kDNSServiceInterfaceIndexLocalOnly); },
+    const std::string one = emptyStrings(1);
+    const std::pair<std::function<Zelm::Error()>, DNSServiceErrorType> rows[] = {
+        {[] { return browse("_ht\xfftp._tcp"); }, kBad},                 // non-UTF-8 type
+        {[] { return browse("_http._tcp", "\xc0\xaf.local."); }, kBad},  // overlong UTF-8 domain
+        {[] { return browse("_http._xyz"); }, kBad},                     // unknown protocol
+        {[] { return browse("_abcdefghijklmnop._tcp"); }, kBad},         // 16-character service
+        {[] { return browse("_http._tcp", "local.", kNoInterface); }, kNoSuchInterface},
+        {[] { return browse("_http._tcp", "local.", kDNSServiceInterfaceIndexLocalOnly); },
          kDNSServiceErr_Unsupported},
-        {"browse: fine, on loopback", [] { return browse("_http._tcp,_printer", "local.", 1); }, kAccepted},
-        {"browse: subtype as one name", [] { return browse("_printer._sub._http._tcp", "local.", 1); },
-         kAccepted},
-        {"browse: _sub without a subtype", [] { return browse("_sub._http._tcp"); }, kBad},
-        {"browse: two _sub labels", [] { return browse("_a._sub._sub._http._tcp"); }, kBad},
-        {"resolve: no name", [] { return resolve(nullptr, "_http._tcp"); }, kBad},
-        {"resolve: non-UTF-8 name", [] { return resolve("Caf\xc3", "_http._tcp"); }, kBad},
-        {"resolve: 64-byte name", [] { return resolve(kLongLabel.c_str(), "_http._tcp"); }, kBad},
-        {"resolve: surrogate in domain", [] { return resolve("n", "_http._tcp", "\xed\xa0\x80."); }, kBad},
-        {"resolve: no such interface", [] { return resolve("n", "_http._tcp", "", kNoInterface); },
-         kNoSuchInterface},
-        {"lookup: non-UTF-8 host", [] { return lookup("h\xff.local."); }, kBad},
-        {"lookup: 64-byte label", [] { return lookup((kLongLabel + ".local.").c_str()); }, kBad},
-        {"lookup: 261-byte name", [] { return lookup(kLongHost.c_str()); }, kBad},
-        {"lookup: bad escape", [] { return lookup("h\\256.local."); }, kBad},
-        {"lookup: the root", [] { return lookup("."); }, kBad},
-        {"lookup: UDP is no address protocol", [] { return lookup("h.local.", 0, kDNSServiceProtocol_UDP); },
-         kBad},
-        {"lookup: fine, with escapes", [] { return lookup("a\\.b\\032c.local."); }, kAccepted},
-        {"lookup: no such interface", [] { return lookup("h.local.", kNoInterface); }, kNoSuchInterface},
-        {"register: non-UTF-8 name", [] { return registration("\xff", "_http._tcp"); }, kBad},
-        {"register: non-UTF-8 host", [] { return registration("n", "_http._tcp", "\xfe.local."); }, kBad},
-        {"register: 37-character type",
-         [] { return registration("n", "_abcdefghijklmnopqrstuvwxyz0123456789._tcp"); }, kBad},
-        {"register: no such interface", [] { return registration("n", "_http._tcp", nullptr, kNoInterface); },
-         kNoSuchInterface},
-        {"register: no name, no renaming",
-         [] {
-             return registration(nullptr, "_http._tcp", nullptr, 0, emptyStrings(1),
-                                 kDNSServiceFlagsNoAutoRename);
-         },
-         kBad},
-        {"register: TXT of 1176 bytes",
-         [] { return registration("n", "_http._tcp", nullptr, 0, emptyStrings(1176)); }, kBad},
-        {"register: TXT of 1175 bytes",
-         [] { return registration("n", "_http._tcp", nullptr, 0, emptyStrings(1175)); }, kAccepted},
+        {[] { return browse("_http._tcp,_printer", "local.", 1); }, kAccepted},       // on loopback
+        {[] { return browse("_printer._sub._http._tcp", "local.", 1); }, kAccepted},  // subtype as one name
+        {[] { return browse("_sub._http._tcp"); }, kBad},                    // _sub without a subtype
+        {[] { return browse("_a._sub._sub._http._tcp"); }, kBad},            // two _sub labels
+        {[] { return resolve(nullptr); }, kBad},                             // no name
+        {[] { return resolve("Caf\xc3"); }, kBad},                           // non-UTF-8 name
+        {[] { return resolve(kLongLabel.c_str()); }, kBad},                  // 64-byte name
+        {[] { return resolve("n", "_http._tcp", "\xed\xa0\x80."); }, kBad},  // surrogate in domain
+        {[] { return resolve("n", "_http._tcp", "", kNoInterface); }, kNoSuchInterface},
+        {[] { return lookup("h\xff.local."); }, kBad},                          // non-UTF-8 host
+        {[] { return lookup((kLongLabel + ".local.").c_str()); }, kBad},        // 64-byte label
+        {[] { return lookup(kLongHost.c_str()); }, kBad},                       // 261-byte name
+        {[] { return lookup("h\\256.local."); }, kBad},                         // bad escape
+        {[] { return lookup("."); }, kBad},                                     // the root
+        {[] { return lookup("h.local.", 0, kDNSServiceProtocol_UDP); }, kBad},  // UDP: no address protocol
+        {[] { return lookup("a\\.b\\032c.local."); }, kAccepted},               // fine, with escapes
+        {[] { return lookup("h.local.", kNoInterface); }, kNoSuchInterface},
+        {[&] { return registration(one, "\xff"); }, kBad},                            // non-UTF-8 name
+        {[&] { return registration(one, "n", "_http._tcp", "\xfe.local."); }, kBad},  // non-UTF-8 host
+        {[&] { return registration(one, "n", "_abcdefghijklmnopqrstuvwxyz0123456789._tcp"); }, kBad},
+        {[&] { return registration(one, "n", "_http._tcp", nullptr, kNoInterface); }, kNoSuchInterface},
+        {[&] { return registration(one, nullptr, "_http._tcp", nullptr, 0, kDNSServiceFlagsNoAutoRename); },
+         kBad},  // no name, no renaming
+        {[] { return registration(emptyStrings(1176)); }, kBad},
+        {[] { return registration(emptyStrings(1175)); }, kAccepted},
         // The component pads a record below 128 bytes with zeros, which ends
         // the string that ran past its end; from 128 bytes up nothing does.
-        {"register: 127-byte TXT running past its end, padded whole",
-         [] { return registration("n", "_http._tcp", nullptr, 0, runsPastItsEnd(127)); }, kAccepted},
-        {"register: 128-byte TXT running past its end",
-         [] { return registration("n", "_http._tcp", nullptr, 0, runsPastItsEnd(128)); }, kBad},
-        {"register: 1003-byte TXT whose last string runs past its end",
-         [] { return registration("n", "_http._tcp", nullptr, 0, emptyStrings(999) + "\x05xyz"); }, kBad},
-        {"update: TXT of 1176 bytes", [] { return update(1176); }, kBad},
-        {"update: TXT of 1175 bytes", [] { return update(1175); }, kDNSServiceErr_BadReference},
+        {[] { return registration(runsPastItsEnd(127)); }, kAccepted},
+        {[] { return registration(runsPastItsEnd(128)); }, kBad},
+        {[] { return registration(emptyStrings(999) + "\x05xyz"); }, kBad},  // the last string runs past
+        {[] { return update(1176); }, kBad},
+        {[] { return update(1175); }, kDNSServiceErr_BadReference},
     };
     Zelm::Test::CoutCapture quiet;
-    for (const Row& row : rows) {
-        EXPECT_EQ(row.start().code(), static_cast<unsigned>(row.expected)) << row.what;
-    }
+    for (size_t row = 0; row < std::size(rows); ++row)
+        EXPECT_EQ(rows[row].first().code(), static_cast<unsigned>(rows[row].second)) << "row " << row;
 }
 
 }  // namespace

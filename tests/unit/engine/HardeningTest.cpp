@@ -54,9 +54,8 @@ void race(int callers, int rounds, const std::function<void(int)>& call,
 DNSServiceErrorType echoOwnType(DNSServiceRef ref, void* callback, void* context) {
     std::string type;
     for (const Call& call : Double::calls("DNSServiceBrowse"))
-        if (call.ref == ref)
-            type = call.args.substr(call.args.find("type=") + 5,
-                                    call.args.find(" domain=") - call.args.find("type=") - 5);
+        if (call.ref == ref) type = call.args.substr(call.args.find("type=") + 5);
+    type.resize(type.find(' '));
     reinterpret_cast<DNSServiceBrowseReply>(callback)(ref, kDNSServiceFlagsAdd, 1, 0, "echo", type.c_str(),
                                                       "local.", context);
     return kDNSServiceErr_NoError;

@@ -21,12 +21,12 @@ namespace {
 using namespace Zelm::MDNS;
 using Factory = std::shared_ptr<Zelm::ComponentFactoryInterface>;
 
-Zelm::LifeCycle::PassiveInterface& lifeCycleOf(const Factory& factory) {
-    return dynamic_cast<Zelm::LifeCycle::PassiveInterface&>(*factory);
-}
-
-TEST(Factory, LifeCycleRegistersTheFourInterfacesAndRemovesThem) {
-    const std::vector<std::string> names{
+// Its life cycle registers the four interfaces and removes them. Each creator
+// builds a new idle component of its class, whatever the arguments, keeps no
+// reference to it, and makes no DNS-SD call; the component starts with an
+// empty id and keeps the one it is given.
+TEST(Factory, LifeCycleRegistersCreatorsOfNewIdleComponentsAndRemovesThem) {
+    const std::string names[] = {
         BrowseInterface::InterfaceTypeName(), ServiceRegisterInterface::InterfaceTypeName(),
         ResolveInterface::InterfaceTypeName(), AddressInfoInterface::InterfaceTypeName()};
     auto factory = std::make_shared<Apple::MDNS_Factory>();
@@ -36,28 +36,13 @@ TEST(Factory, LifeCycleRegistersTheFourInterfacesAndRemovesThem) {
     for (const std::string& name : names) EXPECT_EQ(factory->supportedComponents().count(name), 1u) << name;
     EXPECT_EQ(factory->supportedComponents().size(), 4u);
     EXPECT_EQ(factory->createComponent("Zelm::MDNS::NoSuchInterface", {}), nullptr);
-    factory->endLifeCycle();
-    for (const std::string& name : names) EXPECT_EQ(factory->createComponent(name, {}), nullptr) << name;
-}
-
-// Each creator builds a new idle component of its class, whatever the
-// arguments, keeps no reference to it, and makes no DNS-SD call; the
-// component starts with an empty id and keeps the one it is given.
-TEST(Factory, CreatorsBuildNewIdleComponentsOfTheirClass) {
-    Factory factory;
-    getComponentFactory(factory);
-    lifeCycleOf(factory).startLifeCycle();
-    const auto make = [&](const std::string& name) {
-        return factory->createComponent(name, {"ignored", ""});
-    };
-    const std::shared_ptr<Zelm::ComponentInterface> made[] = {
-        make(BrowseInterface::InterfaceTypeName()), make(ServiceRegisterInterface::InterfaceTypeName()),
-        make(ResolveInterface::InterfaceTypeName()), make(AddressInfoInterface::InterfaceTypeName())};
+    std::shared_ptr<Zelm::ComponentInterface> made[4];
+    for (int i = 0; i < 4; ++i) made[i] = factory->createComponent(names[i], {"ignored", ""});
     EXPECT_NE(dynamic_cast<Apple::Browse_impl*>(made[0].get()), nullptr);
     EXPECT_NE(dynamic_cast<Apple::ServiceRegister_impl*>(made[1].get()), nullptr);
     EXPECT_NE(dynamic_cast<Apple::Resolve_impl*>(made[2].get()), nullptr);
     EXPECT_NE(dynamic_cast<Apple::AddressInfo_impl*>(made[3].get()), nullptr);
-    EXPECT_NE(make(BrowseInterface::InterfaceTypeName()), made[0]);
+    EXPECT_NE(factory->createComponent(names[0], {}), made[0]);
     for (const auto& component : made) {
         EXPECT_EQ(component.use_count(), 1);
         EXPECT_EQ(component->instanceId(), "");
@@ -65,6 +50,8 @@ TEST(Factory, CreatorsBuildNewIdleComponentsOfTheirClass) {
         EXPECT_EQ(component->instanceId(), "mdns-7");
     }
     EXPECT_TRUE(Zelm::Test::Double::calls().empty());
+    factory->endLifeCycle();
+    for (const std::string& name : names) EXPECT_EQ(factory->createComponent(name, {}), nullptr) << name;
 }
 
 // Components outlive their factory; a second getComponentFactory on the same
@@ -72,7 +59,7 @@ TEST(Factory, CreatorsBuildNewIdleComponentsOfTheirClass) {
 TEST(Factory, EntryPointMakesIndependentFactoriesThatComponentsOutlive) {
     Factory factory;
     getComponentFactory(factory);
-    lifeCycleOf(factory).startLifeCycle();
+    dynamic_cast<Zelm::LifeCycle::PassiveInterface&>(*factory).startLifeCycle();
     auto component = factory->createComponent(ServiceRegisterInterface::InterfaceTypeName(), {});
     const std::weak_ptr<Zelm::ComponentFactoryInterface> first = factory;
     getComponentFactory(factory);
