@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # The Debian packages of a build, unpacked into a scratch root: a host built
-# against them with find_package and with pkg-config finds the peer's service,
+# against them (the example host, examples/host) with find_package and with pkg-config finds the peer's service,
 # and so does the unpacked zelm-mdns, with the plug-in it finds by itself.
 # Runs on sandbox host A. Usage: package_test.sh BUILD_DIR VERSION
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
+example=$(cd "$here/../../../examples/host" && pwd)
 build=$1 version=$2 type=_zelmpkg._tcp name="Zelm Package $$"
 work=$(mktemp -d /tmp/zelm-package.XXXXXX) peer=""
 trap '[ -z "$peer" ] || kill "$peer"; rm -rf "$work"' EXIT
@@ -13,10 +14,10 @@ trap '[ -z "$peer" ] || kill "$peer"; rm -rf "$work"' EXIT
 for deb in "$work"/debs/*.deb; do dpkg-deb -x "$deb" "$work/root"; done
 root=$work/root/usr
 
-cmake -S "$here/consumer" -B "$work/cmake" -DCMAKE_PREFIX_PATH="$root" >/dev/null
+cmake -S "$example" -B "$work/cmake" -DCMAKE_PREFIX_PATH="$root" >/dev/null
 cmake --build "$work/cmake" >/dev/null
 PKG_CONFIG_PATH=$(dirname "$(find "$root" -name ZelmMDNS.pc)") && export PKG_CONFIG_PATH
-g++ -std=c++17 -o "$work/consumer-pc" "$here/consumer/consumer.cpp" -DZELM_PLUGIN="\"$(pkg-config --variable=plugin ZelmMDNS)\"" \
+g++ -std=c++17 -o "$work/consumer-pc" "$example/main.cpp" -DZELM_PLUGIN="\"$(pkg-config --variable=plugin ZelmMDNS)\"" \
   $(pkg-config --cflags --libs ZelmMDNS) -Wl,-rpath,"$(pkg-config --variable=libdir ZelmMDNS)"
 
 "$ZELM_SANDBOX_REPO/scripts/sandbox" exec B /usr/bin/python3 "$ZELM_SANDBOX_REPO/tests/integration/peer.py" publish \

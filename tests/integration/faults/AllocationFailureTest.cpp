@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -84,20 +85,17 @@ std::pair<DNSServiceErrorType, bool> failOnce(const Start& start, long n) {
 // and its tear-down too. A child that does not exit counts as code 1.
 std::pair<DNSServiceErrorType, bool> failOnceOnFreshLink(const Start& start, long n) {
     std::fflush(nullptr);
+    constexpr DNSServiceErrorType kKinds[] = {kDNSServiceErr_NoError, kDNSServiceErr_NoMemory,
+                                              kDNSServiceErr_Unknown};
     const pid_t child = ::fork();
     if (child == 0) {
         const auto [code, reached] = failOnce(start, n);
-        const int kind = code == kDNSServiceErr_NoError ? 0 : code == kDNSServiceErr_NoMemory ? 1 : 2;
-        std::exit(kind | (reached ? 4 : 0));
+        std::exit(static_cast<int>(std::find(kKinds, kKinds + 2, code) - kKinds) | (reached ? 4 : 0));
     }
     int status = 0;
     ::waitpid(child, &status, 0);
     if (!WIFEXITED(status)) return {1, true};
-    const int kind = WEXITSTATUS(status) & 3;
-    return {kind == 0   ? kDNSServiceErr_NoError
-            : kind == 1 ? kDNSServiceErr_NoMemory
-                        : kDNSServiceErr_Unknown,
-            (WEXITSTATUS(status) & 4) != 0};
+    return {kKinds[WEXITSTATUS(status) & 3], (WEXITSTATUS(status) & 4) != 0};
 }
 
 // Fails the n-th allocation of `start` for n = 0, 1, ... until a call no

@@ -64,18 +64,5 @@ TEST(MessageCodec, ReadsOnlyTheDeclaredShape) {
     }
 }
 
-// What goes out is what the declaration says: the TXT strings as byte arrays,
-// empty ones and zero bytes included, read back unchanged.
-TEST(MessageCodec, RequestsCarryTheirValuesExactly) {
-    const ByteStrings txt{{"a=1", "", std::string("z\0z", 3)}};
-    const Request request = Daemon::request(kUpdateServiceTxt, "/G", -1, -1, 0u, "N", "_t._tcp", "", txt);
-    const Message message = encode(request);
-    ASSERT_TRUE(message);
-    EXPECT_STREQ(dbus_message_get_signature(message.get()), "iiusssaay");
-    Values values;
-    ASSERT_TRUE(decode(message.get(), values));
-    EXPECT_EQ(values, request.arguments);
-}
-
 }  // namespace
 }  // namespace Zelm::DnsSd

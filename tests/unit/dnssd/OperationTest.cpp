@@ -42,14 +42,14 @@ struct FakeChannel final : Channel {
     }
 
     // Answers the oldest call of `member`; its arguments come back.
-    Values answer(const std::string& member, Values values = {}, DNSServiceErrorType error = 0) {
+    Values answer(const std::string& member, Values values = {}) {
         const auto found = std::find_if(calls.begin(), calls.end(),
                                         [&](const auto& call) { return member == call.second.first.member; });
         EXPECT_NE(found, calls.end()) << member;
         if (found == calls.end()) return {};
         auto [request, handler] = std::move(found->second);
         calls.erase(found);
-        handler(Reply{error, std::move(values)});
+        handler(Reply{0, std::move(values)});
         return request.arguments;
     }
     void signal(const std::string& path, Incoming incoming) { routes.at(path)->onSignal(incoming); }
@@ -163,11 +163,8 @@ TEST(Operations, RegistrationPublishesRenamesAndGivesUpOnASilentDaemon) {
     FakeChannel channel;
     Replies replies;
     Seen seen;
-    RegisterOperation::Request request;
-    request.name = "Printer";
-    request.type = "_ipp._tcp";
-    request.port = 631;
-    request.txt = {"a=1", "", "b"};
+    const RegisterOperation::Request request{-1, true, "Printer", "_ipp._tcp",     {},
+                                             "", "",   631,       {"a=1", "", "b"}};
     auto record = [](DNSServiceRef, DNSServiceFlags, DNSServiceErrorType error, const char* name, const char*,
                      const char*, void* context) {
         *static_cast<Seen*>(context) = {error, name, "", "", 0};
@@ -178,8 +175,7 @@ TEST(Operations, RegistrationPublishesRenamesAndGivesUpOnASilentDaemon) {
     EXPECT_EQ(std::get<ByteStrings>(published.at(8)).strings, (std::vector<std::string>{"a=1", "b"}));
     channel.answer("Commit");
     auto state = [](GroupState value) {
-        return Incoming{
-            Peer::Daemon, kEntryGroup, "StateChanged", {static_cast<int32_t>(value), std::string()}};
+        return daemon(kEntryGroup, "StateChanged", {static_cast<int32_t>(value), std::string()});
     };
     channel.signal("/G", state(GroupState::Established));
     EXPECT_EQ(seen.error, 0);
