@@ -68,18 +68,17 @@ inline int settledThreadCount(int want) {
     return threadCount();
 }
 
-// `error` carries `code` (a DNS-SD code, as unsigned), `category` and no message.
-inline void expectError(const Zelm::Error& error, int code, Zelm::Error::Category category) {
+// `error` carries `code` (a DNS-SD code, as unsigned), `category` and `message`.
+inline void expectError(const Zelm::Error& error, int code, Zelm::Error::Category category,
+                        const std::string& message = "") {
     EXPECT_EQ(error.code(), static_cast<unsigned int>(code));
     EXPECT_EQ(error.category(), category);
-    EXPECT_EQ(error.message(), "");
+    EXPECT_EQ(error.message(), message);
 }
 
 inline void expectBusy(const Zelm::Error& error) {
     const Zelm::MDNS::BrowseOperationAlreadyInProgress busy;
-    EXPECT_EQ(error.code(), busy.code());
-    EXPECT_EQ(error.category(), busy.category());
-    EXPECT_EQ(error.message(), busy.message());
+    expectError(error, static_cast<int>(busy.code()), busy.category(), busy.message());
 }
 
 // A resolve or address-lookup component whose wait ends as soon as its reply

@@ -40,10 +40,18 @@ struct State {
     size_t violations = 0;
 } state;
 
-std::string text(const char* value) { return value ? value : "(null)"; }
+std::string piece(const char* text) { return text ? text : "(null)"; }
+std::string piece(uint64_t number) { return std::to_string(number); }
 
-std::string common(DNSServiceFlags flags, uint32_t interfaceIndex) {
-    return "flags=" + std::to_string(flags) + " if=" + std::to_string(interfaceIndex);
+// `format` with each '%' replaced by the next argument, a null text by "(null)".
+template <typename... Args>
+std::string fill(std::string format, Args... args) {
+    size_t at = 0;
+    for (const std::string& arg : {piece(args)...}) {
+        format.replace(at = format.find('%', at), 1, arg);
+        at += arg.size();
+    }
+    return format;
 }
 
 // Requires state.mutex; counts a violation when `ref` is not live.
@@ -63,15 +71,17 @@ DNSServiceErrorType popFailure(const std::string& function, DNSServiceErrorType 
     return code;
 }
 
-DNSServiceErrorType start(const char* function, std::string args, DNSServiceRef* out, void* callback,
-                          void* context, std::string data = "") {
+// Starts `function`; its arguments are recorded as `fill(format, args...)`.
+template <typename Callback, typename... Args>
+DNSServiceErrorType start(const char* function, DNSServiceRef* out, Callback callback, void* context,
+                          std::string data, const char* format, Args... args) {
     std::lock_guard<std::mutex> lock(state.mutex);
     DNSServiceErrorType error =
         popFailure(function, out && callback ? kDNSServiceErr_NoError : kDNSServiceErr_BadParam);
     DNSServiceRef made = nullptr;
     if (error == kDNSServiceErr_NoError) {
         auto ref = std::make_shared<_DNSServiceRef_t>();
-        ref->callback = callback;
+        ref->callback = reinterpret_cast<void*>(callback);
         ref->context = context;
         ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ref->fd);
         auto& script = state.scripts[function];
@@ -82,7 +92,7 @@ DNSServiceErrorType start(const char* function, std::string args, DNSServiceRef*
         *out = made = ref.get();
         state.live[made] = ref;
     }
-    state.calls.push_back({function, std::move(args), std::move(data), made});
+    state.calls.push_back({function, fill(format, args...), std::move(data), made});
     return error;
 }
 
@@ -97,14 +107,13 @@ Reply replyOf(std::shared_ptr<const void> kept, Args... args) {
 
 const char* ifNamed(const char* name, const char* text) { return name ? text : nullptr; }
 
-const bool kLeakCheck = addLeakCheck({&Double::reset, [] {
-                                          std::lock_guard<std::mutex> lock(state.mutex);
-                                          return state.live.empty() && state.violations == 0
-                                                     ? std::string()
-                                                     : std::to_string(state.live.size()) +
-                                                           " live references, " +
-                                                           std::to_string(state.violations) + " misuses";
-                                      }});
+std::string leftovers() {
+    std::lock_guard<std::mutex> lock(state.mutex);
+    if (state.live.empty() && state.violations == 0) return "";
+    return fill("% live references, % misuses", state.live.size(), state.violations);
+}
+
+const bool kLeakCheck = addLeakCheck({&Double::reset, &leftovers});
 
 }  // namespace
 
@@ -247,28 +256,23 @@ void DNSServiceRefDeallocate(DNSServiceRef sdRef) {
 DNSServiceErrorType DNSServiceBrowse(DNSServiceRef* sdRef, DNSServiceFlags flags, uint32_t interfaceIndex,
                                      const char* regtype, const char* domain, DNSServiceBrowseReply callBack,
                                      void* context) {
-    return start("DNSServiceBrowse",
-                 common(flags, interfaceIndex) + " type=" + text(regtype) + " domain=" + text(domain), sdRef,
-                 reinterpret_cast<void*>(callBack), context);
+    return start("DNSServiceBrowse", sdRef, callBack, context, "", "flags=% if=% type=% domain=%", flags,
+                 interfaceIndex, regtype, domain);
 }
 
 DNSServiceErrorType DNSServiceResolve(DNSServiceRef* sdRef, DNSServiceFlags flags, uint32_t interfaceIndex,
                                       const char* name, const char* regtype, const char* domain,
                                       DNSServiceResolveReply callBack, void* context) {
-    return start("DNSServiceResolve",
-                 common(flags, interfaceIndex) + " name=" + text(name) + " type=" + text(regtype) +
-                     " domain=" + text(domain),
-                 sdRef, reinterpret_cast<void*>(callBack), context);
+    return start("DNSServiceResolve", sdRef, callBack, context, "", "flags=% if=% name=% type=% domain=%",
+                 flags, interfaceIndex, name, regtype, domain);
 }
 
 DNSServiceErrorType DNSServiceGetAddrInfo(DNSServiceRef* sdRef, DNSServiceFlags flags,
                                           uint32_t interfaceIndex, DNSServiceProtocol protocol,
                                           const char* hostname, DNSServiceGetAddrInfoReply callBack,
                                           void* context) {
-    return start(
-        "DNSServiceGetAddrInfo",
-        common(flags, interfaceIndex) + " protocol=" + std::to_string(protocol) + " host=" + text(hostname),
-        sdRef, reinterpret_cast<void*>(callBack), context);
+    return start("DNSServiceGetAddrInfo", sdRef, callBack, context, "", "flags=% if=% protocol=% host=%",
+                 flags, interfaceIndex, protocol, hostname);
 }
 
 DNSServiceErrorType DNSServiceRegister(DNSServiceRef* sdRef, DNSServiceFlags flags, uint32_t interfaceIndex,
@@ -276,20 +280,17 @@ DNSServiceErrorType DNSServiceRegister(DNSServiceRef* sdRef, DNSServiceFlags fla
                                        const char* host, uint16_t port, uint16_t txtLen,
                                        const void* txtRecord, DNSServiceRegisterReply callBack,
                                        void* context) {
-    return start("DNSServiceRegister",
-                 common(flags, interfaceIndex) + " name=" + text(name) + " type=" + text(regtype) +
-                     " domain=" + text(domain) + " host=" + text(host) +
-                     " port=" + std::to_string(ntohs(port)),
-                 sdRef, reinterpret_cast<void*>(callBack), context,
-                 txtRecord ? std::string(static_cast<const char*>(txtRecord), txtLen) : "");
+    return start("DNSServiceRegister", sdRef, callBack, context,
+                 txtRecord ? std::string(static_cast<const char*>(txtRecord), txtLen) : "",
+                 "flags=% if=% name=% type=% domain=% host=% port=%", flags, interfaceIndex, name, regtype,
+                 domain, host, ntohs(port));
 }
 
 DNSServiceErrorType DNSServiceUpdateRecord(DNSServiceRef sdRef, DNSRecordRef recordRef, DNSServiceFlags flags,
                                            uint16_t rdlen, const void* rdata, uint32_t ttl) {
     std::lock_guard<std::mutex> lock(state.mutex);
     state.calls.push_back({"DNSServiceUpdateRecord",
-                           "flags=" + std::to_string(flags) + " record=" + (recordRef ? "set" : "null") +
-                               " ttl=" + std::to_string(ttl),
+                           fill("flags=% record=% ttl=%", flags, recordRef ? "set" : "null", ttl),
                            std::string(static_cast<const char*>(rdata), rdlen), sdRef});
     const DNSServiceErrorType code = popFailure("DNSServiceUpdateRecord", kDNSServiceErr_NoError);
     return findLocked(sdRef) ? code : kDNSServiceErr_BadReference;

@@ -23,8 +23,9 @@ Info ipp(const char* name, int interfaceIndex = 1) { return {name, "_ipp._tcp.",
 // With a time-out of 0 the loop runs on this thread until the scripted
 // failure ends it. Every successful reply becomes an entry, departures and
 // null texts included; a throwing callback neither loses one nor ends the
-// browse; error replies are written and skipped.
-TEST(Browse, CollectsEveryReplyInArrivalOrderDespiteAThrowingCallback) {
+// browse; error replies are written and skipped. A null type is refused
+// before any start, however long its time-out.
+TEST(Browse, CollectsEveryReplyInArrivalOrderDespiteAThrowingCallbackAndRefusesANullType) {
     Double::onStart("DNSServiceBrowse",
                     {browseReply("Printer"), browseReply("Printer", 0, 1, kDNSServiceErr_NameConflict),
                      browseReply("Printer", kDNSServiceFlagsAdd, 2), browseReply("Scanner", 0, 2),
@@ -46,34 +47,16 @@ TEST(Browse, CollectsEveryReplyInArrivalOrderDespiteAThrowingCallback) {
     EXPECT_EQ(capture.text(), std::string("mDNS error: -65548: MDNS name conflict.\n") + kNotRunningLine);
     // The default domains are an empty text, never a null pointer.
     EXPECT_EQ(Double::calls("DNSServiceBrowse").at(0).args, "flags=4 if=3 type=_ipp._tcp. domain=");
-}
-
-// Nothing found: the failure that ended processing, or a refused start (which
-// lasts the time-out, silently).
-TEST(Browse, NothingFoundNullTypeOrAFailedStartReturnTheirCode) {
-    Zelm::MDNS::Apple::Browse_impl browse;
-    Double::onStart("DNSServiceBrowse", {kEnd});
-    CoutCapture capture;
-    expectError(browse.browseService(0, "_ipp._tcp.", "local.", 0, 0, nullptr),
-                kDNSServiceErr_ServiceNotRunning, Zelm::Error::Discovery);
-    EXPECT_TRUE(browse.getInfo().empty());
-    EXPECT_EQ(capture.text(), kNotRunningLine);
 
     expectError(browse.browseService(60000, nullptr, "local.", 0, 0, nullptr), kDNSServiceErr_BadParam,
                 Zelm::Error::Discovery);
-    EXPECT_EQ(Double::calls().size(), 2u);  // the browse and its deallocation
-
-    Double::failNextStart("DNSServiceBrowse", kDNSServiceErr_BadParam);
-    const auto begin = std::chrono::steady_clock::now();
-    expectError(browse.browseService(60, "_ipp._tcp.", "local.", 0, 0, nullptr), kDNSServiceErr_BadParam,
-                Zelm::Error::Discovery);
-    EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(60));
-    EXPECT_EQ(capture.text(), kNotRunningLine);
+    EXPECT_EQ(Double::calls().size(), 2u);  // the first browse and its deallocation
 }
 
 // A real time-out: the reply arrives on the service thread, and the browse
-// lasts its whole time-out although nothing more comes.
-TEST(Browse, TimedBrowseReportsFromTheServiceThreadAndLastsItsTimeOut) {
+// lasts its whole time-out although nothing more comes. So does a refused
+// start, silently.
+TEST(Browse, TimedBrowseReportsFromTheServiceThreadAndItOrAFailedStartLastsItsTimeOut) {
     Double::onStart("DNSServiceBrowse", {browseReply("A")});
     Zelm::MDNS::Apple::Browse_impl browse;
     std::thread::id callbackThread;
@@ -88,12 +71,21 @@ TEST(Browse, TimedBrowseReportsFromTheServiceThreadAndLastsItsTimeOut) {
     EXPECT_NE(callbackThread, std::this_thread::get_id());
     EXPECT_EQ(browse.getInfo(), Infos{ipp("A")});
     EXPECT_FALSE(browse.isInitialized());
+
+    const std::string written = capture.text();
+    Double::failNextStart("DNSServiceBrowse", kDNSServiceErr_BadParam);
+    const auto failedAt = std::chrono::steady_clock::now();
+    expectError(browse.browseService(60, "_ipp._tcp.", "local.", 0, 0, nullptr), kDNSServiceErr_BadParam,
+                Zelm::Error::Discovery);
+    EXPECT_GE(std::chrono::steady_clock::now() - failedAt, std::chrono::milliseconds(60));
+    EXPECT_EQ(capture.text(), written);
 }
 
 // The first browse, with a time-out of 0, is held inside its second reply on
 // another thread; meanwhile this thread reads the entries so far and is
 // refused a second. With nothing more to come, only an end of the life cycle
-// ends that first browse.
+// ends that first browse. A later browse that finds nothing returns the
+// failure that ended it, with no entries.
 TEST(Browse, WhileABrowseRunsGetInfoShowsItsEntriesAndASecondIsRefused) {
     Gate gate;
     Double::onStart("DNSServiceBrowse", {browseReply("A"), gate.hold(browseReply("B"))});
@@ -114,8 +106,9 @@ TEST(Browse, WhileABrowseRunsGetInfoShowsItsEntriesAndASecondIsRefused) {
     EXPECT_EQ(Double::calls("DNSServiceRefDeallocate").size(), 1u);
 
     Double::onStart("DNSServiceBrowse", {kEnd});
-    browse.browseService(0, "_ipp._tcp.", "local.", 0, 0, nullptr);
-    EXPECT_TRUE(browse.getInfo().empty());  // a new browse starts from an empty list
+    expectError(browse.browseService(0, "_ipp._tcp.", "local.", 0, 0, nullptr),
+                kDNSServiceErr_ServiceNotRunning, Zelm::Error::Discovery);
+    EXPECT_TRUE(browse.getInfo().empty());
 }
 
 }  // namespace

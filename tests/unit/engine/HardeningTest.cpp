@@ -34,15 +34,17 @@ auto returnsWithin(std::chrono::seconds limit, Call call) {
     return result.get();
 }
 
-// `callers` threads run `call(caller)` at once, `rounds` times over, while the
-// test's thread runs `between(round)`.
-void race(int callers, int rounds, const std::function<void(int)>& call,
-          const std::function<void(int)>& between) {
+// Each of 4 callers' starts of `function` gets `reply`; the callers run
+// `call(caller)` at once, `rounds` times over, while this thread runs
+// `between(round)`.
+void race(const char* function, const Reply& reply, int rounds, const std::function<void(int)>& call,
+          const std::function<void(int)>& between = {}) {
+    for (int i = 0; i < 4 * rounds; ++i) Double::onStart(function, {reply});
     returnsWithin(120s, [&] {
         for (int round = 0; round < rounds; ++round) {
             std::vector<std::thread> threads;
-            for (int caller = 0; caller < callers; ++caller) threads.emplace_back(call, caller);
-            between(round);
+            for (int caller = 0; caller < 4; ++caller) threads.emplace_back(call, caller);
+            if (between) between(round);
             for (auto& thread : threads) thread.join();
         }
         return true;
@@ -63,12 +65,11 @@ DNSServiceErrorType echoOwnType(DNSServiceRef ref, void* callback, void* context
 
 TEST(Hardening, RacingCallersOnOneComponentNeitherLeakNorHangNorSwapResults) {
     CoutCapture quiet;  // every time-out writes an error line
-    for (int i = 0; i < 4 * 100; ++i) Double::onStart("DNSServiceBrowse", {echoOwnType});
     Zelm::MDNS::Apple::Browse_impl browse;
     const Zelm::MDNS::BrowseOperationAlreadyInProgress busy;
     std::atomic<int> refused{0};
     race(
-        4, 100,
+        "DNSServiceBrowse", echoOwnType, 100,
         [&](int caller) {
             const std::string type = "_t" + std::to_string(caller) + "._tcp";
             std::vector<std::string> seen;
@@ -86,10 +87,9 @@ TEST(Hardening, RacingCallersOnOneComponentNeitherLeakNorHangNorSwapResults) {
     EXPECT_GT(refused.load(), 0);
 
     // Lookups make no busy test; racing ones must still each end cleanly.
-    for (int i = 0; i < 4 * 20; ++i) Double::onStart("DNSServiceGetAddrInfo", {addressReply(ip("10.0.0.1"))});
     Zelm::MDNS::Apple::AddressInfo_impl lookup;
-    race(
-        4, 20, [&](int) { EXPECT_TRUE(lookup.getAddressInfo("h.local", 0, 0, 0).ok()); }, [](int) {});
+    race("DNSServiceGetAddrInfo", addressReply(ip("10.0.0.1")), 20,
+         [&](int) { EXPECT_TRUE(lookup.getAddressInfo("h.local", 0, 0, 0).ok()); });
     EXPECT_EQ(lookup.getSocketAddressAsString(), "10.0.0.1");
 }
 
