@@ -189,22 +189,4 @@ TEST(WideArea, RegistrationInTheUnicastDomainFailsAtOnce) {
     EXPECT_LT(seconds, 1.0);
 }
 
-// zelm-mdns, a host program of its own, finds the zone's services with
-// their hosts, ports and addresses through the same daemon.
-TEST(WideArea, DiscoverInTheZoneListsEveryInstance) {
-    ChildProcess discover({ZELM_MDNS_TOOL, "discover", "_zelmweb._tcp", "_zelmprint._tcp", "--domain",
-                           "zelm.test.", "--timeout", "1500", "--json", "--quiet"});
-    std::vector<std::string> names;
-    for (nlohmann::json event = discover.nextEvent(); !event.is_null(); event = discover.nextEvent()) {
-        if (event.value("event", "") == "service") {
-            names.push_back(event.value("name", ""));
-            EXPECT_EQ(event.value("domain", ""), "zelm.test.");
-            EXPECT_FALSE(event.value("address", "").empty()) << event.dump();
-        }
-    }
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"Zelm Alpha", "Zelm Empty", "Zelm Küche Süd 2"}));
-    EXPECT_EQ(discover.exitCode(), 0);
-}
-
 }  // namespace
