@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <tuple>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -37,36 +38,21 @@ struct ByteStrings {
 using Value = std::variant<int32_t, uint32_t, uint16_t, std::string, ObjectPath, Bytes, ByteStrings>;
 using Values = std::vector<Value>;
 
+// A value type's code in a D-Bus signature: by its place among Value's types.
+template <typename T, typename... Ts>
+constexpr std::size_t placeIn(const std::variant<Ts...>*) {
+    std::size_t place = 0;
+    bool found = false;
+    ((found = found || std::is_same_v<T, Ts>, place += found ? 0 : 1), ...);
+    return place;
+}
 template <typename T>
-struct TypeCode;
-template <>
-struct TypeCode<int32_t> {
-    static constexpr std::string_view code = "i";
-};
-template <>
-struct TypeCode<uint32_t> {
-    static constexpr std::string_view code = "u";
-};
-template <>
-struct TypeCode<uint16_t> {
-    static constexpr std::string_view code = "q";
-};
-template <>
-struct TypeCode<std::string> {
-    static constexpr std::string_view code = "s";
-};
-template <>
-struct TypeCode<ObjectPath> {
-    static constexpr std::string_view code = "o";
-};
-template <>
-struct TypeCode<Bytes> {
-    static constexpr std::string_view code = "ay";
-};
-template <>
-struct TypeCode<ByteStrings> {
-    static constexpr std::string_view code = "aay";
-};
+constexpr std::string_view typeCode() {
+    constexpr std::string_view codes[] = {"i", "u", "q", "s", "o", "ay", "aay"};
+    static_assert(placeIn<T>(static_cast<const Value*>(nullptr)) < std::size(codes),
+                  "not a daemon value type");
+    return codes[placeIn<T>(static_cast<const Value*>(nullptr))];
+}
 
 template <typename Tuple>
 struct SignatureOf;
@@ -74,12 +60,12 @@ struct SignatureOf;
 // The signature of a tuple of values, as a terminated character array.
 template <typename... Ts>
 struct SignatureOf<std::tuple<Ts...>> {
-    static constexpr std::size_t kLength = (TypeCode<Ts>::code.size() + ... + 0);
+    static constexpr std::size_t kLength = (typeCode<Ts>().size() + ... + 0);
 
     static constexpr std::array<char, kLength + 1> make() {
         std::array<char, kLength + 1> text{};
         std::size_t at = 0;
-        for (std::string_view code : {std::string_view(), TypeCode<Ts>::code...}) {
+        for (std::string_view code : {std::string_view(), typeCode<Ts>()...}) {
             for (char c : code) {
                 text[at++] = c;
             }
@@ -90,5 +76,9 @@ struct SignatureOf<std::tuple<Ts...>> {
     static constexpr std::array<char, kLength + 1> kText = make();
     static constexpr const char* text() { return kText.data(); }
 };
+
+static_assert(std::string_view(SignatureOf<std::tuple<int32_t, uint32_t, uint16_t, std::string, ObjectPath,
+                                                      Bytes, ByteStrings>>::text()) == "iuqsoayaay",
+              "each value type has its own code");
 
 }  // namespace Zelm::DnsSd::Daemon

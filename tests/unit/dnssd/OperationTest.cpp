@@ -30,15 +30,13 @@ struct FakeChannel final : Channel {
     }
     void cancel(CallId id) override { calls.erase(id); }
     bool send(const Request&) override { return true; }
-    bool route(const std::string& path, SignalTarget& target) override {
-        return routes.emplace(path, &target).second;
-    }
+    bool route(const std::string& p, SignalTarget& to) override { return routes.emplace(p, &to).second; }
     void unroute(const std::string& path) override { routes.erase(path); }
     const std::string& hostName() const override { return host; }
     const std::string& domainName() const override { return domain; }
     bool schedule(Timer& timer, int) override { return timers.push_back(&timer), true; }
-    void cancel(Timer& timer) override {
-        timers.erase(std::remove(timers.begin(), timers.end(), &timer), timers.end());
+    void cancel(Timer& t) override {
+        timers.erase(std::remove(timers.begin(), timers.end(), &t), timers.end());
     }
 
     // Answers the oldest call of `member`; its arguments come back.
@@ -93,8 +91,9 @@ void started(FakeChannel& channel, Replies& replies, Op& operation, const char* 
 }
 
 // Whatever does not have the declared shape, or is not from the daemon,
-// reaches no caller; the resolver's answer then comes in DNS-SD form (port in
-// network order, TXT strings in their order), an unchanged repeat once.
+// reaches no caller. Then the resolver's answer comes in DNS-SD form (port in
+// network order, TXT strings in their order), an unchanged repeat once; and
+// an instance seen over IPv4 and IPv6 is one add, gone once both withdrew it.
 TEST(Operations, OnlyEventsOfTheDeclaredShapeFromTheDaemonReachTheCaller) {
     Incoming fromBus = daemon(kServiceBrowser, "ItemNew", item(std::string("EVIL")));
     fromBus.from = Peer::Bus;
@@ -115,8 +114,13 @@ TEST(Operations, OnlyEventsOfTheDeclaredShapeFromTheDaemonReachTheCaller) {
         *static_cast<Seen*>(context) = {error, name, host,
                                         std::string(reinterpret_cast<const char*>(txt), size), ntohs(port)};
     };
-    BrowseOperation browse(
-        BrowseOperation::Kind::Instances, -1, "_http._tcp", "", [](auto...) {}, nullptr);
+    std::vector<std::pair<DNSServiceFlags, std::string>> browsed;
+    auto add = [](DNSServiceRef, DNSServiceFlags flags, uint32_t, DNSServiceErrorType, const char* name,
+                  const char* type, const char* domain, void* context) {
+        static_cast<decltype(browsed)*>(context)->emplace_back(flags,
+                                                               std::string(name) + "|" + type + "|" + domain);
+    };
+    BrowseOperation browse(BrowseOperation::Kind::Instances, -1, "_http._tcp", "", add, &browsed);
     ResolveOperation resolve(-1, "A b", "_http._tcp", "", record, &seen);
     started(channel, replies, browse, "ServiceBrowserPrepare", "/B");
     started(channel, replies, resolve, "ServiceResolverPrepare", "/R");
@@ -135,26 +139,14 @@ TEST(Operations, OnlyEventsOfTheDeclaredShapeFromTheDaemonReachTheCaller) {
     EXPECT_EQ(replies.count, 1);
     EXPECT_EQ(seen.name + " " + seen.host + " " + std::to_string(seen.port) + " " + seen.txt,
               "A\\032b._http._tcp.local. h.local. 8080 \3a=1\3b=2");
-}
 
-// An instance seen over IPv4 and IPv6 is one add; it goes once both withdrew it.
-TEST(Operations, BrowseReportsAnInstanceOncePerInterfaceAndItsDeparture) {
-    FakeChannel channel;
-    Replies replies;
-    std::vector<std::pair<DNSServiceFlags, std::string>> seen;
-    auto record = [](DNSServiceRef, DNSServiceFlags flags, uint32_t, DNSServiceErrorType, const char* name,
-                     const char* type, const char* domain, void* context) {
-        static_cast<decltype(seen)*>(context)->emplace_back(flags,
-                                                            std::string(name) + "|" + type + "|" + domain);
-    };
-    BrowseOperation browse(BrowseOperation::Kind::Instances, -1, "_http._tcp", "", record, &seen);
-    started(channel, replies, browse, "ServiceBrowserPrepare", "/B");
     const std::string name = "A.b";
     for (const auto& [member, protocol] :
          {std::pair{"ItemNew", kIPv4}, {"ItemNew", kIPv6}, {"ItemRemove", kIPv4}, {"ItemRemove", kIPv6}})
         channel.signal("/B", daemon(kServiceBrowser, member, item(name, protocol)));
-    const decltype(seen) want{{kDNSServiceFlagsAdd, "A.b|_http._tcp.|local."}, {0, "A.b|_http._tcp.|local."}};
-    EXPECT_EQ(seen, want);
+    const decltype(browsed) want{{kDNSServiceFlagsAdd, "A.b|_http._tcp.|local."},
+                                 {0, "A.b|_http._tcp.|local."}};
+    EXPECT_EQ(browsed, want);
 }
 
 // A registration: what it publishes, its confirmation, a rename on a
