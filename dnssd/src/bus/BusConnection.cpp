@@ -327,7 +327,9 @@ void BusConnection::expireCalls() {
     for (dbus_uint32_t serial : expired) {
         finish(serial, noAnswer);
     }
-    if (next != Clock::time_point::max() && !loop_.isScheduled(callsDue_)) {
+    // A handler above may have armed the timer for a later call of its own.
+    if (next != Clock::time_point::max() &&
+        (!loop_.isScheduled(callsDue_) || next < loop_.dueTime(callsDue_))) {
         loop_.schedule(
             callsDue_,
             static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count()) + 1);
