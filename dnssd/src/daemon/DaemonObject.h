@@ -34,11 +34,9 @@ public:
         if (channel_ == nullptr) {
             return false;
         }
-        Daemon::Request built = Daemon::request(method, path_, std::forward<Args>(arguments)...);
-        if (built.interface == nullptr) {
-            built.interface = interface_;
-        }
-        return calls.send(*channel_, built, std::move(handler));
+        return calls.send(*channel_,
+                          Daemon::requestTo(method, path_, interface_, std::forward<Args>(arguments)...),
+                          std::move(handler));
     }
     bool exists() const { return channel_ != nullptr; }
 

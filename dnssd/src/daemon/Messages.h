@@ -69,9 +69,10 @@ Request request(const Method<In, Out>& method, std::string path, Args&&... argum
     return built;
 }
 
-template <typename In, typename Out>
-Request requestTo(const Method<In, Out>& method, std::string path, const char* objectInterface) {
-    Request built = request(method, std::move(path));
+template <typename In, typename Out, typename... Args>
+Request requestTo(const Method<In, Out>& method, std::string path, const char* objectInterface,
+                  Args&&... arguments) {
+    Request built = request(method, std::move(path), std::forward<Args>(arguments)...);
     if (built.interface == nullptr) {
         built.interface = objectInterface;
     }
