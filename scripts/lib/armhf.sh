@@ -11,7 +11,7 @@ ZELM_CROSS_PACKAGES=(g++-arm-linux-gnueabihf qemu-user dpkg-dev)
 # What the build and the tests link or include, for armhf; apt adds the rest.
 ZELM_ARMHF_ROOT_PACKAGES=(
   libc6-dev libstdc++-12-dev libdbus-1-dev libgtest-dev libgmock-dev
-  nlohmann-json3-dev libcli11-dev
+  nlohmann-json3-dev libcli11-dev libc-ares-dev libldns-dev
 )
 
 # Returns 3 with a one-line reason, like the sysroot, when apt cannot get them.

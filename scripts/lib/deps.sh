@@ -7,6 +7,7 @@ ZELM_PACKAGES=(
   avahi-daemon avahi-utils dbus dbus-daemon
   python3 python3-zeroconf python3-dbus iproute2 procps util-linux binutils
   nlohmann-json3-dev libcli11-dev
+  libc-ares-dev libldns-dev dnsutils
   dpkg-dev file
   bind9
   python3-jsonschema
