@@ -9,6 +9,8 @@ import subprocess
 import sys
 import time
 
+from fingerprint import fingerprint
+
 
 def output_of(argv, cwd=None):
     try:
@@ -59,6 +61,7 @@ def main():
         "python": platform.python_version(),
         "project_version": version.split()[-1] if version else "unknown",
         "commit": output_of(["git", "rev-parse", "--short", "HEAD"], cwd=args.repo) or "unknown",
+        "measured_code": fingerprint(args.repo),
     }
     json.dump(machine, sys.stdout, indent=1)
     return 0

@@ -215,8 +215,9 @@ def write_doc(path, objects, raw, machine, chart_name):
                  machine["cores"], machine["cpu"], machine["kernel"], machine["os"], machine.get("load_note", "")),
              "",
              "Versions: avahi-daemon %s, avahi-utils %s, python3-zeroconf %s, Python %s, libZelmMDNS %s "
-             "(release preset, commit %s)." % (machine["avahi"], machine["avahi_utils"], machine["zeroconf"],
-                                              machine["python"], machine["project_version"], machine["commit"]),
+             "(release preset, commit %s; measured code %s, which `scripts/check-benchmarks` compares with the "
+             "tree)." % (machine["avahi"], machine["avahi_utils"], machine["zeroconf"], machine["python"],
+                         machine["project_version"], machine["commit"], machine.get("measured_code", "unknown")),
              "",
              "Network: the two-host sandbox of `scripts/sandbox` (veth pair in network namespaces). Host B runs "
              "one python-zeroconf peer (`bench/peer_fleet.py`) that publishes 3 fixed services and 1000 "
