@@ -1,11 +1,9 @@
 // zelm-mdns doctor: "why can't I see my device?" One line per check, from
-// the plug-in used as any host uses it, the host's interfaces and, where the
-// plug-in cannot tell it, the daemon's host name. The evidence is gathered
-// first and judged afterwards: which interfaces count depends on what the
-// daemon was seen to do on them.
+// the plug-in used as any host uses it and the host's interfaces. The
+// evidence is gathered first and judged afterwards: which interfaces count
+// depends on what the daemon was seen to do on them.
 
 #include "Commands.h"
-#include "DaemonHostName.h"
 #include "Interfaces.h"
 #include "Parallel.h"
 #include "TxtRecord.h"
@@ -17,6 +15,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <map>
@@ -34,6 +33,9 @@ constexpr unsigned int kProbeMs = 300;
 constexpr unsigned int kBrowseMs = 2000;
 constexpr unsigned int kInstancesMs = 1000;  // a listed type's instances are mostly known by then
 constexpr std::size_t kParallelCalls = 16;
+// A daemon confirms a name only after probing for it on its links, three
+// probes 250 ms apart; without a link it confirms at once.
+constexpr long long kProbingMs = 400;
 constexpr const char* kPeersFirewallHint =
     "is the device on this link and publishing? A firewall on it or on this host must let UDP port 5353 "
     "(mDNS) through";
@@ -100,6 +102,7 @@ std::vector<std::string> described(const std::map<std::string, NetworkInterface>
 struct RoundTrip {
     std::string name = "zelm-mdns doctor " + std::to_string(::getpid());
     bool registered = false;
+    long long confirmedMs = 0;
     std::set<int> seenOn;  // interface indexes
     Resolved resolved;
     Address address;
@@ -111,11 +114,15 @@ RoundTrip roundTrip(const Plugin& plugin) {
     RoundTrip trip;
     const std::string txt = encodeTxt({"doctor=1"});
     auto service = plugin.create<Zelm::MDNS::ServiceRegisterInterface>();
+    const auto began = std::chrono::steady_clock::now();
     trip.registered =
         service
             ->doServiceRegister(kSelfTestType, kSelfTestPort, static_cast<unsigned short>(txt.size()),
                                 txt.data(), trip.name.c_str(), nullptr, nullptr, 0, 0)
             .ok();
+    trip.confirmedMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - began)
+            .count();
     for (const Zelm::MDNS::Info& info : browse(plugin, kSelfTestType, "", kBrowseMs).reports) {
         if (info.serviceName == trip.name) trip.seenOn.insert(info.interfaceIndex);
     }
@@ -170,35 +177,18 @@ Peers peers(const Plugin& plugin, const Browsed& listed, const std::string& ownH
     return found;
 }
 
-// The fit interfaces on which the daemon answers a lookup of its own host
-// name, which it does from its own records, network or not.
-std::set<int> answeringFor(const Plugin& plugin, const std::string& host, const HostInterfaces& interfaces) {
-    std::vector<unsigned int> indexes;
-    for (const auto& [name, interface] : interfaces.fit) indexes.push_back(interface.index);
-    std::vector<bool> answered(indexes.size());
-    runInParallel(indexes.size(), kParallelCalls, [&](std::size_t i) {
-        answered[i] = lookup(plugin, host, kProtocolAny, indexes[i]).outcome.answered();
-    });
-    std::set<int> used;
-    for (std::size_t i = 0; i < indexes.size(); ++i) {
-        if (answered[i]) used.insert(static_cast<int>(indexes[i]));
-    }
-    return used;
-}
-
 bool isOurs(const Address& address, const HostInterfaces& interfaces) {
     return interfaces.addresses.count(address.address.substr(0, address.address.find('%'))) > 0;
 }
 
-void reportSelfTest(Doctor& doctor, const RoundTrip& trip, const std::string& ownHost,
-                    const std::string& usedOn, const HostInterfaces& interfaces) {
+void reportSelfTest(Doctor& doctor, const RoundTrip& trip, const HostInterfaces& interfaces) {
     const std::string what = "\"" + trip.name + "\" " + kSelfTestType;
     if (!trip.registered) {
         doctor.report("self-test", "fail", "cannot register " + what, "see the daemon line");
     } else if (trip.seenOn.empty()) {
         doctor.report("self-test", "fail",
-                      "registered " + what + " and the daemon answers for its host " + ownHost + " on " +
-                          usedOn + ", yet it did not see its own service within " +
+                      "registered " + what + " (the daemon probed for it on the link for " +
+                          std::to_string(trip.confirmedMs) + " ms), yet did not see it within " +
                           std::to_string(kBrowseMs) + " ms",
                       "it hears no mDNS: does a firewall on this host drop incoming UDP port 5353? "
                       "(nft list ruleset; iptables -L)");
@@ -267,19 +257,18 @@ void checkNetwork(Doctor& doctor, const Plugin& plugin, bool daemonUp) {
         if (i == 0) trip = roundTrip(plugin);
         if (i == 1) listed = browse(plugin, "_services._dns-sd._udp", "", kBrowseMs);
     });
-    const std::string ownHost = !trip.resolved.host.empty() ? trip.resolved.host : daemonHostName();
-    const Peers found = peers(plugin, listed, ownHost);
+    const Peers found = peers(plugin, listed, trip.resolved.host);
 
     // The daemon reports its own service, and the types it hears, on each
-    // interface it uses; when it heard nothing, its answers for its own name tell.
+    // interface it uses. When it heard nothing, its probing tells that it
+    // uses some interface, though not which: the fit ones stand in.
     std::set<int> used = trip.seenOn;
     used.insert(found.seenOn.begin(), found.seenOn.end());
-    if (used.empty() && !ownHost.empty()) used = answeringFor(plugin, ownHost, interfaces);
     std::map<std::string, NetworkInterface> usedInterfaces;
     for (const auto& [name, interface] : networkInterfaces()) {
         if (used.count(static_cast<int>(interface.index)) > 0) usedInterfaces[name] = interface;
     }
-    if (usedInterfaces.empty()) {
+    if (usedInterfaces.empty() && !(trip.registered && trip.confirmedMs >= kProbingMs)) {
         doctor.report("interfaces", "fail",
                       "the daemon uses none of the interfaces fit for mDNS: " +
                           joined(described(interfaces.fit)) + unfit,
@@ -288,9 +277,11 @@ void checkNetwork(Doctor& doctor, const Plugin& plugin, bool daemonUp) {
         doctor.report("peers", "skip", "needs an interface the daemon uses");
         return;
     }
-    const std::string usedOn = joined(described(usedInterfaces));
-    doctor.report("interfaces", "ok", "the daemon uses " + usedOn);
-    reportSelfTest(doctor, trip, ownHost, usedOn, interfaces);
+    doctor.report("interfaces", "ok",
+                  usedInterfaces.empty()
+                      ? "the daemon probes on a link; fit for mDNS: " + joined(described(interfaces.fit))
+                      : "the daemon uses " + joined(described(usedInterfaces)));
+    reportSelfTest(doctor, trip, interfaces);
     reportPeers(doctor, found);
 }
 

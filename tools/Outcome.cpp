@@ -76,9 +76,13 @@ Outcome judge(const WatchedCall& call, const Zelm::Error& result, bool answered)
         outcome.ending = Ending::Answered;
     } else if (call.daemonLost()) {
         outcome.ending = Ending::DaemonLost;
-    } else if (outcome.code == kDNSServiceErr_NoSuchName) {
+    } else if (outcome.code == kDNSServiceErr_NoSuchName || call.replyCode() == kDNSServiceErr_NoSuchName) {
         // A server's answer, however early it came: the request did reach it.
+        outcome.code = kDNSServiceErr_NoSuchName;
         outcome.ending = Ending::NoSuchName;
+    } else if (call.replyCode() != 0) {
+        outcome.code = call.replyCode();
+        outcome.ending = Ending::EndedEarly;
     } else if (!started) {
         outcome.ending =
             outcome.code == kDNSServiceErr_ServiceNotRunning ? Ending::DaemonAbsent : Ending::CouldNotStart;
