@@ -21,6 +21,7 @@ TOOL = None
 RUN_ID = str(os.getpid())
 TYPE = "_zelme2e._tcp"
 NONE_TYPE = "_zelmnone%s._tcp" % RUN_ID
+OWN_TYPE = "_zelmown%s._tcp" % RUN_ID
 NOHOST = "nohost-%s.local." % RUN_ID
 env = os.environ.__getitem__
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -74,20 +75,13 @@ def valid(line, args):
 
 # The tool run to its end (SIGINT among the arguments: interrupted after 0.5 s), its exit status checked; with
 # --json, .events holds its stdout, every line an event valid for the subcommand.
-def tool(case, code, *args, **options):
-    began = time.monotonic()
-    interrupt, args = "SIGINT" in args, [a for a in args if a != "SIGINT"]
-    process = subprocess.Popen([TOOL, *args], stdin=subprocess.PIPE if "input" in options else subprocess.DEVNULL,
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, errors="replace",
-                               env=options.get("env"))
-    if interrupt:
-        time.sleep(0.5)
-        process.send_signal(signal.SIGINT)
-    done = subprocess.CompletedProcess(process.args, None, *process.communicate(options.get("input"), timeout=60))
-    done.returncode = process.returncode
+def tool(case, code, *given, **options):
+    began, args = time.monotonic(), [TOOL, *(a for a in given if a != "SIGINT")]
+    interrupt = ["timeout", "-s", "INT", "--preserve-status", "0.5"] if "SIGINT" in given else []
+    done = subprocess.run(interrupt + args, capture_output=True, text=True, errors="replace", timeout=60, **options)
     done.took = time.monotonic() - began
     case.assertEqual(done.returncode, code, "%s\n--- stdout\n%s--- stderr\n%s" % (args, done.stdout, done.stderr))
-    done.events = [valid(line, done.args) for line in done.stdout.splitlines()] if "--json" in args else None
+    done.events = [valid(line, args) for line in done.stdout.splitlines()] if "--json" in args else None
     return done
 
 
@@ -231,11 +225,7 @@ class ZelmMdns(unittest.TestCase):
 
 class ZelmMdnsFaults(unittest.TestCase):
     @classmethod
-    def setUpClass(cls):
-        cls.publish_peer()
-
-    @classmethod
-    def publish_peer(cls):
+    def setUpClass(cls):  # also the row that stopped the peer's mending
         cls.peer = publish(cls, "Doctor Peer " + RUN_ID, TYPE, 7301)
         next_event(cls.peer, "published")
 
@@ -255,14 +245,14 @@ class ZelmMdnsFaults(unittest.TestCase):
     # daemon or an interface fit for mDNS, skipped, not failed. A spare interface that is down stays in host A
     # throughout: the daemon does not use it. A row's breakage does not need host A to have taken its interface back
     # after the one before; the next row's browse waits for that. Rows that need A's cache free of what it heard
-    # restart A's daemon after breaking what they break. The peer's absence goes last.
+    # restart A's daemon after breaking what they break. The peer's absence goes last, with a service of A's own.
     def test_doctor_turns_exactly_the_broken_line_to_a_failure_with_its_hint(self):
         interface, spare = env("ZELM_SANDBOX_IF_A"), RUN_ID[-8:]
         link = ["exec", "A", "ip", "link", "set", interface]
         sandbox("exec", "A", "ip", "link", "add", "zsp" + spare, "type", "veth", "peer", "name", "zsq" + spare)
         self.addCleanup(sandbox, "exec", "A", "ip", "link", "del", "zsp" + spare)
-        restart, impostor = [["daemon", "stop"], ["daemon", "start"]], []
-        unwall = [["exec", host, "nft", "delete", "table", "inet", "zelm"] for host in "AB"]
+        restart, impostor, unwall = [["daemon", "stop"], ["daemon", "start"]], [], ["nft", "delete", "table", "inet", "zelm"]
+        own = [TOOL, "register", "Own " + RUN_ID, OWN_TYPE, "7302", "--json"]
         checks = ("plug-in", "daemon", "interfaces", "self-test", "peers")
         for breaking, mending, statuses, check, field, said in (
                 ([], [], "ok ok ok ok ok", "peers", "detail", "1 service type(s) of other hosts: " + TYPE),
@@ -270,15 +260,17 @@ class ZelmMdnsFaults(unittest.TestCase):
                 ([link + ["multicast", "off"]], [link + ["multicast", "on"]], "ok ok fail skip skip", "interfaces", "hint",
                  "multicast on"),
                 ([link + ["down"]], [link + ["up"]], "ok ok fail skip skip", "interfaces", "hint", interface + " up"),
-                ([firewall("A", "input")] + restart, unwall[:1], "ok ok ok fail fail", "self-test", "hint",
+                ([firewall("A", "input")] + restart, [["exec", "A", *unwall]], "ok ok ok fail fail", "self-test", "hint",
                  "does a firewall on this host drop incoming UDP port 5353?"),
-                ([firewall("B", "input", "output")] + restart, unwall[1:], "ok ok ok ok fail", "peers", "hint",
+                ([firewall("B", "input", "output")] + restart, [["exec", "B", *unwall]], "ok ok ok ok fail", "peers", "hint",
                  "must let UDP port 5353 (mDNS) through"),
                 ([lambda: impostor.append(claim_host_name())], [lambda: impostor.pop().communicate("")] + restart,
                  "ok ok ok fail ok", "self-test", "detail", "zelm-a.local. is answered by 198.18.0.99, not by this host"),
                 ([], [], "fail skip skip skip skip", "plug-in", "detail", "cannot load the plug-in"),
-                ([self.peer.terminate, self.peer.wait] + restart, [self.publish_peer], "ok ok ok ok fail", "peers", "detail",
-                 "no other host's service types seen")):
+                ([self.peer.terminate, self.peer.wait, *restart, lambda: next_event(start(own, self.addCleanup), "registered")],
+                 [self.setUpClass],
+                 "ok ok ok ok fail", "peers", "detail", "no other host's service types seen; this host's own left out: "
+                 + OWN_TYPE)):
             try:
                 for step in breaking:
                     step() if callable(step) else sandbox(*step)
@@ -314,14 +306,9 @@ def claim_host_name():
     seen = os.path.getsize(log)
     process = subprocess.Popen([SANDBOX, "exec", "B", "/usr/bin/python3", "-c", IMPOSTOR,
                                 env("ZELM_SANDBOX_HOSTNAME_A") + ".local."], stdin=subprocess.PIPE, text=True)
-    for _ in range(100):
-        with open(log) as f:
-            f.seek(seen)
-            if "Host name is " in f.read():
-                return process
-        time.sleep(0.1)
-    process.communicate("")
-    raise AssertionError("host A's daemon did not give way to a second responder claiming its name")
+    subprocess.run("for i in $(seq 100); do tail -c +%d %s | grep -q 'Host name is ' && exit; sleep 0.1; done; exit 1"
+                   % (seen + 1, log), shell=True, check=True)
+    return process
 
 
 # Found lines show the type in its domain; a wide-area report has no interface to show.
