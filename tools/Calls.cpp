@@ -69,7 +69,8 @@ Browsed browse(const Plugin& plugin, const std::string& type, const std::string&
             probed = probeDaemon(plugin, probe);
         }
         return signal != 0 || daemonAbsent() ||
-               (shared->call && (shared->call->startRefused() || shared->call->daemonLost()));
+               (shared->call && (shared->call->startRefused() || shared->call->daemonLost() ||
+                                 shared->call->replyCode() != 0));
     });
     if (probed) probe.wait([] { return true; });  // left running if the daemon took it
     std::lock_guard<std::mutex> lock(shared->mutex);

@@ -21,7 +21,9 @@ int runResolve(const Plugin& plugin, Output& out, const ResolveOptions& options)
 int runLookup(const Plugin& plugin, Output& out, const LookupOptions& options);
 int runRegister(const Plugin& plugin, Output& out, const RegisterOptions& options);
 int runDiscover(const Plugin& plugin, Output& out, const DiscoverOptions& options);
-int runDoctor(const Plugin& plugin, Output& out, const std::string& pluginPath);
+// Without a plug-in (null: it could not be loaded, for `loadError`) doctor
+// still prints every check.
+int runDoctor(const Plugin* plugin, Output& out, const std::string& pluginPath, const std::string& loadError);
 int runDomains(Output& out, const DomainsOptions& options);
 
 // A failure: a "failure" event for JSON readers and the line on stderr.

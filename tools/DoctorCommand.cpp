@@ -1,8 +1,11 @@
 // zelm-mdns doctor: "why can't I see my device?" One line per check, from
-// the plug-in used as any host uses it, and the host's interfaces.
+// the plug-in used as any host uses it and the host's interfaces. The
+// evidence is gathered first and judged afterwards: which interfaces count
+// depends on what the daemon was seen to do on them.
 
 #include "Commands.h"
 #include "Interfaces.h"
+#include "Parallel.h"
 #include "TxtRecord.h"
 
 #include <zelm/mdns/ServiceRegisterInterface.h>
@@ -10,9 +13,14 @@
 #include <net/if.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <map>
+#include <mutex>
+#include <regex>
 #include <set>
 
 namespace Zelm::Tool {
@@ -23,6 +31,14 @@ constexpr const char* kSelfTestType = "_zelm-doctor._tcp";
 constexpr unsigned short kSelfTestPort = 9;  // discard: nothing is served
 constexpr unsigned int kProbeMs = 300;
 constexpr unsigned int kBrowseMs = 2000;
+constexpr unsigned int kInstancesMs = 1000;  // a listed type's instances are mostly known by then
+constexpr std::size_t kParallelCalls = 16;
+// A daemon confirms a name only after probing for it on its links, three
+// probes 250 ms apart; without a link it confirms at once.
+constexpr long long kProbingMs = 400;
+constexpr const char* kPeersFirewallHint =
+    "is the device on this link and publishing? A firewall on it or on this host must let UDP port 5353 "
+    "(mDNS) through";
 
 struct Doctor {
     Output& out;
@@ -43,82 +59,245 @@ std::string joined(const std::vector<std::string>& items, const char* separator 
     return text;
 }
 
-// Fit for mDNS: up, MULTICAST and an address. Loopback carries no mDNS.
-std::size_t checkInterfaces(Doctor& doctor) {
-    std::vector<std::string> fit, unfit, hints;
+// A host name as DNS compares it: case aside, with or without its final dot.
+std::string hostKey(std::string name) {
+    if (!name.empty() && name.back() == '.') name.pop_back();
+    std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
+    return name;
+}
+
+struct HostInterfaces {
+    std::map<std::string, NetworkInterface> fit;  // up, MULTICAST, an address; loopback carries no mDNS
+    std::vector<std::string> unfit, hints;
+    std::set<std::string> addresses;  // every address of this host
+};
+
+HostInterfaces hostInterfaces() {
+    HostInterfaces found;
     for (const auto& [name, interface] : networkInterfaces()) {
+        found.addresses.insert(interface.addresses.begin(), interface.addresses.end());
         const bool up = (interface.flags & IFF_UP) != 0, multicast = (interface.flags & IFF_MULTICAST) != 0;
         if ((interface.flags & IFF_LOOPBACK) != 0) continue;
         if (interface.fitForMdns()) {
-            fit.push_back(name + " " + interface.address);
+            found.fit[name] = interface;
             continue;
         }
-        unfit.push_back(name + (!up ? " down" : !multicast ? " no MULTICAST" : " no address"));
-        hints.push_back(!up          ? "ip link set " + name + " up"
-                        : !multicast ? "ip link set " + name + " multicast on"
-                                     : "give " + name + " an address");
+        found.unfit.push_back(name + (!up ? " down" : !multicast ? " no MULTICAST" : " no address"));
+        found.hints.push_back(!up          ? "ip link set " + name + " up"
+                              : !multicast ? "ip link set " + name + " multicast on"
+                                           : "give " + name + " an address");
     }
-    if (unfit.empty()) {
-        doctor.report("interfaces", "ok",
-                      fit.empty() ? "no interface but loopback" : "up with MULTICAST: " + joined(fit));
-    } else {
-        doctor.report("interfaces", "fail",
-                      "mDNS cannot use " + joined(unfit) + (fit.empty() ? "" : "; fit: " + joined(fit)),
-                      joined(hints, "; "));
-    }
-    return fit.size();
+    return found;
 }
 
-void checkRoundTrip(Doctor& doctor, const Plugin& plugin) {
-    const std::string name = "zelm-mdns doctor " + std::to_string(::getpid());
+std::vector<std::string> described(const std::map<std::string, NetworkInterface>& interfaces) {
+    std::vector<std::string> names;
+    for (const auto& [name, interface] : interfaces) names.push_back(name + " " + interface.address);
+    return names;
+}
+
+// The self-test: a service of this host, registered, browsed, resolved and
+// its host looked up; and, as the daemon renames itself after another
+// responder took its name, the name it had before.
+struct RoundTrip {
+    std::string name = "zelm-mdns doctor " + std::to_string(::getpid());
+    bool registered = false;
+    long long confirmedMs = 0;
+    std::set<int> seenOn;  // interface indexes
+    Resolved resolved;
+    Address address;
+    std::string formerHost;
+    Address former;
+};
+
+RoundTrip roundTrip(const Plugin& plugin) {
+    RoundTrip trip;
     const std::string txt = encodeTxt({"doctor=1"});
     auto service = plugin.create<Zelm::MDNS::ServiceRegisterInterface>();
-    const Zelm::Error registered =
-        service->doServiceRegister(kSelfTestType, kSelfTestPort, static_cast<unsigned short>(txt.size()),
-                                   txt.data(), name.c_str(), nullptr, nullptr, 0, 0);
-    std::set<std::string> seenOn;
+    const auto began = std::chrono::steady_clock::now();
+    trip.registered =
+        service
+            ->doServiceRegister(kSelfTestType, kSelfTestPort, static_cast<unsigned short>(txt.size()),
+                                txt.data(), trip.name.c_str(), nullptr, nullptr, 0, 0)
+            .ok();
+    trip.confirmedMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - began)
+            .count();
     for (const Zelm::MDNS::Info& info : browse(plugin, kSelfTestType, "", kBrowseMs).reports) {
-        if (info.serviceName == name) seenOn.insert(interfaceName(info.interfaceIndex));
+        if (info.serviceName == trip.name) trip.seenOn.insert(info.interfaceIndex);
     }
-    const Resolved resolved = seenOn.empty() ? Resolved{} : resolve(plugin, name, kSelfTestType, "local.");
-    const Address address = resolved.host.empty() ? Address{} : lookup(plugin, resolved.host, kProtocolAny);
+    if (!trip.seenOn.empty()) trip.resolved = resolve(plugin, trip.name, kSelfTestType, "local.");
+    if (!trip.resolved.host.empty()) trip.address = lookup(plugin, trip.resolved.host, kProtocolAny);
     service.lifeCycle->endLifeCycle();
+    // avahi-daemon's way out of a host name conflict: "zelm-a" becomes "zelm-a-2".
+    std::smatch renamed;
+    if (std::regex_match(trip.resolved.host, renamed, std::regex("(.+)-[0-9]+(\\.local\\.?)"))) {
+        trip.formerHost = renamed[1].str() + renamed[2].str();
+        trip.former = lookup(plugin, trip.formerHost, kProtocolAny);
+    }
+    return trip;
+}
 
-    const std::string what = "\"" + name + "\" " + kSelfTestType;
-    if (!registered.ok()) {
+struct Peers {
+    Outcome outcome;
+    std::set<int> seenOn;
+    std::set<std::string> theirs, ours;
+};
+
+// The service types `listed` that have instances, each counted as this
+// host's own when every instance resolves to `ownHost`; doctor's own left out.
+Peers peers(const Plugin& plugin, const Browsed& listed, const std::string& ownHost) {
+    Peers found;
+    found.outcome = listed.outcome;
+    std::vector<ServiceType> types;
+    for (const Zelm::MDNS::Info& reply : listed.reports) {
+        found.seenOn.insert(reply.interfaceIndex);
+        const ServiceType type = serviceTypeOf(reply);
+        const bool known = std::any_of(types.begin(), types.end(),
+                                       [&](const ServiceType& t) { return t.type == type.type; });
+        if (type.type != kSelfTestType && !known) types.push_back(type);
+    }
+    if (types.empty()) return found;
+    const std::string own = hostKey(ownHost);
+    std::mutex mutex;
+    runInParallel(types.size(), kParallelCalls, [&](std::size_t i) {
+        const std::vector<Zelm::MDNS::Info> instances =
+            distinct(browse(plugin, types[i].type, "", kInstancesMs).reports);
+        // A type whose instances are all gone (the daemon lists a type until its record expires) is no one's.
+        if (instances.empty()) return;
+        bool theirs = false;
+        for (const Zelm::MDNS::Info& instance : instances) {
+            const Resolved resolved =
+                resolve(plugin, instance.serviceName, instance.regtype, instance.replyDomain);
+            theirs = theirs || own.empty() || hostKey(resolved.host) != own;
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        (theirs ? found.theirs : found.ours).insert(types[i].type);
+    });
+    return found;
+}
+
+bool isOurs(const Address& address, const HostInterfaces& interfaces) {
+    return interfaces.addresses.count(address.address.substr(0, address.address.find('%'))) > 0;
+}
+
+void reportSelfTest(Doctor& doctor, const RoundTrip& trip, const HostInterfaces& interfaces) {
+    const std::string what = "\"" + trip.name + "\" " + kSelfTestType;
+    if (!trip.registered) {
         doctor.report("self-test", "fail", "cannot register " + what, "see the daemon line");
-    } else if (seenOn.empty()) {
+    } else if (trip.seenOn.empty()) {
         doctor.report("self-test", "fail",
-                      "registered " + what + ", not seen within " + std::to_string(kBrowseMs) + " ms",
-                      "the daemon publishes on no interface: see the interfaces line and the daemon's log");
-    } else if (resolved.host.empty() || !address.outcome.answered()) {
+                      "registered " + what + " (the daemon probed for it on the link for " +
+                          std::to_string(trip.confirmedMs) + " ms), yet did not see it within " +
+                          std::to_string(kBrowseMs) + " ms",
+                      "it hears no mDNS: does a firewall on this host drop incoming UDP port 5353? "
+                      "(nft list ruleset; iptables -L)");
+    } else if (trip.resolved.host.empty() || !trip.address.outcome.answered()) {
         doctor.report("self-test", "fail", "saw " + what + ", cannot resolve it or look up its host",
                       "see the daemon's log; it must publish addresses (publish-addresses)");
+    } else if (!isOurs(trip.address, interfaces)) {
+        doctor.report(
+            "self-test", "fail",
+            "resolved " + what + " to " + trip.resolved.host + " " + trip.address.address +
+                ", which is no address of this host",
+            "a second mDNS responder answers for this host's name: stop it, or give it a name of its "
+            "own");
+    } else if (!trip.formerHost.empty() && trip.former.outcome.answered() &&
+               !isOurs(trip.former, interfaces)) {
+        doctor.report("self-test", "fail",
+                      "the daemon's host name is " + trip.resolved.host + ": " + trip.formerHost +
+                          " is answered by " + trip.former.address + ", not by this host",
+                      "another host or a second mDNS responder claims this host's name " + trip.formerHost +
+                          " (on this host or the link): stop it, or give it a name of its own");
     } else {
+        std::vector<std::string> seen;
+        for (int index : trip.seenOn) seen.push_back(interfaceName(index));
         doctor.report("self-test", "ok",
-                      "registered, browsed, resolved to " + resolved.host + " " + address.address +
-                          ", withdrew; seen on " + joined({seenOn.begin(), seenOn.end()}));
+                      "registered, browsed, resolved to " + trip.resolved.host + " " + trip.address.address +
+                          ", withdrew; seen on " + joined(seen));
     }
 }
 
-void checkPeers(Doctor& doctor, const Plugin& plugin) {
-    const Browsed browsed = browse(plugin, "_services._dns-sd._udp", "", kBrowseMs);
-    std::set<std::string> types;
-    for (const Zelm::MDNS::Info& reply : browsed.reports) types.insert(serviceTypeOf(reply).type);
-    if (browsed.outcome.ending != Ending::Answered && browsed.outcome.ending != Ending::NothingAnswered) {
-        doctor.report("peers", "fail", "cannot list the service types: " + explain(browsed.outcome));
+void reportPeers(Doctor& doctor, const Peers& found) {
+    const std::string ours =
+        found.ours.empty() ? ""
+                           : "; this host's own left out: " + joined({found.ours.begin(), found.ours.end()});
+    if (found.outcome.ending != Ending::Answered && found.outcome.ending != Ending::NothingAnswered) {
+        doctor.report("peers", "fail", "cannot list the service types: " + explain(found.outcome));
+    } else if (found.theirs.empty()) {
+        doctor.report("peers", "fail", "no other host's service types seen" + ours, kPeersFirewallHint);
     } else {
-        doctor.report("peers", types.empty() ? "fail" : "ok",
-                      std::to_string(types.size()) + " service type(s) on the network" +
-                          (types.empty() ? "" : ": " + joined({types.begin(), types.end()})),
-                      types.empty() ? "is the device on this link, and publishing?" : "");
+        doctor.report("peers", "ok",
+                      std::to_string(found.theirs.size()) + " service type(s) of other hosts: " +
+                          joined({found.theirs.begin(), found.theirs.end()}) + ours);
     }
+}
+
+void checkNetwork(Doctor& doctor, const Plugin& plugin, bool daemonUp) {
+    const HostInterfaces interfaces = hostInterfaces();
+    const std::string unfit = interfaces.unfit.empty() ? "" : "; not fit: " + joined(interfaces.unfit);
+    if (!daemonUp || interfaces.fit.empty()) {
+        // Without the daemon, the interfaces fit for it stand in for those it uses.
+        if (interfaces.fit.empty()) {
+            doctor.report("interfaces", "fail",
+                          "no interface fit for mDNS (up, MULTICAST, an address)" + unfit,
+                          joined(interfaces.hints, "; "));
+        } else {
+            doctor.report("interfaces", "ok", "fit for mDNS: " + joined(described(interfaces.fit)));
+        }
+        const char* missing = !daemonUp ? "needs the daemon" : "needs an interface fit for mDNS";
+        doctor.report("self-test", "skip", missing);
+        doctor.report("peers", "skip", missing);
+        return;
+    }
+    RoundTrip trip;
+    Browsed listed;
+    // Doctor's own type is left out of the peers, so both browses run at once.
+    runInParallel(2, 2, [&](std::size_t i) {
+        if (i == 0) trip = roundTrip(plugin);
+        if (i == 1) listed = browse(plugin, "_services._dns-sd._udp", "", kBrowseMs);
+    });
+    const Peers found = peers(plugin, listed, trip.resolved.host);
+
+    // The daemon reports its own service, and the types it hears, on each
+    // interface it uses. When it heard nothing, its probing tells that it
+    // uses some interface, though not which: the fit ones stand in.
+    std::set<int> used = trip.seenOn;
+    used.insert(found.seenOn.begin(), found.seenOn.end());
+    std::map<std::string, NetworkInterface> usedInterfaces;
+    for (const auto& [name, interface] : networkInterfaces()) {
+        if (used.count(static_cast<int>(interface.index)) > 0) usedInterfaces[name] = interface;
+    }
+    if (usedInterfaces.empty() && !(trip.registered && trip.confirmedMs >= kProbingMs)) {
+        doctor.report("interfaces", "fail",
+                      "the daemon uses none of the interfaces fit for mDNS: " +
+                          joined(described(interfaces.fit)) + unfit,
+                      "see allow-interfaces and deny-interfaces in avahi-daemon.conf, and the daemon's log");
+        doctor.report("self-test", "skip", "needs an interface the daemon uses");
+        doctor.report("peers", "skip", "needs an interface the daemon uses");
+        return;
+    }
+    doctor.report("interfaces", "ok",
+                  usedInterfaces.empty()
+                      ? "the daemon probes on a link; fit for mDNS: " + joined(described(interfaces.fit))
+                      : "the daemon uses " + joined(described(usedInterfaces)));
+    reportSelfTest(doctor, trip, interfaces);
+    reportPeers(doctor, found);
 }
 
 }  // namespace
 
-int runDoctor(const Plugin& plugin, Output& out, const std::string& pluginPath) {
+int runDoctor(const Plugin* plugin, Output& out, const std::string& pluginPath,
+              const std::string& loadError) {
     Doctor doctor{out};
+    if (plugin == nullptr) {
+        doctor.report("plug-in", "fail", loadError,
+                      "--plugin or ZELM_MDNS_PLUGIN names the file; ldd on it shows what it lacks");
+        for (const char* check : {"daemon", "interfaces", "self-test", "peers"}) {
+            doctor.report(check, "skip", "needs the plug-in");
+        }
+        return exitFailure;
+    }
     char real[PATH_MAX];
     const std::string file = ::realpath(pluginPath.c_str(), real) != nullptr ? real : pluginPath;
     const std::size_t so = file.rfind(".so.");
@@ -126,26 +305,14 @@ int runDoctor(const Plugin& plugin, Output& out, const std::string& pluginPath) 
         "plug-in", "ok",
         "loaded " + file + (so == std::string::npos ? "" : " (version " + file.substr(so + 4) + ")"));
 
-    const Outcome probe = browse(plugin, kSelfTestType, "", kProbeMs).outcome;
+    const Outcome probe = browse(*plugin, kSelfTestType, "", kProbeMs).outcome;
     const bool daemonUp = probe.ending == Ending::NothingAnswered || probe.ending == Ending::Answered;
     doctor.report("daemon", daemonUp ? "ok" : "fail",
                   !daemonUp ? explain(probe)
                             : "a browse started" +
                                   (probe.startMs < 0 ? "" : " in " + std::to_string(probe.startMs) + " ms"),
                   daemonUp ? "" : "start avahi-daemon and the D-Bus system bus");
-
-    const std::size_t fit = checkInterfaces(doctor);
-    // The network checks need both; without them they could only fail again.
-    const std::string missing = !daemonUp  ? "needs the daemon"
-                                : fit == 0 ? "needs an interface fit for mDNS"
-                                           : "";
-    if (missing.empty()) {
-        checkRoundTrip(doctor, plugin);
-        checkPeers(doctor, plugin);
-    } else {
-        doctor.report("self-test", "skip", missing);
-        doctor.report("peers", "skip", missing);
-    }
+    checkNetwork(doctor, *plugin, daemonUp);
     return doctor.failed ? exitFailure : exitSuccess;
 }
 

@@ -5,6 +5,8 @@
 #include <netdb.h>
 #include <netinet/in.h>
 
+#include <cstring>
+
 namespace Zelm::Tool {
 
 bool NetworkInterface::fitForMdns() const {
@@ -27,10 +29,13 @@ std::map<std::string, NetworkInterface> networkInterfaces() {
         }
         char text[NI_MAXHOST] = {};
         const socklen_t size = family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
-        if ((family == AF_INET || (family == AF_INET6 && interface.address.empty())) &&
-            ::getnameinfo(entry->ifa_addr, size, text, sizeof text, nullptr, 0, NI_NUMERICHOST) == 0) {
-            interface.address = text;
+        if ((family != AF_INET && family != AF_INET6) ||
+            ::getnameinfo(entry->ifa_addr, size, text, sizeof text, nullptr, 0, NI_NUMERICHOST) != 0) {
+            continue;
         }
+        const std::string numeric(text, std::strcspn(text, "%"));
+        interface.addresses.push_back(numeric);
+        if (family == AF_INET || interface.address.empty()) interface.address = numeric;
     }
     ::freeifaddrs(list);
     return found;

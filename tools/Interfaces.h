@@ -4,14 +4,16 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 namespace Zelm::Tool {
 
 struct NetworkInterface {
     unsigned int index = 0;
-    unsigned int flags = 0;      // IFF_UP, IFF_MULTICAST, IFF_LOOPBACK, ...
-    std::string address;         // an IPv4 address, else an IPv6 one; empty without any
-    bool linkLocalIPv6 = false;  // has an fe80::/10 address
+    unsigned int flags = 0;              // IFF_UP, IFF_MULTICAST, IFF_LOOPBACK, ...
+    std::string address;                 // an IPv4 address, else an IPv6 one; empty without any
+    std::vector<std::string> addresses;  // all of them, numeric, IPv6 ones without a zone
+    bool linkLocalIPv6 = false;          // has an fe80::/10 address
 
     // Up and MULTICAST, not loopback (which carries no mDNS), with an address.
     bool fitForMdns() const;

@@ -68,6 +68,13 @@ void takeLine(const std::string& line) {
             }
         }
     }
+    if (tag == 0 && code != kDNSServiceErr_ServiceNotRunning && calls.size() == 1 &&
+        !calls.front()->startRefused_ && calls.front()->replyCode_ == 0) {
+        // Whose reply it is can be told only while one call runs.
+        calls.front()->replyCode_ = code;
+        if (calls.front()->onEnding_) calls.front()->onEnding_();
+        return;
+    }
     if (line.rfind(timeUpLine, 0) == 0) {
         // A call whose time is up, one that had started first: two calls
         // running side by side may end in the same instant. Before any call's

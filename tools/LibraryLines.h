@@ -7,7 +7,9 @@
 // - the same line before a call's time is up: the daemon went away, which
 //   ends the call's processing (it still lasts its time-out);
 // - a prefixed line ("AddressInfo_impl::getAddressInfo:mDNS error: ...")
-//   written on the calling thread: the request could not start.
+//   written on the calling thread: the request could not start;
+// - any other code's line while one call runs: the daemon answered its
+//   request with that error (a missing name, say), which ends it.
 // Every other line goes on to stderr, or nowhere with --quiet.
 
 #include <atomic>
@@ -30,7 +32,8 @@ public:
 
     // `timeoutMs`: how long the call lasts unless answered (0: not timed).
     // `isInitialized`: the component's, or empty. `onEnding` runs (on any
-    // thread) once the start is refused or the daemon is lost.
+    // thread) once the start is refused, the daemon is lost or it answered
+    // with an error.
     WatchedCall(unsigned int timeoutMs, std::function<bool()> isInitialized,
                 std::function<void()> onEnding = {});
     WatchedCall(const WatchedCall&) = delete;
@@ -49,6 +52,8 @@ public:
     bool daemonLost() const { return daemonLost_; }
     // The code of the refused start's or the lost daemon's line.
     int lineCode() const { return lineCode_; }
+    // The error the daemon answered the request with, or 0.
+    int replyCode() const { return replyCode_; }
 
 private:
     friend void takeLine(const std::string& line);
@@ -61,6 +66,7 @@ private:
     std::atomic<bool> startRefused_{false};
     std::atomic<bool> daemonLost_{false};
     std::atomic<int> lineCode_{0};
+    std::atomic<int> replyCode_{0};
     std::function<void()> onEnding_;
     std::atomic<bool> stopping_{false};
     std::thread watcher_;

@@ -76,6 +76,13 @@ Outcome judge(const WatchedCall& call, const Zelm::Error& result, bool answered)
         outcome.ending = Ending::Answered;
     } else if (call.daemonLost()) {
         outcome.ending = Ending::DaemonLost;
+    } else if (outcome.code == kDNSServiceErr_NoSuchName || call.replyCode() == kDNSServiceErr_NoSuchName) {
+        // A server's answer, however early it came: the request did reach it.
+        outcome.code = kDNSServiceErr_NoSuchName;
+        outcome.ending = Ending::NoSuchName;
+    } else if (call.replyCode() != 0) {
+        outcome.code = call.replyCode();
+        outcome.ending = Ending::EndedEarly;
     } else if (!started) {
         outcome.ending =
             outcome.code == kDNSServiceErr_ServiceNotRunning ? Ending::DaemonAbsent : Ending::CouldNotStart;
@@ -88,9 +95,11 @@ Outcome judge(const WatchedCall& call, const Zelm::Error& result, bool answered)
 }
 
 const char* endingName(Ending ending) {
-    static const char* const names[] = {"answered",      "nothing answered", "could not start",
-                                        "daemon absent", "daemon lost",      "ended early",
-                                        "no such host",  "not a host name",  "interrupted"};
+    static const char* const names[] = {
+        "answered",    "nothing answered", "could not start", "daemon absent", "daemon lost",
+        "ended early", "no such host",     "not a host name", "interrupted",   "no such name"};
+    static_assert(sizeof names / sizeof *names == static_cast<int>(Ending::NoSuchName) + 1,
+                  "one name per ending");
     return names[static_cast<int>(ending)];
 }
 
@@ -116,6 +125,9 @@ std::string explain(const Outcome& outcome) {
             return "it is an IP address, not a host name";
         case Ending::Interrupted:
             return std::string("interrupted by ") + (outcome.signal == SIGINT ? "SIGINT" : "SIGTERM");
+        case Ending::NoSuchName:
+            return "the DNS server answered that there is no such name (code " +
+                   std::to_string(outcome.code) + ")";
     }
     return "";
 }

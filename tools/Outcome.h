@@ -24,6 +24,7 @@ enum class Ending {
     NoSuchHost,    // a lookup the daemon answered at once without an address
     NotAHostName,  // a lookup of an IP address, refused by the tool
     Interrupted,   // SIGINT or SIGTERM before anything was found
+    NoSuchName,    // a DNS server answered that the name does not exist
 };
 
 struct Outcome {

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <exception>
 #include <memory>
+#include <stdexcept>
 
 #ifndef ZELM_MDNS_PLUGIN_RELATIVE_PATH
 #define ZELM_MDNS_PLUGIN_RELATIVE_PATH "../lib/libZelmMDNS.so.0"
@@ -62,7 +63,7 @@ int runWith(const Zelm::Tool::Plugin& plugin, Zelm::Tool::Output& out, const std
         case Command::Discover:
             return runDiscover(plugin, out, invocation.discover);
         case Command::Doctor:
-            return runDoctor(plugin, out, path);
+            return runDoctor(&plugin, out, path, "");
         case Command::Domains:
             break;
     }
@@ -74,7 +75,13 @@ int run(const Zelm::Tool::Invocation& invocation) {
     Output out(invocation.json);
     if (invocation.command == Command::Domains) return runDomains(out, invocation.domains);
     const std::string path = pluginPath(invocation);
-    auto plugin = std::make_unique<Plugin>(path);
+    std::unique_ptr<Plugin> plugin;
+    try {
+        plugin = std::make_unique<Plugin>(path);
+    } catch (const std::runtime_error& error) {
+        if (invocation.command != Command::Doctor) throw;
+        return runDoctor(nullptr, out, path, error.what());
+    }
     const int status = runWith(*plugin, out, path, invocation);
     // A call the tool stopped waiting for runs on inside the plug-in.
     if (errandsLeftRunning()) plugin.release();

@@ -9,7 +9,7 @@ ZELM_PACKAGES=(
   nlohmann-json3-dev libcli11-dev
   libc-ares-dev libldns-dev dnsutils
   dpkg-dev file
-  bind9
+  bind9 nftables
   python3-jsonschema
 )
 

@@ -21,6 +21,7 @@ TOOL = None
 RUN_ID = str(os.getpid())
 TYPE = "_zelme2e._tcp"
 NONE_TYPE = "_zelmnone%s._tcp" % RUN_ID
+OWN_TYPE = "_zelmown%s._tcp" % RUN_ID
 NOHOST = "nohost-%s.local." % RUN_ID
 env = os.environ.__getitem__
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -33,29 +34,35 @@ with open(os.path.join(HERE, "..", "..", "tools", "zelm-mdns.schema.json")) as f
 
 # What the tool says when it finds nothing: exit status 1 and, on stderr
 # exactly, "zelm-mdns: <what>: <reason>", <what> as each subcommand words it
-# for its arguments. Rows: (state of host A, arguments, reason). A reason that
-# claims no time-out comes at once. "wide-area": the sandbox of up --dns, whose
-# daemon sends names outside .local to the zone's DNS server.
+# for its arguments; JSON names the ending. Rows: (state of host A, arguments,
+# ending, reason), or {code: (ending, reason)} where the backend decides the code. A reason that claims no
+# time-out comes at once. SIGINT: the tool is interrupted after 0.5 s. "wide-area": the sandbox of up --dns,
+# whose daemon sends names outside .local to the zone's DNS server.
 WHAT = {"browse": "no instances of {1} found", "discover": "no services found", "types": "no service types found",
-        "lookup": "no address found for {1}", "resolve": "cannot resolve \"{1}\" {2} in local.",
+        "lookup": "no address found for {1}", "resolve": "cannot resolve \"{1}\" {2} in {domain}",
         "register": "cannot register \"{1}\" {2}"}
+NOTHING = "nothing answered"
 MESSAGES = [
-    ("up", ["discover", NONE_TYPE, "--timeout", "1000"], "nothing answered within 1000 ms"),
-    *[("up", ["browse", NONE_TYPE, "--timeout", ms], "nothing answered within %s ms" % ms) for ms in ("1", "5", "3000")],
-    ("up", ["browse", "_nope", "--timeout", "500"], "the request could not start: code -65540 (bad parameter)"),
-    ("up", ["lookup", NOHOST], "nothing answered within 4000 ms"),
-    ("up", ["resolve", "Nobody " + RUN_ID, TYPE], "nothing answered within 4000 ms"),
-    ("up", ["lookup", "198.18.0.2"], "it is an IP address, not a host name"),
-    *[("daemon stopped", args, DAEMON_GONE)
+    ("up", ["discover", NONE_TYPE, "--timeout", "1000"], NOTHING, "nothing answered within 1000 ms"),
+    *[("up", ["browse", NONE_TYPE, "--timeout", ms], NOTHING, "nothing answered within %s ms" % ms) for ms in ("1", "5", "3000")],
+    ("up", ["browse", "_nope", "--timeout", "500"], "could not start", "the request could not start: code -65540 (bad parameter)"),
+    ("up", ["lookup", NOHOST], NOTHING, "nothing answered within 4000 ms"),
+    ("up", ["resolve", "Nobody " + RUN_ID, TYPE], NOTHING, "nothing answered within 4000 ms"),
+    ("up", ["lookup", "198.18.0.2"], "not a host name", "it is an IP address, not a host name"),
+    ("up", ["browse", NONE_TYPE, "--timeout", "20000", "SIGINT"], "interrupted", "interrupted by SIGINT"),
+    *[("daemon stopped", args, "daemon absent", DAEMON_GONE)
       for args in (["browse", NONE_TYPE, "--timeout", "3000"], ["discover", NONE_TYPE, "--timeout", "3000"], ["lookup", NOHOST])],
-    ("bus gone", ["types", "--timeout", "3000"], DAEMON_GONE),
-    ("bus gone", ["register", "Gone " + RUN_ID, TYPE, "7102"], DAEMON_GONE),
-    ("wide-area", ["lookup", "nohost-%s.zelm.test." % RUN_ID], NO_SUCH_HOST),
-    ("wide-area", ["lookup", "bare" + RUN_ID],
+    ("bus gone", ["types", "--timeout", "3000"], "daemon absent", DAEMON_GONE),
+    ("bus gone", ["register", "Gone " + RUN_ID, TYPE, "7102"], "daemon absent", DAEMON_GONE),
+    ("wide-area", ["lookup", "nohost-%s.zelm.test." % RUN_ID], "no such host", NO_SUCH_HOST),
+    ("wide-area", ["lookup", "bare" + RUN_ID], "no such host",
      NO_SUCH_HOST + "; a multicast-DNS host name ends in .local, as bare%s.local." % RUN_ID),
-    ("wide-area", ["register", "Wide " + RUN_ID, TYPE, "7103", "--domain", "zelm.test."],
+    ("wide-area", ["register", "Wide " + RUN_ID, TYPE, "7103", "--domain", "zelm.test."], "could not start",
      "the request could not start: code -65544 (not supported by the daemon); "
      "the daemon registers services on the local link only (local.), not in zelm.test."),
+    ("wide-area", ["resolve", "Missing " + RUN_ID, "_zelmweb._tcp", "--domain", "zelm.test."],
+     {-65554: ("ended early", "the request ended early: code -65554 (no such record)"),
+      -65538: ("no such name", "the DNS server answered that there is no such name (code -65538)")}, None),
 ]
 
 
@@ -66,14 +73,15 @@ def valid(line, args):
     return event
 
 
-# The tool run to its end, its exit status checked; with --json, .events holds
-# its stdout, every line an event valid for the subcommand.
-def tool(case, code, *args, **options):
-    began = time.monotonic()
-    done = subprocess.run([TOOL, *args], capture_output=True, text=True, errors="replace", timeout=60, **options)
+# The tool run to its end (SIGINT among the arguments: interrupted after 0.5 s), its exit status checked; with
+# --json, .events holds its stdout, every line an event valid for the subcommand.
+def tool(case, code, *given, **options):
+    began, args = time.monotonic(), [TOOL, *(a for a in given if a != "SIGINT")]
+    interrupt = ["timeout", "-s", "INT", "--preserve-status", "0.5"] if "SIGINT" in given else []
+    done = subprocess.run(interrupt + args, capture_output=True, text=True, errors="replace", timeout=60, **options)
     done.took = time.monotonic() - began
     case.assertEqual(done.returncode, code, "%s\n--- stdout\n%s--- stderr\n%s" % (args, done.stdout, done.stderr))
-    done.events = [valid(line, done.args) for line in done.stdout.splitlines()] if "--json" in args else None
+    done.events = [valid(line, args) for line in done.stdout.splitlines()] if "--json" in args else None
     return done
 
 
@@ -103,15 +111,18 @@ def sandbox(*args):  # nothing to do without arguments
 
 
 def check_messages(case, state):
-    rows = [(args, "%s: %s" % (WHAT[args[0]].format(*args), reason)) for at, args, reason in MESSAGES if at == state]
+    rows = [(args, expected) for at, args, *expected in MESSAGES if at == state]
     with ThreadPoolExecutor(len(rows)) as pool:
-        for (args, said), done in zip(rows, pool.map(lambda row: tool(case, 1, *row[0], "--json"), rows)):
+        for (args, expected), done in zip(rows, pool.map(lambda row: tool(case, 1, *row[0], "--json"), rows)):
             (failure,) = done.events  # nothing but the tool's own JSON on stdout
-            case.assertEqual(done.stderr, "zelm-mdns: %s\n" % said, args)
+            ending, reason = expected[0].get(failure["code"], (None, None)) if isinstance(expected[0], dict) else expected
+            said = "%s: %s" % (WHAT[args[0]].format(*args, domain=dict(zip(args, args[1:])).get("--domain", "local.")),
+                               reason)
+            case.assertEqual((done.stderr, failure["ending"]), ("zelm-mdns: %s\n" % said, ending), args)
             # The same words as on stderr, which may add a hint. Code 0 only for a browse cut off before it processed
-            # anything (1 ms), which the schema leaves open.
+            # anything (1 ms), which the schema leaves open, and an interrupted one.
             case.assertTrue(failure["event"] == "failure" and said.startswith(failure["what"] + ": " + failure["reason"])
-                            and (failure["code"] != 0 or failure["ending"] == "nothing answered")
+                            and (failure["code"] != 0 or ending in (NOTHING, "interrupted"))
                             and ("within" in said or done.took < 1.5), (args, failure, done.took))
 
 
@@ -214,8 +225,9 @@ class ZelmMdns(unittest.TestCase):
 
 class ZelmMdnsFaults(unittest.TestCase):
     @classmethod
-    def setUpClass(cls):
-        next_event(publish(cls, "Doctor Peer " + RUN_ID, TYPE, 7301), "published")
+    def setUpClass(cls):  # also the row that stopped the peer's mending
+        cls.peer = publish(cls, "Doctor Peer " + RUN_ID, TYPE, 7301)
+        next_event(cls.peer, "published")
 
     def test_without_daemon_or_bus_the_tool_says_the_daemon_cannot_be_reached(self):
         self.addCleanup(sandbox, "daemon", "start")  # cleanups run last first: the bus, then the daemon
@@ -230,25 +242,73 @@ class ZelmMdnsFaults(unittest.TestCase):
         check_messages(self, "bus gone")
 
     # Each check's status, healthy and with one thing broken at a time: the network checks cannot run without the
-    # daemon or an interface fit for mDNS, skipped, not failed. A row's breakage does not need host A to have taken
-    # its interface back after the one before; the next test's browse waits for that.
+    # daemon or an interface fit for mDNS, skipped, not failed. A spare interface that is down stays in host A
+    # throughout: the daemon does not use it. A row's breakage does not need host A to have taken its interface back
+    # after the one before; the next row's browse waits for that. Rows that need A's cache free of what it heard
+    # restart A's daemon after breaking what they break. The peer's absence goes last, with a service of A's own.
     def test_doctor_turns_exactly_the_broken_line_to_a_failure_with_its_hint(self):
-        interface = env("ZELM_SANDBOX_IF_A")
+        interface, spare = env("ZELM_SANDBOX_IF_A"), RUN_ID[-8:]
         link = ["exec", "A", "ip", "link", "set", interface]
+        sandbox("exec", "A", "ip", "link", "add", "zsp" + spare, "type", "veth", "peer", "name", "zsq" + spare)
+        self.addCleanup(sandbox, "exec", "A", "ip", "link", "del", "zsp" + spare)
+        restart, impostor, unwall = [["daemon", "stop"], ["daemon", "start"]], [], ["nft", "delete", "table", "inet", "zelm"]
+        own = [TOOL, "register", "Own " + RUN_ID, OWN_TYPE, "7302", "--json"]
         checks = ("plug-in", "daemon", "interfaces", "self-test", "peers")
         for breaking, mending, statuses, check, field, said in (
-                ([], [], "ok ok ok ok ok", "self-test", "detail", "seen on " + interface),
-                (["daemon", "stop"], ["daemon", "start"], "ok fail ok skip skip", "daemon", "hint", "start avahi-daemon"),
-                (link + ["multicast", "off"], link + ["multicast", "on"], "ok ok fail skip skip", "interfaces", "hint",
+                ([], [], "ok ok ok ok ok", "peers", "detail", "1 service type(s) of other hosts: " + TYPE),
+                ([["daemon", "stop"]], [["daemon", "start"]], "ok fail ok skip skip", "daemon", "hint", "start avahi-daemon"),
+                ([link + ["multicast", "off"]], [link + ["multicast", "on"]], "ok ok fail skip skip", "interfaces", "hint",
                  "multicast on"),
-                (link + ["down"], link + ["up"], "ok ok fail skip skip", "interfaces", "hint", interface + " up")):
+                ([link + ["down"]], [link + ["up"]], "ok ok fail skip skip", "interfaces", "hint", interface + " up"),
+                ([firewall("A", "input")] + restart, [["exec", "A", *unwall]], "ok ok ok fail fail", "self-test", "hint",
+                 "does a firewall on this host drop incoming UDP port 5353?"),
+                ([firewall("B", "input", "output")] + restart, [["exec", "B", *unwall]], "ok ok ok ok fail", "peers", "hint",
+                 "must let UDP port 5353 (mDNS) through"),
+                ([lambda: impostor.append(claim_host_name())], [lambda: impostor.pop().communicate("")] + restart,
+                 "ok ok ok fail ok", "self-test", "detail", "zelm-a.local. is answered by 198.18.0.99, not by this host"),
+                ([], [], "fail skip skip skip skip", "plug-in", "detail", "cannot load the plug-in"),
+                ([self.peer.terminate, self.peer.wait, *restart, lambda: next_event(start(own, self.addCleanup), "registered")],
+                 [self.setUpClass],
+                 "ok ok ok ok fail", "peers", "detail", "no other host's service types seen; this host's own left out: "
+                 + OWN_TYPE)):
             try:
-                sandbox(*breaking)
-                found = tool(self, int("fail" in statuses), "doctor", "--json").events
+                for step in breaking:
+                    step() if callable(step) else sandbox(*step)
+                plugin = ["--plugin", os.path.abspath(__file__)] if check == "plug-in" else []
+                found = tool(self, int("fail" in statuses), "doctor", "--json", *plugin).events
             finally:
-                sandbox(*mending)
-            self.assertEqual([(e["check"], e["status"]) for e in found], list(zip(checks, statuses.split())), breaking)
-            self.assertIn(said, found[checks.index(check)][field], breaking)
+                for step in mending:
+                    step() if callable(step) else sandbox(*step)
+            self.assertEqual([(e["check"], e["status"]) for e in found], list(zip(checks, statuses.split())), said)
+            self.assertIn(said, found[checks.index(check)][field], said)
+
+
+# nft rules in host's namespace that drop mDNS on these hooks.
+def firewall(host, *hooks):
+    rules = "add table inet zelm\n" + "".join("add chain inet zelm %s { type filter hook %s priority 0; }\n"
+                                             "add rule inet zelm %s udp dport 5353 drop\n" % (h, h, h) for h in hooks)
+    return ["exec", host, "sh", "-c", "printf '%s' | nft -f -" % rules]
+
+
+# A second responder on host B that claims host A's name for 198.18.0.99, returned once A's daemon has given way
+# (renamed itself, as its log says); it withdraws when its input ends.
+IMPOSTOR = """import os, socket, sys
+from zeroconf import IPVersion, ServiceInfo, Zeroconf
+zc = Zeroconf(interfaces=[os.environ["ZELM_SANDBOX_ADDR_B"]], ip_version=IPVersion.V4Only)
+zc.register_service(ServiceInfo("_zelmimp._tcp.local.", "Impostor._zelmimp._tcp.local.", port=9, server=sys.argv[1],
+                                addresses=[socket.inet_aton("198.18.0.99")]))
+sys.stdin.read()
+zc.close()"""
+
+
+def claim_host_name():
+    log = os.path.join(env("ZELM_SANDBOX_DIR"), "avahi-a.log")
+    seen = os.path.getsize(log)
+    process = subprocess.Popen([SANDBOX, "exec", "B", "/usr/bin/python3", "-c", IMPOSTOR,
+                                env("ZELM_SANDBOX_HOSTNAME_A") + ".local."], stdin=subprocess.PIPE, text=True)
+    subprocess.run("for i in $(seq 100); do tail -c +%d %s | grep -q 'Host name is ' && exit; sleep 0.1; done; exit 1"
+                   % (seen + 1, log), shell=True, check=True)
+    return process
 
 
 # Found lines show the type in its domain; a wide-area report has no interface to show.
