@@ -85,6 +85,7 @@ DaemonLink::~DaemonLink() {
     // No reference holds the link and it is no longer shared, so nothing
     // else uses the connections.
     loop_->stop();
+    dns_.reset();
     pool_.reset();
 }
 
@@ -165,6 +166,7 @@ void DaemonLink::graceOver() {
     // joins it first.
     std::lock_guard<RankedMutex> loopLock(loop_->mutex());
     pool_->closeAll();
+    dns_.reset();
     loop_->endFromWithin();
 }
 

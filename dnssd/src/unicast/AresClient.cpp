@@ -7,6 +7,7 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -61,6 +62,38 @@ Outcome outcomeOf(int status) {
         default:
             return Outcome::kNoServer;  // refused connections, a bad server list
     }
+}
+
+// c-ares reads a backslash as "take the next byte as it is", without the
+// decimal \DDD of presentation form: the name's bytes with only '.' and '\'
+// inside a label escaped. False for a name with a NUL byte in a label.
+bool toAresName(const std::string& name, std::string& aresName) {
+    aresName.clear();
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        char byte = name[i];
+        if (byte == '\\' && i + 3 < name.size() && std::isdigit(static_cast<unsigned char>(name[i + 1])) &&
+            std::isdigit(static_cast<unsigned char>(name[i + 2])) &&
+            std::isdigit(static_cast<unsigned char>(name[i + 3]))) {
+            const int value = std::stoi(name.substr(i + 1, 3));
+            if (value == 0 || value > 255) {
+                return false;
+            }
+            byte = static_cast<char>(value);
+            i += 3;
+        } else if (byte == '\\' && i + 1 < name.size()) {
+            byte = name[++i];
+        } else if (byte == '\\') {
+            return false;
+        } else {
+            aresName += byte;  // a plain byte, or a dot between labels
+            continue;
+        }
+        if (byte == '.' || byte == '\\') {
+            aresName += '\\';
+        }
+        aresName += byte;
+    }
+    return true;
 }
 
 }  // namespace
@@ -254,6 +287,11 @@ AresClient::Exchange* AresClient::begin(AresChannel& channel, Callback& done, Re
 }
 
 DnsClient::Request AresClient::query(const std::string& name, std::uint16_t type, Callback done) {
+    std::string aresName;
+    if (!toAresName(name, aresName)) {
+        done(Answer{Outcome::kNoAnswer, {}});  // no server can hold such a name
+        return ++lastRequest_;
+    }
     AresChannel* channel = resolverChannel();
     Request request = 0;
     Exchange* exchange = channel != nullptr ? begin(*channel, done, request) : nullptr;
@@ -263,7 +301,7 @@ DnsClient::Request AresClient::query(const std::string& name, std::uint16_t type
     }
     ++processing_;
     ares_search(
-        channel->get(), name.c_str(), ns_c_in, type,
+        channel->get(), aresName.c_str(), ns_c_in, type,
         [](void* arg, int status, int, unsigned char* message, int length) {
             auto* ex = static_cast<Exchange*>(arg);
             ex->client->answered(ex, status, message, length);
