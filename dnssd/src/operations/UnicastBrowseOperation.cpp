@@ -86,9 +86,14 @@ void UnicastBrowseOperation::onAnswer(const Unicast::Answer& answer) {
             post(0, item);
         }
     }
-    for (const auto& [key, item] : current) {
-        if (items_.count(key) == 0) {
+    for (auto& [key, item] : current) {
+        const auto known = items_.find(key);
+        if (known == items_.end()) {
             post(kDNSServiceFlagsAdd, item);
+        } else {
+            // Removed later by the name it was added with, whatever case comes now.
+            item.name = known->second.name;
+            item.type = known->second.type;
         }
     }
     items_ = std::move(current);
