@@ -1,5 +1,6 @@
 #include "operations/UnicastLookupOperation.h"
 
+#include "names/SocketAddress.h"
 #include "unicast/DnsAnswer.h"
 
 #include <arpa/inet.h>
@@ -50,16 +51,7 @@ void UnicastLookupOperation::onAnswer(std::uint16_t type, const Unicast::Answer&
 }
 
 void UnicastLookupOperation::postAddress(int family, const std::string& address, std::uint32_t ttl) {
-    sockaddr_storage storage{};
-    if (family == AF_INET) {
-        auto* ipv4 = reinterpret_cast<sockaddr_in*>(&storage);
-        ipv4->sin_family = AF_INET;
-        std::memcpy(&ipv4->sin_addr, address.data(), sizeof ipv4->sin_addr);
-    } else {
-        auto* ipv6 = reinterpret_cast<sockaddr_in6*>(&storage);
-        ipv6->sin6_family = AF_INET6;
-        std::memcpy(&ipv6->sin6_addr, address.data(), sizeof ipv6->sin6_addr);
-    }
+    const sockaddr_storage storage = socketAddress(family, address);
     context_.sink->post([callBack = callBack_, context = userContext_, name = hostName_, storage, ttl](
                             DNSServiceRef ref, DNSServiceFlags more) {
         callBack(ref, kDNSServiceFlagsAdd | more, kDNSServiceInterfaceIndexAny, kDNSServiceErr_NoError,

@@ -286,13 +286,13 @@ AresClient::Exchange* AresClient::begin(AresChannel& channel, Callback& done, Re
     return exchange.release();
 }
 
-DnsClient::Request AresClient::query(const std::string& name, std::uint16_t type, Callback done) {
-    std::string aresName;
-    if (!toAresName(name, aresName)) {
-        done(Answer{Outcome::kNoAnswer, {}});  // no server can hold such a name
-        return ++lastRequest_;
-    }
-    AresChannel* channel = resolverChannel();
+void AresClient::onAnswer(void* arg, int status, int, unsigned char* message, int length) {
+    auto* exchange = static_cast<Exchange*>(arg);
+    exchange->client->answered(exchange, status, message, length);
+}
+
+template <typename Launch>
+DnsClient::Request AresClient::launch(AresChannel* channel, Callback done, Launch start) {
     Request request = 0;
     Exchange* exchange = channel != nullptr ? begin(*channel, done, request) : nullptr;
     if (exchange == nullptr) {
@@ -300,39 +300,28 @@ DnsClient::Request AresClient::query(const std::string& name, std::uint16_t type
         return request != 0 ? request : ++lastRequest_;
     }
     ++processing_;
-    ares_search(
-        channel->get(), aresName.c_str(), ns_c_in, type,
-        [](void* arg, int status, int, unsigned char* message, int length) {
-            auto* ex = static_cast<Exchange*>(arg);
-            ex->client->answered(ex, status, message, length);
-        },
-        exchange);
+    start(channel->get(), exchange);
     channel->rearm();
     --processing_;
     reap();
     return request;
 }
 
-DnsClient::Request AresClient::send(const Server& server, std::vector<std::uint8_t> message, Callback done) {
-    AresChannel* channel = serverChannel(server);
-    Request request = 0;
-    Exchange* exchange = channel != nullptr ? begin(*channel, done, request) : nullptr;
-    if (exchange == nullptr) {
-        done(Answer{channel != nullptr ? Outcome::kNoMemory : Outcome::kNoServer, {}});
-        return request != 0 ? request : ++lastRequest_;
+DnsClient::Request AresClient::query(const std::string& name, std::uint16_t type, Callback done) {
+    std::string aresName;
+    if (!toAresName(name, aresName)) {
+        done(Answer{Outcome::kNoAnswer, {}});  // no server can hold such a name
+        return ++lastRequest_;
     }
-    ++processing_;
-    ares_send(
-        channel->get(), message.data(), static_cast<int>(message.size()),
-        [](void* arg, int status, int, unsigned char* answer, int length) {
-            auto* ex = static_cast<Exchange*>(arg);
-            ex->client->answered(ex, status, answer, length);
-        },
-        exchange);
-    channel->rearm();
-    --processing_;
-    reap();
-    return request;
+    return launch(resolverChannel(), std::move(done), [&](ares_channel channel, Exchange* exchange) {
+        ares_search(channel, aresName.c_str(), ns_c_in, type, &AresClient::onAnswer, exchange);
+    });
+}
+
+DnsClient::Request AresClient::send(const Server& server, std::vector<std::uint8_t> message, Callback done) {
+    return launch(serverChannel(server), std::move(done), [&](ares_channel channel, Exchange* exchange) {
+        ares_send(channel, message.data(), static_cast<int>(message.size()), &AresClient::onAnswer, exchange);
+    });
 }
 
 void AresClient::cancel(Request request) { finish(request, Answer{Outcome::kCancelled, {}}); }
