@@ -39,7 +39,9 @@ UnicastBrowseOperation::UnicastBrowseOperation(Kind kind, std::string browsed, s
       expectedLabels_(lowerLabels(kind == Kind::Instances ? type_ + "." + domain_ : domain_)),
       callBack_(callBack),
       userContext_(context),
-      refreshTimer_([this] { refresh(); }) {}
+      // A question the timer cannot ask for lack of memory fails the
+      // reference rather than leave the browse silent.
+      refreshTimer_([this] { orLose(context_.sink, [this] { refresh(); }); }) {}
 
 void UnicastBrowseOperation::begin(const UnicastContext& context) {
     context_ = context;
