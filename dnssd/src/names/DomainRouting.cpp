@@ -44,7 +44,7 @@ bool isLinkLocalDomain(const std::string& domain) {
 bool isLinkLocalHost(const std::string& host) {
     std::vector<std::string> labels;
     const std::string name = withoutTrailingDot(host);
-    return !parseDnsName(name, labels) || labels.size() < 2 || isLinkLocalDomain(name);
+    return !parseDnsName(name, labels) || labels.empty() || isLinkLocalDomain(name);
 }
 
 }  // namespace Zelm::DnsSd

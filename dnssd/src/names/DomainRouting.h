@@ -14,9 +14,10 @@ namespace Zelm::DnsSd {
 // as domainArgument() gives it: presentation form, no trailing dot.
 bool isLinkLocalDomain(const std::string& domain);
 
-// A host name for the daemon: one below "local", or a bare one-label name,
-// which multicast DNS answers on the link (as before unicast DNS-SD).
-// Every other name is looked up by unicast DNS.
+// A host name for the daemon: one below "local" (or a link-local reverse
+// zone). Every other name, a bare one-label name too, is looked up by
+// unicast DNS, through the resolver's search list when it has no trailing
+// dot, as the host's other programs would look it up.
 bool isLinkLocalHost(const std::string& host);
 
 }  // namespace Zelm::DnsSd

@@ -141,9 +141,8 @@ public:
             return;
         }
         const long ms = limit.tv_sec * 1000 + (limit.tv_usec + 999) / 1000;
-        if (!client_.loop_.schedule(timer_, static_cast<int>(ms))) {
-            // Out of memory: the request deadlines still end every request.
-        }
+        // Out of memory: the requests' own deadlines still end them.
+        (void)client_.loop_.schedule(timer_, static_cast<int>(ms));
     }
 
     void ready(int fd, short revents) override {
@@ -172,10 +171,9 @@ private:
             return;
         }
         const short events = static_cast<short>((readable != 0 ? POLLIN : 0) | (writable != 0 ? POLLOUT : 0));
-        if (!self->client_.loop_.watchFd(fd, events, *self)) {
-            // Out of memory: the socket's answer is missed and the query
-            // ends at its time-out, as for a lost datagram.
-        }
+        // Out of memory: the socket's answer is missed and the query ends
+        // at its time-out, as for a lost datagram.
+        (void)self->client_.loop_.watchFd(fd, events, *self);
     }
 
     AresClient& client_;
@@ -278,7 +276,11 @@ AresClient::Exchange* AresClient::begin(AresChannel& channel, Callback& done, Re
         // Last, so that `done` stays the caller's on every failure above.
         entry.done = std::move(done);
     } catch (...) {
-        pending_.erase(request);
+        const auto found = pending_.find(request);
+        if (found != pending_.end()) {
+            loop_.cancel(found->second->deadline);
+            pending_.erase(found);
+        }
         return nullptr;
     }
     ++channel.outstanding;

@@ -219,10 +219,12 @@ TEST(UnicastOperations, OnlyTheLinkLocalDomainGoesToTheDaemon) {
     for (const char* domain : {"zelm.test", "local.test", "notlocal", "c.e.f.ip6.arpa", "169.in-addr.arpa"}) {
         EXPECT_FALSE(isLinkLocalDomain(domain)) << domain;
     }
-    for (const char* host : {"printer", "printer.", "printer.local.", "printer.LOCAL"}) {
+    for (const char* host : {"printer.local.", "printer.LOCAL"}) {
         EXPECT_TRUE(isLinkLocalHost(host)) << host;
     }
-    EXPECT_FALSE(isLinkLocalHost("printer.zelm.test."));
+    for (const char* host : {"printer", "printer.", "printer.zelm.test.", "local.printer"}) {
+        EXPECT_FALSE(isLinkLocalHost(host)) << host;
+    }
 }
 
 }  // namespace
