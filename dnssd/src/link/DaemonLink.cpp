@@ -4,6 +4,7 @@
 #include "bus/Waiter.h"
 #include "names/ErrorCodes.h"
 #include "operations/RegisterOperation.h"
+#include "operations/UnicastOperation.h"
 
 namespace Zelm::DnsSd {
 
@@ -14,8 +15,29 @@ constexpr int kAttachAttempts = 4;
 
 }  // namespace
 
+DNSServiceErrorType DaemonLink::attachUnicast(Reference& reference) {
+    std::lock_guard<RankedMutex> lock(loop_->mutex());
+    if (!dns_) {
+        dns_ = Unicast::AresClient::create(*loop_);
+        if (!dns_) {
+            return kDNSServiceErr_NoMemory;
+        }
+    }
+    UnicastOperation* operation = reference.operation().asUnicast();
+    try {
+        operation->begin(UnicastContext{dns_.get(), loop_.get(), &reference});
+    } catch (...) {
+        operation->stop();  // nothing it sent may answer into a freed operation
+        return kDNSServiceErr_NoMemory;
+    }
+    return kDNSServiceErr_NoError;
+}
+
 DNSServiceErrorType DaemonLink::attach(Reference& reference) {
     Operation& operation = reference.operation();
+    if (operation.asUnicast() != nullptr) {
+        return attachUnicast(reference);
+    }
     const int objects = operation.daemonObjects();
     const Patience patience;
     LoopLock lock(loop_->mutex());
@@ -75,7 +97,9 @@ DNSServiceErrorType DaemonLink::attach(Reference& reference) {
 
 void DaemonLink::detach(Reference& reference) {
     std::lock_guard<RankedMutex> lock(loop_->mutex());
-    pool_->leave(reference);
+    if (reference.operation().asUnicast() == nullptr) {
+        pool_->leave(reference);
+    }
     reference.operation().stop();
 }
 
