@@ -19,6 +19,7 @@ zs_write_dns_files() {
   sed -e "s/@ADDR_A@/$ZELM_SANDBOX_ADDR_A/g" -e "s/@ADDR6_A@/$ZELM_SANDBOX_ADDR6_A/g" \
     -e "s/@ADDR_B@/$ZELM_SANDBOX_ADDR_B/g" -e "s/@ADDR6_B@/$ZELM_SANDBOX_ADDR6_B/g" \
     "$ZS_REPO/scripts/lib/$ZS_DNS_ZONE.zone" >"$dir/$ZS_DNS_ZONE.zone" || return 1
+  zs_write_update_key "$dir" || return 1
   # Authoritative only, on B's IPv4 address only, no control channel; what it
   # writes (its managed-keys zone) stays in the state directory.
   cat >"$dir/named.conf" <<EOF
@@ -33,10 +34,32 @@ options {
   allow-query { any; };
 };
 controls { };
-zone "$ZS_DNS_ZONE" { type primary; file "$dir/$ZS_DNS_ZONE.zone"; };
+key "$ZS_DNS_KEY" { algorithm hmac-sha256; secret "$(cat "$dir/update.secret")"; };
+zone "$ZS_DNS_ZONE" {
+  type primary; file "$dir/$ZS_DNS_ZONE.zone";
+  allow-update { key "$ZS_DNS_KEY"; };
+};
 EOF
   # What avahi-daemon on A reads as /etc/resolv.conf: this server alone.
   printf 'nameserver %s\n' "$ZELM_SANDBOX_ADDR_B" >"$dir/resolv.conf"
+}
+
+# The TSIG key that signs registrations by DNS UPDATE, fresh for every
+# sandbox, and the backend's update configuration for the zone (root's
+# alone, as the backend demands), which the tests name in
+# ZELM_DNSSD_UPDATE_CONFIG. The zone's journal is written beside the zone.
+ZS_DNS_KEY=zelm-update.
+zs_write_update_key() {
+  local dir=$1
+  (umask 077 && head -c 32 /dev/urandom | base64 >"$dir/update.secret") || return 1
+  (umask 077 && cat >"$dir/dnssd-update.conf") <<EOF || return 1
+[$ZS_DNS_ZONE]
+server = $ZELM_SANDBOX_ADDR_B
+key-name = $ZS_DNS_KEY
+algorithm = hmac-sha256
+secret = $(cat "$dir/update.secret")
+host-name = zelm-host-a
+EOF
 }
 
 # Starts named on host B in the foreground of a recorded process (role
