@@ -135,6 +135,30 @@ void EventLoop::cancel(Timer& timer) {
     }
 }
 
+bool EventLoop::watchFd(int fd, short events, FdHandler& handler) {
+    for (FdWatch& watch : fdWatches_) {
+        if (watch.fd == fd) {
+            watch.events = events;
+            watch.handler = &handler;
+            wake();
+            return true;
+        }
+    }
+    try {
+        fdWatches_.push_back(FdWatch{fd, events, &handler});
+    } catch (...) {
+        return false;
+    }
+    wake();
+    return true;
+}
+
+void EventLoop::unwatchFd(int fd) {
+    fdWatches_.erase(std::remove_if(fdWatches_.begin(), fdWatches_.end(),
+                                    [fd](const FdWatch& watch) { return watch.fd == fd; }),
+                     fdWatches_.end());
+}
+
 void EventLoop::run() {
     LoopLock lock(mutex_);
     std::vector<pollfd> fds;
@@ -160,6 +184,9 @@ void EventLoop::run() {
                 fds.push_back(pollfd{dbus_watch_get_unix_fd(watch), events, 0});
                 polled.push_back(watch);
             }
+            for (const FdWatch& watch : fdWatches_) {
+                fds.push_back(pollfd{watch.fd, watch.events, 0});
+            }
         } catch (...) {
             // Out of memory: the thread must stay, since callers wait for
             // the answers it brings; it tries again shortly.
@@ -179,6 +206,7 @@ void EventLoop::run() {
         polling_ = false;
         if (ready > 0) {
             handleReady(fds, polled);
+            handleReadyFds(fds, polled.size() + 1);
         }
     }
     if (endingItself_) {
@@ -207,6 +235,20 @@ void EventLoop::handleReady(const std::vector<pollfd>& fds, const std::vector<DB
         // the next dispatch, soon, tries again.
         if (!dbus_watch_handle(polled[i], flags)) {
             memoryShort_ = true;
+        }
+    }
+}
+
+void EventLoop::handleReadyFds(const std::vector<pollfd>& fds, size_t first) {
+    for (size_t i = first; i < fds.size(); ++i) {
+        if (fds[i].revents == 0) {
+            continue;
+        }
+        // A handler called before may have stopped watching this one.
+        const auto watch = std::find_if(fdWatches_.begin(), fdWatches_.end(),
+                                        [&](const FdWatch& entry) { return entry.fd == fds[i].fd; });
+        if (watch != fdWatches_.end()) {
+            watch->handler->ready(fds[i].fd, fds[i].revents);
         }
     }
 }

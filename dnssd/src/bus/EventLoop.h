@@ -1,13 +1,13 @@
 #pragma once
 
 // The backend's event thread: a poll() loop that serves the D-Bus connections
-// to the daemon (their watches, time-outs and incoming messages) and the
-// backend's own timers. Messages are taken off a connection one by one and
-// handed to its receiver; libdbus's own dispatch, whose out-of-memory path
-// corrupts the connection, is never run. The loop's mutex is held while the thread dispatches and released
-// while it waits in poll(); every other thread takes it to touch a connection
-// or anything the event thread touches, and a thread waiting for the daemon's
-// answer waits on a condition of this mutex, so that it holds nothing meanwhile.
+// to the daemon (their watches, time-outs and incoming messages), other
+// descriptors (the unicast DNS client's sockets) and the backend's own timers. Messages are taken off a
+// connection one by one and handed to its receiver; libdbus's own dispatch, whose out-of-memory path corrupts
+// the connection, is never run. The loop's mutex is held while the thread dispatches and released while it
+// waits in poll(); every other thread takes it to touch a connection or anything the event thread touches,
+// and a thread waiting for the daemon's answer waits on a condition of this mutex, so that it holds nothing
+// meanwhile.
 
 #include "RankedMutex.h"
 #include "SmallStackThread.h"
@@ -28,7 +28,7 @@ namespace Zelm::DnsSd {
 // A lock of the event loop's mutex, which a waiting thread releases.
 using LoopLock = std::unique_lock<RankedMutex>;
 
-class EventLoop {
+class EventLoop final : public Scheduler {
 public:
     using Clock = std::chrono::steady_clock;
 
@@ -62,9 +62,24 @@ public:
     // Stops serving it; its watches and time-outs are gone afterwards.
     void unwatch(DBusConnection* connection);
 
+    // Told when a watched descriptor is ready, with poll()'s revents.
+    class FdHandler {
+    public:
+        virtual void ready(int fd, short revents) = 0;
+
+    protected:
+        ~FdHandler() = default;
+    };
+
+    // Polls `fd` for `events` (POLLIN, POLLOUT) from now on, replacing what
+    // it was watched for; false when memory ran out.
+    bool watchFd(int fd, short events, FdHandler& handler);
+    // Stops polling it; its handler is not called for it afterwards.
+    void unwatchFd(int fd);
+
     // False when memory ran out: the timer is not armed.
-    bool schedule(Timer& timer, int delayMs);
-    void cancel(Timer& timer);
+    bool schedule(Timer& timer, int delayMs) override;
+    void cancel(Timer& timer) override;
     bool isScheduled(const Timer& timer) const { return timer.armed_; }
     Clock::time_point dueTime(const Timer& timer) const { return timer.due_; }
 
@@ -81,6 +96,12 @@ public:
     void endFromWithin() { quit_ = endingItself_ = true; }
 
 private:
+    struct FdWatch {
+        int fd;
+        short events;
+        FdHandler* handler;
+    };
+
     struct DueTimeout {
         DBusTimeout* timeout;
         Clock::time_point due;
@@ -93,6 +114,7 @@ private:
     void runDueTimers();
     int pollTimeoutMs() const;
     void handleReady(const std::vector<pollfd>& fds, const std::vector<DBusWatch*>& polled);
+    void handleReadyFds(const std::vector<pollfd>& fds, size_t first);
     void wake();
 
     static dbus_bool_t addWatch(DBusWatch* watch, void* self);
@@ -112,6 +134,7 @@ private:
     bool memoryShort_ = false;   // a dispatch ran out of memory: try again soon
     std::vector<std::pair<DBusConnection*, Receiver*>> connections_;
     std::vector<DBusWatch*> watches_;
+    std::vector<FdWatch> fdWatches_;
     std::vector<DueTimeout> timeouts_;
     std::vector<Timer*> timers_;
     std::vector<std::function<void()>> unlockedTasks_;

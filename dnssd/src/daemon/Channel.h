@@ -47,6 +47,17 @@ private:
     bool armed_ = false;
 };
 
+// Where timers are armed: the event loop, or a test's fake.
+class Scheduler {
+public:
+    // False when memory ran out: the timer is not armed.
+    virtual bool schedule(Timer& timer, int delayMs) = 0;
+    virtual void cancel(Timer& timer) = 0;
+
+protected:
+    ~Scheduler() = default;
+};
+
 class Channel {
 public:
     using Handler = std::function<void(const Daemon::Reply& reply)>;

@@ -22,6 +22,7 @@ enum class Outcome {
     kNoServer,   // no server is configured, or none can be reached
     kNoMemory,   // the exchange could not be made for lack of memory
     kCancelled,  // cancel() or the client's end; the callback still runs once
+    kNoAnswer,   // a relative name found under no search domain: no message (query() only)
 };
 
 struct Answer {
@@ -44,12 +45,18 @@ public:
 
     // Asks the resolver's servers (those of /etc/resolv.conf, re-read when
     // it changes) for `name`'s records of `type` in class IN, with EDNS0 and
-    // a retry over TCP when the answer is truncated. `done` runs exactly once.
+    // a retry over TCP when the answer is truncated. A name with a trailing
+    // dot is asked as it is; one without goes through the search list.
+    // `done` runs exactly once, possibly before query() returns (a failure
+    // found at once: kNoMemory, kNoServer).
     virtual Request query(const std::string& name, std::uint16_t type, Callback done) = 0;
 
     // Sends a prepared message (a DNS UPDATE, say) to `server`, over UDP and
     // again over TCP when the answer is truncated. The client may give the
-    // message a query id of its own. `done` runs exactly once.
+    // message a query id of its own (AresClient does: a fresh random one in
+    // the header, the rest of the message sent as given). The answer comes
+    // whatever its RCODE. `done` runs exactly once, possibly before send()
+    // returns.
     virtual Request send(const Server& server, std::vector<std::uint8_t> message, Callback done) = 0;
 
     // Ends a request: its callback runs once with kCancelled, at once or
