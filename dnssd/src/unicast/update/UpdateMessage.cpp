@@ -7,7 +7,6 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <stdexcept>
 
 namespace Zelm::DnsSd::Unicast::Update {
 
@@ -17,9 +16,9 @@ namespace {
 constexpr std::uint16_t kTsigFudge = 300;
 constexpr std::uint16_t kEdnsPayload = 1232;
 
-// A failure of ldns that is not the lack of memory: a name it does not take.
-struct Rejected : std::runtime_error {
-    using std::runtime_error::runtime_error;
+// A failure of ldns that is not the lack of memory.
+struct Rejected {
+    BuildFailure failure;
 };
 
 template <typename T>
@@ -46,7 +45,7 @@ using Rdf = std::unique_ptr<ldns_rdf, RdfDeleter>;
 ldns_rdf* dname(const std::string& name) {
     ldns_rdf* rdf = ldns_dname_new_frm_str(name.c_str());
     if (rdf == nullptr) {
-        throw Rejected("not a domain name: " + name);
+        throw Rejected{BuildFailure::kName};
     }
     return rdf;
 }
@@ -78,10 +77,12 @@ void push(ldns_rr* rr, ldns_rdf* rdf) {
 class RecordWriter {
 public:
     RecordWriter(ldns_rr_list* list, const ServiceRecords& records, bool deletion)
+        : RecordWriter(list, records, deletion, deletion ? 0 : records.ttl) {}
+    RecordWriter(ldns_rr_list* list, const ServiceRecords& records, bool deletion, std::uint32_t ttl)
         : list_(list),
           records_(records),
           class_(deletion ? LDNS_RR_CLASS_NONE : LDNS_RR_CLASS_IN),
-          ttl_(deletion ? 0 : records.ttl) {}
+          ttl_(ttl) {}
 
     void pointers() {
         pointer(records_.type);
@@ -90,13 +91,15 @@ public:
         }
     }
 
-    void service() {
+    void service(bool withText = true) {
         ldns_rr* srv = addRr(list_, records_.instance, LDNS_RR_TYPE_SRV, class_, ttl_);
         push(srv, made(ldns_native2rdf_int16(LDNS_RDF_TYPE_INT16, 0)));  // priority
         push(srv, made(ldns_native2rdf_int16(LDNS_RDF_TYPE_INT16, 0)));  // weight
         push(srv, made(ldns_native2rdf_int16(LDNS_RDF_TYPE_INT16, records_.port)));
         push(srv, dname(records_.host));
-        text();
+        if (withText) {
+            text();
+        }
     }
 
     void text() {
@@ -192,7 +195,7 @@ bool verified(ldns_pkt* pkt, const std::vector<std::uint8_t>& answer, const Prep
 }  // namespace
 
 std::optional<Prepared> buildUpdate(Change change, const ServiceRecords& records, const Key* key,
-                                    std::uint32_t leaseSeconds, bool withdrawHost, std::string* error) {
+                                    std::uint32_t leaseSeconds, bool withdrawHost, BuildFailure* failure) {
     try {
         const RrList prerequisites(made(ldns_rr_list_new()));
         const RrList updates(made(ldns_rr_list_new()));
@@ -214,6 +217,10 @@ std::optional<Prepared> buildUpdate(Change change, const ServiceRecords& records
                 break;
             }
             case Change::Withdraw: {
+                // Only while the SRV record is exactly the one this
+                // registration added (RFC 2136 2.4.2): a name lost to
+                // someone else, whose answer never came, stays theirs.
+                RecordWriter(prerequisites.get(), records, false, 0).service(false);
                 RecordWriter deletions(updates.get(), records, true);
                 deletions.pointers();
                 // The instance name is this registration's alone: its SRV and
@@ -236,12 +243,12 @@ std::optional<Prepared> buildUpdate(Change change, const ServiceRecords& records
         if (key != nullptr &&
             ldns_pkt_tsig_sign(pkt.get(), key->name.c_str(), key->secret.c_str(), kTsigFudge,
                                key->algorithm.c_str(), nullptr) != LDNS_STATUS_OK) {
-            throw Rejected("the key cannot sign: " + key->name);
+            throw Rejected{BuildFailure::kKey};
         }
         return Prepared{wireOf(pkt.get()), macOf(pkt.get())};
     } catch (const Rejected& rejected) {
-        if (error != nullptr) {
-            *error = rejected.what();
+        if (failure != nullptr) {
+            *failure = rejected.failure;
         }
         return std::nullopt;
     }

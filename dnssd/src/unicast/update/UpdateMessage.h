@@ -53,12 +53,19 @@ struct Prepared {
     std::vector<std::uint8_t> requestMac;  // the TSIG MAC field's wire form, empty unsigned
 };
 
+enum class BuildFailure {
+    kNone,
+    kName,  // a name ldns does not take
+    kKey,   // the key cannot sign (its secret is not base64, or the algorithm unknown)
+};
+
 // The update, with the update-lease EDNS0 option (RFC 9664) asking for
 // `leaseSeconds` unless it is 0, signed with `key` unless it is null.
-// Nothing when ldns fails (memory, or a name it does not take): see `error`.
+// Nothing when it cannot be made: `failure` says why; memory that runs out
+// throws std::bad_alloc.
 std::optional<Prepared> buildUpdate(Change change, const ServiceRecords& records, const Key* key,
                                     std::uint32_t leaseSeconds, bool withdrawHost,
-                                    std::string* error = nullptr);
+                                    BuildFailure* failure = nullptr);
 
 struct UpdateAnswer {
     enum class Verdict {

@@ -1,0 +1,136 @@
+#pragma once
+
+// DNSServiceRegister in a unicast domain: the registration's records go to
+// the zone's primary server by DNS UPDATE (UpdateMessage.h), found by
+// PrimaryLocator, signed with the configuration's key for the zone.
+//
+// The start's answer waits for the server's: kDNSServiceErr_NoError once the
+// records are in the zone (the success reply, with the final name and
+// kDNSServiceFlagsAdd, is queued first), else the failure, so that the
+// caller of DNSServiceRegister learns it from the call. Names someone else
+// holds are a conflict: the next alternative name is tried (as on the link)
+// unless auto-renaming is off, which ends the start with
+// kDNSServiceErr_NameConflict. Once confirmed, the records are refreshed
+// before the lease the server granted runs out, or every kRefreshPeriodMs
+// when it granted none; a failing refresh is reported once as an error reply
+// and retried, and the next success is reported again. stop() sends the
+// withdrawal and does not wait for its answer.
+//
+// Every member runs with the event loop's lock held, every handler on the
+// event thread with it held.
+
+#include "daemon/Channel.h"
+#include "operations/ReplySink.h"
+#include "operations/Settle.h"
+#include "unicast/DnsClient.h"
+#include "unicast/update/PrimaryLocator.h"
+#include "unicast/update/UpdateMessage.h"
+
+#include <dns_sd.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace Zelm::DnsSd::Unicast::Update {
+
+// The lease asked for (RFC 9664); a server may grant less, or none.
+constexpr std::uint32_t kRequestedLeaseSeconds = 7200;
+// Without a lease the records stay until withdrawn; a refresh at the
+// keep-alive's period puts back what a server lost. Any update that went
+// through starts the period again, so the keep-alive's own TXT updates leave
+// nothing to add.
+constexpr int kRefreshPeriodMs = 110000;
+// A failed refresh is tried again this much sooner.
+constexpr int kRetryMs = 10000;
+// A start that gets no answer for this long ends with kDNSServiceErr_Timeout
+// (each exchange ends sooner on its own: DnsClient's time-out).
+constexpr int kStartSilenceMs = 8000;
+// The records' TTL: a browser sees a withdrawal within about this long.
+constexpr std::uint32_t kRecordTtlSeconds = 120;
+
+class UpdateRegistration {
+public:
+    struct Request {
+        bool autoRename = true;
+        std::string name;  // the instance name, plain
+        std::string type;  // "_http._tcp"
+        std::vector<std::string> subtypes;
+        std::string domain;  // "zelm.test", without its trailing dot
+        std::string host;    // empty: this host, with its address records
+        std::uint16_t port = 0;
+        std::vector<std::string> txt;
+    };
+
+    // Where it runs: the transport, the event loop's timers, and the
+    // reference's reply queue, all outliving the registration.
+    struct Environment {
+        DnsClient* client;
+        Scheduler* scheduler;
+        ReplySink* sink;
+    };
+
+    UpdateRegistration(Request request, DNSServiceRegisterReply callBack, void* context);
+    ~UpdateRegistration();
+    UpdateRegistration(const UpdateRegistration&) = delete;
+    UpdateRegistration& operator=(const UpdateRegistration&) = delete;
+
+    void start(const Environment& environment, Settle settle);
+
+    // Replaces the TXT record. Before the confirmation, the latest record is
+    // the one registered; afterwards it goes in an update of its own as soon
+    // as none is on its way. Never waits for the server.
+    DNSServiceErrorType updateTxt(std::vector<std::string> txt);
+
+    // Withdraws what the registration added, without waiting for the server;
+    // no reply afterwards.
+    void stop();
+
+private:
+    enum class State {
+        Locating,     // looking for the zone's primary
+        Registering,  // the first update is on its way
+        Registered,   // confirmed; refreshed by its timer
+        Ended,        // failed or stopped
+    };
+
+    void located(DNSServiceErrorType error, const Primary& primary);
+    void sendUpdate(Change change);
+    void answered(Change change, const Answer& answer);
+    void registerAnswered(const UpdateAnswer& read);
+    void refreshAnswered(const UpdateAnswer& read, DNSServiceErrorType error);
+    void confirm(std::uint32_t leaseSeconds);
+    void scheduleRefresh(int delayMs);
+    void startSilent();
+    void fail(DNSServiceErrorType code);
+    void postReply(DNSServiceErrorType code, bool afterConfirmation);
+    ServiceRecords records() const;
+    bool findHostAddress();
+
+    Request request_;
+    const DNSServiceRegisterReply callBack_;
+    void* const context_;
+
+    State state_ = State::Locating;
+    Environment environment_{};
+    Settle starting_;
+    std::unique_ptr<PrimaryLocator> locator_;
+    Primary primary_;
+    std::optional<Key> key_;
+    std::string hostName_;  // the SRV's target, with its trailing dot
+    std::vector<std::array<std::uint8_t, 4>> ipv4_;
+    std::vector<std::array<std::uint8_t, 16>> ipv6_;
+    bool ownsHostRecords_ = false;  // counted among the host name's users
+    int renames_ = 0;
+    int unusableAnswers_ = 0;
+    bool txtChanged_ = false;  // a TXT record not yet sent
+    bool failing_ = false;     // an error reply stands since the last success
+    Prepared sent_;
+    DnsClient::Request inFlight_ = 0;
+    Timer refresh_;
+    Timer silence_;
+    std::shared_ptr<UpdateRegistration*> self_;
+};
+
+}  // namespace Zelm::DnsSd::Unicast::Update
