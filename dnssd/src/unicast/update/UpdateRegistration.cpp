@@ -366,6 +366,8 @@ void UpdateRegistration::stop() {
     }
 }
 
+void UpdateRegistration::scheduleRefresh(int delayMs) { environment_.scheduler->schedule(refresh_, delayMs); }
+
 void UpdateRegistration::startSilent() { environment_.scheduler->schedule(silence_, kStartSilenceMs); }
 
 void UpdateRegistration::fail(DNSServiceErrorType code) {
