@@ -91,12 +91,9 @@ zs_restart_bus() { # HOST NETNS BUS_ADDRESS
   zs_start_bus "$1" "$2" "$socket" >/dev/null
 }
 
-# WIDE_AREA yes (host A under up --dns) turns on wide-area DNS-SD: names outside
-# .local go by unicast DNS to the server of the resolver file that
-# zs_start_avahi puts in place, and zelm.test is a browse domain.
-zs_write_avahi_config() { # FILE HOSTNAME INTERFACE [WIDE_AREA]
-  local wide=${4:-no} browse=""
-  [ "$wide" = yes ] && browse="browse-domains=$ZS_DNS_ZONE"
+# Multicast DNS only: the backend asks unicast DNS itself, so the daemon's
+# wide-area client stays off.
+zs_write_avahi_config() { # FILE HOSTNAME INTERFACE
   cat >"$1" <<EOF
 [server]
 host-name=$2
@@ -106,9 +103,8 @@ use-ipv6=yes
 allow-interfaces=$3
 enable-dbus=yes
 disallow-other-stacks=no
-$browse
 [wide-area]
-enable-wide-area=$wide
+enable-wide-area=no
 [publish]
 publish-addresses=yes
 publish-hinfo=no
@@ -123,13 +119,9 @@ EOF
 # process. Its own mount namespace gets a fresh /run (pid file and socket
 # private to this daemon, nothing created on the machine) and an empty
 # services folder (the machine's static services stay out of the sandbox).
-# On host A under up --dns, the sandbox's resolver file (the DNS server on B
-# alone) is bound over /etc/resolv.conf, the only place avahi-daemon takes its
-# unicast DNS servers from; the machine's own servers are never seen.
 zs_start_avahi() { # HOST NETNS BUS_ADDRESS
-  local host=$1 netns=$2 bus=$3 resolv=""
+  local host=$1 netns=$2 bus=$3
   local conf="$ZS_DIR/avahi-$host.conf" log="$ZS_DIR/avahi-$host.log"
-  [ "$host" = a ] && [ -f "$ZS_DIR/dns/resolv.conf" ] && resolv="$ZS_DIR/dns/resolv.conf"
   echo "--- start $(date +%T.%N)" >>"$log"
   DBUS_SYSTEM_BUS_ADDRESS=$bus zs_start_recorded "avahi-$host" "$log" \
     ip netns exec "$netns" unshare --mount --propagation private sh -c '
@@ -137,14 +129,8 @@ zs_start_avahi() { # HOST NETNS BUS_ADDRESS
       if [ -d /etc/avahi/services ]; then
         mount -t tmpfs -o mode=0755,ro zelm-sandbox /etc/avahi/services || exit 1
       fi
-      if [ -n "$2" ]; then
-        # A resolv.conf that links into /run gets its target in the fresh /run.
-        target=$(readlink -m /etc/resolv.conf)
-        case "$target" in /run/*) mkdir -p "${target%/*}" && : >"$target" || exit 1 ;; esac
-        mount --bind "$2" "$target" || exit 1
-      fi
       exec avahi-daemon --no-drop-root --no-chroot --no-rlimits --no-proc-title -f "$1"' \
-    sh "$conf" "$resolv"
+    sh "$conf"
 }
 
 # Waits until the avahi-daemon of HOST has joined the bus and finished

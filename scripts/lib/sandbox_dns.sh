@@ -1,8 +1,11 @@
 # The unicast DNS side of scripts/sandbox (up --dns): an authoritative DNS
 # server on host B that serves the wide-area DNS-SD test zone zelm.test.
-# (scripts/lib/zelm.test.zone), and the resolver file that points host A's
-# avahi-daemon at it. Sourced by scripts/sandbox after sandbox_procs.sh;
-# expects ZS_DIR, ZS_REPO and the sandbox's variables.
+# (scripts/lib/zelm.test.zone, plus generated instances) and the empty zone
+# empty.test., and host A's resolver file that points at it:
+# /etc/netns/<netns A>/resolv.conf, which `ip netns exec` (and so
+# `scripts/sandbox exec A`) binds over /etc/resolv.conf; the machine's own
+# /etc/resolv.conf is never touched. Sourced by scripts/sandbox after
+# sandbox_procs.sh; expects ZS_DIR, ZS_REPO and the sandbox's variables.
 #
 # The server is BIND 9 (named): of Debian's authoritative servers it is the
 # one that sends the names in a PTR record's data with the case the zone
@@ -12,6 +15,11 @@
 # an authoritative server only, and answers within half a second of starting.
 
 ZS_DNS_ZONE=zelm.test
+ZS_DNS_EMPTY_ZONE=empty.test
+# Generated instances: a type over the 100 records BIND allows an RRset by
+# default (its answer only fits over TCP), and a larger one for the benchmark.
+ZS_DNS_MANY=250
+ZS_DNS_BENCH=1000
 
 zs_write_dns_files() {
   local dir="$ZS_DIR/dns"
@@ -20,6 +28,15 @@ zs_write_dns_files() {
     -e "s/@ADDR_B@/$ZELM_SANDBOX_ADDR_B/g" -e "s/@ADDR6_B@/$ZELM_SANDBOX_ADDR6_B/g" \
     "$ZS_REPO/scripts/lib/$ZS_DNS_ZONE.zone" >"$dir/$ZS_DNS_ZONE.zone" || return 1
   zs_write_update_key "$dir" || return 1
+  local i
+  for ((i = 1; i <= ZS_DNS_MANY; i++)); do
+    echo "_zelmmany._tcp PTR Zelm\\032Many\\032$i._zelmmany._tcp"
+  done >>"$dir/$ZS_DNS_ZONE.zone"
+  for ((i = 1; i <= ZS_DNS_BENCH; i++)); do
+    echo "_zelmbench._tcp PTR Zelm\\032Bench\\032$i._zelmbench._tcp"
+  done >>"$dir/$ZS_DNS_ZONE.zone"
+  printf '$TTL 60\n@ SOA ns.%s. hostmaster.%s. 1 3600 600 86400 60\n@ NS ns.%s.\n' \
+    "$ZS_DNS_ZONE" "$ZS_DNS_ZONE" "$ZS_DNS_ZONE" >"$dir/$ZS_DNS_EMPTY_ZONE.zone" || return 1
   # Authoritative only, on B's IPv4 address only, no control channel; what it
   # writes (its managed-keys zone) stays in the state directory.
   cat >"$dir/named.conf" <<EOF
@@ -30,6 +47,7 @@ options {
   listen-on-v6 { none; };
   recursion no;
   notify no;
+  max-records-per-type 0;
   dnssec-validation no;
   allow-query { any; };
 };
@@ -39,9 +57,26 @@ zone "$ZS_DNS_ZONE" {
   type primary; file "$dir/$ZS_DNS_ZONE.zone";
   allow-update { key "$ZS_DNS_KEY"; };
 };
+zone "$ZS_DNS_EMPTY_ZONE" { type primary; file "$dir/$ZS_DNS_EMPTY_ZONE.zone"; };
 EOF
-  # What avahi-daemon on A reads as /etc/resolv.conf: this server alone.
-  printf 'nameserver %s\n' "$ZELM_SANDBOX_ADDR_B" >"$dir/resolv.conf"
+  zs_write_resolver "$ZELM_SANDBOX_ADDR_B"
+}
+
+# Host A's resolver: ADDRESS alone. Rewritten in place, so that a process
+# that already has it bound over its /etc/resolv.conf sees the change.
+zs_write_resolver() { # ADDRESS
+  local dir="/etc/netns/$ZELM_SANDBOX_NETNS_A"
+  mkdir -p "$dir" || return 1
+  printf 'nameserver %s\n' "$1" >"$dir/resolv.conf"
+}
+
+# At down: the resolver file of a namespace the sandbox made, and its folder.
+zs_remove_resolver() { # NETNS
+  case "$1" in zelm-*) ;; *) return 0 ;; esac
+  rm -f "/etc/netns/$1/resolv.conf"
+  rmdir "/etc/netns/$1" 2>/dev/null
+  rmdir /etc/netns 2>/dev/null
+  return 0
 }
 
 # The TSIG key that signs registrations by DNS UPDATE, fresh for every

@@ -3,6 +3,7 @@
 #include "api/Reference.h"
 #include "link/DaemonLink.h"
 #include "link/LiveReferences.h"
+#include "names/DomainRouting.h"
 #include "names/ErrorCodes.h"
 #include "names/InterfaceIndex.h"
 #include "names/NameRules.h"
@@ -12,6 +13,10 @@
 #include "operations/BrowseOperation.h"
 #include "operations/RegisterOperation.h"
 #include "operations/ResolveOperation.h"
+#include "operations/UnicastBrowseOperation.h"
+#include "operations/UnicastLookupOperation.h"
+#include "operations/UnicastRegisterOperation.h"
+#include "operations/UnicastResolveOperation.h"
 
 #include <dns_sd.h>
 
@@ -166,6 +171,17 @@ DNSServiceErrorType DNSServiceBrowse(DNSServiceRef* sdRef, DNSServiceFlags, uint
         if (const DNSServiceErrorType error = toDaemonInterface(interfaceIndex, daemonInterface)) {
             return error;
         }
+        const std::string browsedDomain = domainArgument(domain);
+        if (!isLinkLocalDomain(browsedDomain)) {
+            using Kind = UnicastBrowseOperation::Kind;
+            std::string browsed = serviceTypes            ? "_services._dns-sd._udp"
+                                  : type.subtypes.empty() ? type.type
+                                                          : subtypeName(type.subtypes.front(), type.type);
+            return startOperation(
+                sdRef, std::make_unique<UnicastBrowseOperation>(
+                           serviceTypes ? Kind::ServiceTypes : Kind::Instances, std::move(browsed), type.type,
+                           browsedDomain, callBack, context));
+        }
         if (serviceTypes) {
             return startOperation(
                 sdRef, std::make_unique<BrowseOperation>(BrowseOperation::Kind::ServiceTypes, daemonInterface,
@@ -193,6 +209,10 @@ DNSServiceErrorType DNSServiceResolve(DNSServiceRef* sdRef, DNSServiceFlags, uin
         if (const DNSServiceErrorType error = toDaemonInterface(interfaceIndex, daemonInterface)) {
             return error;
         }
+        if (!isLinkLocalDomain(domainArgument(domain))) {
+            return startOperation(sdRef, std::make_unique<UnicastResolveOperation>(
+                                             name, type.type, domainArgument(domain), callBack, context));
+        }
         return startOperation(sdRef,
                               std::make_unique<ResolveOperation>(daemonInterface, name, type.type,
                                                                  domainArgument(domain), callBack, context));
@@ -212,6 +232,12 @@ DNSServiceErrorType DNSServiceGetAddrInfo(DNSServiceRef* sdRef, DNSServiceFlags,
             return error;
         }
         const bool both = protocol == 0;
+        const bool ipv4 = both || (protocol & kDNSServiceProtocol_IPv4) != 0;
+        const bool ipv6 = both || (protocol & kDNSServiceProtocol_IPv6) != 0;
+        if (!isLinkLocalHost(hostname)) {
+            return startOperation(
+                sdRef, std::make_unique<UnicastLookupOperation>(ipv4, ipv6, hostname, callBack, context));
+        }
         return startOperation(
             sdRef, std::make_unique<AddressLookupOperation>(
                        daemonInterface, both || (protocol & kDNSServiceProtocol_IPv4) != 0,
@@ -249,6 +275,13 @@ DNSServiceErrorType DNSServiceRegister(DNSServiceRef* sdRef, DNSServiceFlags fla
         request.domain = domainArgument(domain);
         request.host = host != nullptr ? withoutTrailingDot(host) : "";
         request.port = ntohs(port);
+        if (!isLinkLocalDomain(request.domain)) {
+            UnicastRegisterOperation::Request unicast{request.autoRename, request.name,          request.type,
+                                                      request.subtypes,   request.domain,        request.host,
+                                                      request.port,       std::move(request.txt)};
+            return startOperation(
+                sdRef, std::make_unique<UnicastRegisterOperation>(std::move(unicast), callBack, context));
+        }
         return startOperation(sdRef,
                               std::make_unique<RegisterOperation>(std::move(request), callBack, context));
     });
@@ -265,8 +298,10 @@ DNSServiceErrorType DNSServiceUpdateRecord(DNSServiceRef sdRef, DNSRecordRef rec
     }
     try {
         std::vector<std::string> txt;
-        RegisterOperation* registration = hold->operation().asRegistration();
-        if (recordRef != nullptr || registration == nullptr) {
+        const bool registration =
+            hold->operation().asRegistration() != nullptr ||
+            dynamic_cast<UnicastRegisterOperation*>(hold->operation().asUnicast()) != nullptr;
+        if (recordRef != nullptr || !registration) {
             // Only the registration's own TXT record exists here.
             return kDNSServiceErr_BadReference;
         }

@@ -11,9 +11,14 @@
 // A start sends its requests and waits for the daemon's answer holding no
 // lock, so that the round trips of concurrent starts overlap; a
 // deallocation sends the daemon its "free" and does not wait at all.
+//
+// Beside the daemon connections the link holds the unicast DNS client that
+// operations in other domains than local. use (made at the first one, on the
+// same event thread): such an operation needs no daemon and no D-Bus.
 
 #include "bus/EventLoop.h"
 #include "link/ConnectionPool.h"
+#include "unicast/AresClient.h"
 
 #include <dns_sd.h>
 
@@ -42,7 +47,9 @@ public:
 
     // Starts the reference's operation on a connection with room for it and
     // returns once the daemon accepted or refused it.
-    // kDNSServiceErr_ServiceNotRunning when no daemon can be reached.
+    // kDNSServiceErr_ServiceNotRunning when no daemon can be reached. A
+    // unicast operation starts on the DNS client instead and returns at once;
+    // kDNSServiceErr_NoMemory when the client cannot be made.
     DNSServiceErrorType attach(Reference& reference);
 
     // Stops the operation; after this no reply reaches the reference.
@@ -68,7 +75,10 @@ private:
     static void afterForkInChild();
 
     std::unique_ptr<EventLoop> loop_;
+    DNSServiceErrorType attachUnicast(Reference& reference);
+
     std::unique_ptr<ConnectionPool> pool_;
+    std::unique_ptr<Unicast::AresClient> dns_;  // guarded by the loop's mutex; made when first needed
     Timer graceTimer_;
     std::weak_ptr<DaemonLink> holders_;  // guarded by the shared link's mutex
 };

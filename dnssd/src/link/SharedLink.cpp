@@ -85,6 +85,7 @@ DaemonLink::~DaemonLink() {
     // No reference holds the link and it is no longer shared, so nothing
     // else uses the connections.
     loop_->stop();
+    dns_.reset();
     pool_.reset();
 }
 
@@ -141,9 +142,10 @@ void DaemonLink::released(DaemonLink* link, unsigned long use) {
         return;  // a newer use holds the link
     }
     {
-        // A link without a working connection has nothing worth keeping.
+        // A link without a working connection or a DNS client has nothing
+        // worth keeping.
         std::lock_guard<RankedMutex> loopLock(link->loop_->mutex());
-        if (link->pool_->servesNow() && link->loop_->schedule(link->graceTimer_, kGraceMs)) {
+        if ((link->pool_->servesNow() || link->dns_) && link->loop_->schedule(link->graceTimer_, kGraceMs)) {
             lingering = true;
             return;
         }
@@ -165,6 +167,7 @@ void DaemonLink::graceOver() {
     // joins it first.
     std::lock_guard<RankedMutex> loopLock(loop_->mutex());
     pool_->closeAll();
+    dns_.reset();
     loop_->endFromWithin();
 }
 

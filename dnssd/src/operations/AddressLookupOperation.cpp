@@ -4,6 +4,7 @@
 #include "names/ErrorCodes.h"
 #include "names/InterfaceIndex.h"
 #include "names/ServiceNames.h"
+#include "names/SocketAddress.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -183,19 +184,12 @@ void AddressLookupOperation::onFailure(DNSServiceErrorType code) {
 
 void AddressLookupOperation::postAddress(DNSServiceFlags flags, Daemon::Interface interface,
                                          int addressFamily, const std::string& address) {
-    sockaddr_storage storage{};
-    if (addressFamily == AF_INET) {
-        auto* ipv4 = reinterpret_cast<sockaddr_in*>(&storage);
-        ipv4->sin_family = AF_INET;
-        std::memcpy(&ipv4->sin_addr, address.data(), sizeof ipv4->sin_addr);
-    } else {
-        auto* ipv6 = reinterpret_cast<sockaddr_in6*>(&storage);
-        ipv6->sin6_family = AF_INET6;
-        std::memcpy(&ipv6->sin6_addr, address.data(), sizeof ipv6->sin6_addr);
-        if (isLinkLocal(ipv6->sin6_addr)) {
-            ipv6->sin6_scope_id = fromDaemonInterface(interface);
-        }
+    in6_addr ipv6{};
+    if (addressFamily == AF_INET6) {
+        std::memcpy(&ipv6, address.data(), sizeof ipv6);
     }
+    const sockaddr_storage storage =
+        socketAddress(addressFamily, address, isLinkLocal(ipv6) ? fromDaemonInterface(interface) : 0);
     const uint32_t interfaceIndex = fromDaemonInterface(interface);
     sink_->post([callBack = callBack_, context = context_, flags, interfaceIndex, name = replyName_, storage](
                     DNSServiceRef ref, DNSServiceFlags more) {

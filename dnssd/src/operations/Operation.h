@@ -21,6 +21,7 @@ struct DaemonContext {
 };
 
 class RegisterOperation;
+class UnicastOperation;
 
 // Every member except the constructor and destructor runs with the event
 // loop's lock held (on the event thread, or on a caller's thread that took
@@ -63,6 +64,9 @@ public:
     virtual void resume(const DaemonContext&) {}
 
     virtual RegisterOperation* asRegistration() { return nullptr; }
+
+    // An operation in a unicast domain, which runs without the daemon.
+    virtual UnicastOperation* asUnicast() { return nullptr; }
 };
 
 }  // namespace Zelm::DnsSd

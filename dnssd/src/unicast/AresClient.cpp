@@ -7,6 +7,7 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -61,6 +62,38 @@ Outcome outcomeOf(int status) {
         default:
             return Outcome::kNoServer;  // refused connections, a bad server list
     }
+}
+
+// c-ares reads a backslash as "take the next byte as it is", without the
+// decimal \DDD of presentation form: the name's bytes with only '.' and '\'
+// inside a label escaped. False for a name with a NUL byte in a label.
+bool toAresName(const std::string& name, std::string& aresName) {
+    aresName.clear();
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        char byte = name[i];
+        if (byte == '\\' && i + 3 < name.size() && std::isdigit(static_cast<unsigned char>(name[i + 1])) &&
+            std::isdigit(static_cast<unsigned char>(name[i + 2])) &&
+            std::isdigit(static_cast<unsigned char>(name[i + 3]))) {
+            const int value = std::stoi(name.substr(i + 1, 3));
+            if (value == 0 || value > 255) {
+                return false;
+            }
+            byte = static_cast<char>(value);
+            i += 3;
+        } else if (byte == '\\' && i + 1 < name.size()) {
+            byte = name[++i];
+        } else if (byte == '\\') {
+            return false;
+        } else {
+            aresName += byte;  // a plain byte, or a dot between labels
+            continue;
+        }
+        if (byte == '.' || byte == '\\') {
+            aresName += '\\';
+        }
+        aresName += byte;
+    }
+    return true;
 }
 
 }  // namespace
@@ -253,8 +286,13 @@ AresClient::Exchange* AresClient::begin(AresChannel& channel, Callback& done, Re
     return exchange.release();
 }
 
-DnsClient::Request AresClient::query(const std::string& name, std::uint16_t type, Callback done) {
-    AresChannel* channel = resolverChannel();
+void AresClient::onAnswer(void* arg, int status, int, unsigned char* message, int length) {
+    auto* exchange = static_cast<Exchange*>(arg);
+    exchange->client->answered(exchange, status, message, length);
+}
+
+template <typename Launch>
+DnsClient::Request AresClient::launch(AresChannel* channel, Callback done, Launch start) {
     Request request = 0;
     Exchange* exchange = channel != nullptr ? begin(*channel, done, request) : nullptr;
     if (exchange == nullptr) {
@@ -262,39 +300,28 @@ DnsClient::Request AresClient::query(const std::string& name, std::uint16_t type
         return request != 0 ? request : ++lastRequest_;
     }
     ++processing_;
-    ares_search(
-        channel->get(), name.c_str(), ns_c_in, type,
-        [](void* arg, int status, int, unsigned char* message, int length) {
-            auto* ex = static_cast<Exchange*>(arg);
-            ex->client->answered(ex, status, message, length);
-        },
-        exchange);
+    start(channel->get(), exchange);
     channel->rearm();
     --processing_;
     reap();
     return request;
 }
 
-DnsClient::Request AresClient::send(const Server& server, std::vector<std::uint8_t> message, Callback done) {
-    AresChannel* channel = serverChannel(server);
-    Request request = 0;
-    Exchange* exchange = channel != nullptr ? begin(*channel, done, request) : nullptr;
-    if (exchange == nullptr) {
-        done(Answer{channel != nullptr ? Outcome::kNoMemory : Outcome::kNoServer, {}});
-        return request != 0 ? request : ++lastRequest_;
+DnsClient::Request AresClient::query(const std::string& name, std::uint16_t type, Callback done) {
+    std::string aresName;
+    if (!toAresName(name, aresName)) {
+        done(Answer{Outcome::kNoAnswer, {}});  // no server can hold such a name
+        return ++lastRequest_;
     }
-    ++processing_;
-    ares_send(
-        channel->get(), message.data(), static_cast<int>(message.size()),
-        [](void* arg, int status, int, unsigned char* answer, int length) {
-            auto* ex = static_cast<Exchange*>(arg);
-            ex->client->answered(ex, status, answer, length);
-        },
-        exchange);
-    channel->rearm();
-    --processing_;
-    reap();
-    return request;
+    return launch(resolverChannel(), std::move(done), [&](ares_channel channel, Exchange* exchange) {
+        ares_search(channel, aresName.c_str(), ns_c_in, type, &AresClient::onAnswer, exchange);
+    });
+}
+
+DnsClient::Request AresClient::send(const Server& server, std::vector<std::uint8_t> message, Callback done) {
+    return launch(serverChannel(server), std::move(done), [&](ares_channel channel, Exchange* exchange) {
+        ares_send(channel, message.data(), static_cast<int>(message.size()), &AresClient::onAnswer, exchange);
+    });
 }
 
 void AresClient::cancel(Request request) { finish(request, Answer{Outcome::kCancelled, {}}); }

@@ -60,6 +60,10 @@ private:
     AresChannel* serverChannel(const Server& server);
     // Registers `done` under a new request; null exchange when memory ran out.
     Exchange* begin(AresChannel& channel, Callback& done, Request& request);
+    // Sends through `start(channel, exchange)` what `done` waits for.
+    template <typename Launch>
+    Request launch(AresChannel* channel, Callback done, Launch start);
+    static void onAnswer(void* arg, int status, int timeouts, unsigned char* message, int length);
     void finish(Request request, Answer answer);
     void answered(Exchange* exchange, int status, const unsigned char* message, int length);
     void retire(std::unique_ptr<AresChannel> channel);

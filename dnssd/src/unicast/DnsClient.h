@@ -44,7 +44,8 @@ public:
     virtual ~DnsClient() = default;
 
     // Asks the resolver's servers (those of /etc/resolv.conf, re-read when
-    // it changes) for `name`'s records of `type` in class IN, with EDNS0 and
+    // it changes) for the records of `name` (presentation form, with \DDD
+    // and \X escapes) of `type` in class IN, with EDNS0 and
     // a retry over TCP when the answer is truncated. A name with a trailing
     // dot is asked as it is; one without goes through the search list.
     // `done` runs exactly once, possibly before query() returns (a failure

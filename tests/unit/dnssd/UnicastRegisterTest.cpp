@@ -9,10 +9,13 @@
 #include <map>
 #include <stdexcept>
 
-#include "unicast/update/UpdateRegistration.h"
+#include "operations/UnicastRegisterOperation.h"
 
-namespace Zelm::DnsSd::Unicast::Update {
+namespace Zelm::DnsSd {
 namespace {
+
+using namespace Unicast;
+using namespace Unicast::Update;
 
 struct FakeClient final : DnsClient {
     struct Open {
@@ -133,20 +136,19 @@ struct Registration {
     FakeScheduler scheduler;
     Sink sink;
     DNSServiceErrorType started = 1;
-    std::unique_ptr<UpdateRegistration> operation;
+    std::unique_ptr<UnicastRegisterOperation> operation;
 
     explicit Registration(bool autoRename = true, std::string name = "Zelm Unit") {
         ::setenv(kUpdateConfigVariable, "/nonexistent/dnssd-update.conf", 1);
-        UpdateRegistration::Request request;
+        UnicastRegisterOperation::Request request;
         request.autoRename = autoRename;
         request.name = std::move(name);
         request.type = "_zelmunit._tcp";
         request.domain = "zelm.test";
         request.port = 8080;
         request.txt = {"v=1"};
-        operation = std::make_unique<UpdateRegistration>(request, record, nullptr);
-        operation->start({&client, &scheduler, &sink},
-                         Settle([this](DNSServiceErrorType e) { started = e; }));
+        operation = std::make_unique<UnicastRegisterOperation>(request, record, nullptr);
+        operation->open({&client, &scheduler, &sink}, Settle([this](DNSServiceErrorType e) { started = e; }));
     }
     ~Registration() { operation->stop(); }
     // Answers the search for the primary: the SOA, no update service, the MNAME's address.
@@ -157,7 +159,7 @@ struct Registration {
     }
 };
 
-TEST(UpdateRegistration, FindsThePrimaryByTheUpdateServiceBeforeTheSoa) {
+TEST(UnicastRegisterOperation, FindsThePrimaryByTheUpdateServiceBeforeTheSoa) {
     struct Row {
         std::vector<std::string> updateService;
         std::string addressAsked;
@@ -179,7 +181,7 @@ TEST(UpdateRegistration, FindsThePrimaryByTheUpdateServiceBeforeTheSoa) {
     }
 }
 
-TEST(UpdateRegistration, ConflictsRenameOrEndTheStartAndForgeriesAreAskedAgain) {
+TEST(UnicastRegisterOperation, ConflictsRenameOrEndTheStartAndForgeriesAreAskedAgain) {
     Registration renaming;
     renaming.locate();
     renaming.client.answerUpdate(LDNS_RCODE_YXDOMAIN);
@@ -206,7 +208,7 @@ TEST(UpdateRegistration, ConflictsRenameOrEndTheStartAndForgeriesAreAskedAgain) 
     EXPECT_EQ(forged.started, kDNSServiceErr_Timeout);
 }
 
-TEST(UpdateRegistration, TheLatestTxtGoesOnceConfirmedAndRefreshFailuresAreReportedOnce) {
+TEST(UnicastRegisterOperation, TheLatestTxtGoesOnceConfirmedAndRefreshFailuresAreReportedOnce) {
     Registration r;
     r.locate();
     r.operation->updateTxt({"v=2"});
@@ -225,7 +227,7 @@ TEST(UpdateRegistration, TheLatestTxtGoesOnceConfirmedAndRefreshFailuresAreRepor
     EXPECT_EQ(r.sink.replies[2].code, kDNSServiceErr_NoError);
 }
 
-TEST(UpdateRegistration, TheLastRegistrationOfAHostWithdrawsItsAddresses) {
+TEST(UnicastRegisterOperation, TheLastRegistrationOfAHostWithdrawsItsAddresses) {
     Registration first, second(true, "Zelm Other");
     for (Registration* r : {&first, &second}) {
         r->locate();
@@ -243,4 +245,4 @@ TEST(UpdateRegistration, TheLastRegistrationOfAHostWithdrawsItsAddresses) {
 }
 
 }  // namespace
-}  // namespace Zelm::DnsSd::Unicast::Update
+}  // namespace Zelm::DnsSd

@@ -1,4 +1,4 @@
-#include "unicast/update/UpdateRegistration.h"
+#include "operations/UnicastRegisterOperation.h"
 
 #include "names/ServiceNames.h"
 #include "unicast/update/UpdateConfig.h"
@@ -14,7 +14,10 @@
 #include <map>
 #include <utility>
 
-namespace Zelm::DnsSd::Unicast::Update {
+namespace Zelm::DnsSd {
+
+using namespace Unicast;
+using namespace Unicast::Update;
 
 namespace {
 
@@ -55,14 +58,14 @@ bool releaseHost(const std::string& key) {
 
 bool hostInUse(const std::string& key) { return hostUsers != nullptr && hostUsers->count(key) != 0; }
 
-// The machine's host name up to its first dot, escaped as a label.
+// The machine's host name up to its first dot.
 std::string machineHostLabel() {
     char name[HOST_NAME_MAX + 1] = {};
     if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') {
         return "localhost";
     }
-    std::string label(name);
-    return escapeLabel(label.substr(0, label.find('.')));
+    const std::string label(name);
+    return label.substr(0, label.find('.'));
 }
 
 int renewDelayMs(std::uint32_t leaseSeconds) {
@@ -75,25 +78,29 @@ int renewDelayMs(std::uint32_t leaseSeconds) {
 
 }  // namespace
 
-UpdateRegistration::UpdateRegistration(Request request, DNSServiceRegisterReply callBack, void* context)
+UnicastRegisterOperation::UnicastRegisterOperation(Request request, DNSServiceRegisterReply callBack,
+                                                   void* context)
     : request_(std::move(request)),
       callBack_(callBack),
-      context_(context),
+      callerContext_(context),
       refresh_([this] {
           if (inFlight_ == 0 && state_ == State::Registered) {
               sendUpdate(Change::Refresh);
           }
       }),
-      silence_([this] { fail(kDNSServiceErr_Timeout); }),
-      self_(std::make_shared<UpdateRegistration*>(this)) {}
+      startDue_([this] { fail(kDNSServiceErr_Timeout); }),
+      self_(std::make_shared<UnicastRegisterOperation*>(this)) {}
 
 // Touches no transport or timer: stop() or a failure left none armed, and a
 // forked child may drop its parent's registration.
-UpdateRegistration::~UpdateRegistration() { *self_ = nullptr; }
+UnicastRegisterOperation::~UnicastRegisterOperation() { *self_ = nullptr; }
 
-void UpdateRegistration::start(const Environment& environment, Settle settle) {
-    environment_ = environment;
-    starting_ = std::move(settle);
+void UnicastRegisterOperation::open(const UnicastContext& context, Settle started) {
+    context_ = context;
+    starting_ = std::move(started);
+    if (request_.name.empty()) {
+        request_.name = machineHostLabel();  // as the daemon names a registration without a name
+    }
     UpdateConfig config;
     const UpdateConfig::Status status = UpdateConfig::load(UpdateConfig::path(), config);
     if (status == UpdateConfig::Status::Rejected) {
@@ -105,17 +112,17 @@ void UpdateRegistration::start(const Environment& environment, Settle settle) {
         key_ = settings->key;
         hostName_ = settings->hostName;
     }
-    startSilent();
-    locator_ = std::make_unique<PrimaryLocator>(*environment_.client);
+    armStartTimeout();
+    locator_ = std::make_unique<PrimaryLocator>(*context_.client);
     locator_->start(request_.domain, settings,
                     [self = self_](DNSServiceErrorType error, const Primary& primary) {
-                        if (UpdateRegistration* registration = *self) {
+                        if (UnicastRegisterOperation* registration = *self) {
                             registration->located(error, primary);
                         }
                     });
 }
 
-void UpdateRegistration::located(DNSServiceErrorType error, const Primary& primary) {
+void UnicastRegisterOperation::located(DNSServiceErrorType error, const Primary& primary) {
     if (state_ != State::Locating) {
         return;
     }
@@ -128,7 +135,7 @@ void UpdateRegistration::located(DNSServiceErrorType error, const Primary& prima
         hostName_ = withTrailingDot(request_.host);  // another host's records: not ours to add
     } else {
         if (hostName_.empty()) {
-            hostName_ = machineHostLabel();
+            hostName_ = escapeLabel(machineHostLabel());
         }
         if (!endsWithUnescapedDot(hostName_)) {
             hostName_ += "." + primary_.zone;
@@ -144,7 +151,7 @@ void UpdateRegistration::located(DNSServiceErrorType error, const Primary& prima
 
 // The address this host sends from towards the server: the one that reaches
 // it, so the one a browser there can reach. A connected UDP socket sends nothing.
-bool UpdateRegistration::findHostAddress() {
+bool UnicastRegisterOperation::findHostAddress() {
     sockaddr_storage server{};
     socklen_t length = 0;
     auto* v4 = reinterpret_cast<sockaddr_in*>(&server);
@@ -181,7 +188,7 @@ bool UpdateRegistration::findHostAddress() {
     return true;
 }
 
-ServiceRecords UpdateRegistration::records() const {
+ServiceRecords UnicastRegisterOperation::records() const {
     ServiceRecords records;
     records.zone = primary_.zone;
     const std::string domain = withTrailingDot(request_.domain);
@@ -199,7 +206,7 @@ ServiceRecords UpdateRegistration::records() const {
     return records;
 }
 
-void UpdateRegistration::sendUpdate(Change change) {
+void UnicastRegisterOperation::sendUpdate(Change change) {
     BuildFailure failure = BuildFailure::kNone;
     std::optional<Prepared> prepared;
     try {
@@ -222,14 +229,14 @@ void UpdateRegistration::sendUpdate(Change change) {
     txtChanged_ = false;
     sent_ = std::move(*prepared);
     inFlight_ =
-        environment_.client->send(primary_.server, sent_.wire, [self = self_, change](const Answer& answer) {
-            if (UpdateRegistration* registration = *self) {
+        context_.client->send(primary_.server, sent_.wire, [self = self_, change](const Answer& answer) {
+            if (UnicastRegisterOperation* registration = *self) {
                 registration->answered(change, answer);
             }
         });
 }
 
-void UpdateRegistration::answered(Change change, const Answer& answer) {
+void UnicastRegisterOperation::answered(Change change, const Answer& answer) {
     if (answer.outcome == Outcome::kCancelled) {
         return;
     }
@@ -261,8 +268,7 @@ void UpdateRegistration::answered(Change change, const Answer& answer) {
     }
 }
 
-void UpdateRegistration::registerAnswered(const UpdateAnswer& read) {
-    startSilent();
+void UnicastRegisterOperation::registerAnswered(const UpdateAnswer& read) {
     switch (read.verdict) {
         case UpdateAnswer::Verdict::Done:
             confirm(read.leaseSeconds);
@@ -284,8 +290,8 @@ void UpdateRegistration::registerAnswered(const UpdateAnswer& read) {
     }
 }
 
-void UpdateRegistration::confirm(std::uint32_t leaseSeconds) {
-    environment_.scheduler->cancel(silence_);
+void UnicastRegisterOperation::confirm(std::uint32_t leaseSeconds) {
+    context_.timers->cancel(startDue_);
     state_ = State::Registered;
     if (request_.host.empty()) {
         ++hostUsersOf(primary_.server.address + " " + hostName_);
@@ -300,7 +306,7 @@ void UpdateRegistration::confirm(std::uint32_t leaseSeconds) {
     }
 }
 
-void UpdateRegistration::refreshAnswered(const UpdateAnswer& read, DNSServiceErrorType error) {
+void UnicastRegisterOperation::refreshAnswered(const UpdateAnswer& read, DNSServiceErrorType error) {
     if (error == kDNSServiceErr_NoError) {
         error = read.verdict == UpdateAnswer::Verdict::Done      ? kDNSServiceErr_NoError
                 : read.verdict == UpdateAnswer::Verdict::Refused ? kDNSServiceErr_NoAuth
@@ -323,28 +329,29 @@ void UpdateRegistration::refreshAnswered(const UpdateAnswer& read, DNSServiceErr
     scheduleRefresh(kRetryMs);
 }
 
-DNSServiceErrorType UpdateRegistration::updateTxt(std::vector<std::string> txt) {
+DNSServiceErrorType UnicastRegisterOperation::updateTxt(std::vector<std::string> txt) {
     if (state_ == State::Ended) {
         return kDNSServiceErr_ServiceNotRunning;
     }
     request_.txt = std::move(txt);
     txtChanged_ = true;
     if (state_ == State::Registered && inFlight_ == 0) {
-        environment_.scheduler->cancel(refresh_);
+        context_.timers->cancel(refresh_);
         sendUpdate(Change::Refresh);
     }
     return kDNSServiceErr_NoError;
 }
 
-void UpdateRegistration::stop() {
+void UnicastRegisterOperation::stop() {
     const State was = std::exchange(state_, State::Ended);
-    if (environment_.scheduler != nullptr) {
-        environment_.scheduler->cancel(refresh_);
-        environment_.scheduler->cancel(silence_);
+    if (context_.timers != nullptr) {
+        context_.timers->cancel(refresh_);
+        context_.timers->cancel(startDue_);
     }
     locator_.reset();
+    UnicastOperation::stop();
     if (inFlight_ != 0) {
-        environment_.client->cancel(std::exchange(inFlight_, 0));
+        context_.client->cancel(std::exchange(inFlight_, 0));
     }
     if (was != State::Registering && was != State::Registered) {
         return;
@@ -359,18 +366,18 @@ void UpdateRegistration::stop() {
     try {
         if (auto withdrawal =
                 buildUpdate(Change::Withdraw, records(), key_ ? &*key_ : nullptr, 0, withdrawHost)) {
-            environment_.client->send(primary_.server, std::move(withdrawal->wire), [](const Answer&) {});
+            context_.client->send(primary_.server, std::move(withdrawal->wire), [](const Answer&) {});
         }
     } catch (const std::bad_alloc&) {
         // Left in the zone: as when the server cannot be reached.
     }
 }
 
-void UpdateRegistration::scheduleRefresh(int delayMs) { environment_.scheduler->schedule(refresh_, delayMs); }
+void UnicastRegisterOperation::scheduleRefresh(int delayMs) { context_.timers->schedule(refresh_, delayMs); }
 
-void UpdateRegistration::startSilent() { environment_.scheduler->schedule(silence_, kStartSilenceMs); }
+void UnicastRegisterOperation::armStartTimeout() { context_.timers->schedule(startDue_, kStartTimeoutMs); }
 
-void UpdateRegistration::fail(DNSServiceErrorType code) {
+void UnicastRegisterOperation::fail(DNSServiceErrorType code) {
     // Only an unanswered first update may have added records: those are
     // withdrawn, on the condition that they are this registration's.
     if (code != kDNSServiceErr_Timeout) {
@@ -384,11 +391,11 @@ void UpdateRegistration::fail(DNSServiceErrorType code) {
     }
 }
 
-void UpdateRegistration::postReply(DNSServiceErrorType code, bool afterConfirmation) {
+void UnicastRegisterOperation::postReply(DNSServiceErrorType code, bool afterConfirmation) {
     const DNSServiceFlags flags = code == kDNSServiceErr_NoError ? kDNSServiceFlagsAdd : 0;
-    orLose(environment_.sink, [&] {
-        environment_.sink->post(
-            [callBack = callBack_, context = context_, flags, code, name = request_.name,
+    orLose(context_.sink, [&] {
+        context_.sink->post(
+            [callBack = callBack_, context = callerContext_, flags, code, name = request_.name,
              type = withTrailingDot(request_.type),
              domain = withTrailingDot(request_.domain)](DNSServiceRef ref, DNSServiceFlags more) {
                 callBack(ref, flags | more, code, name.c_str(), type.c_str(), domain.c_str(), context);
@@ -397,4 +404,4 @@ void UpdateRegistration::postReply(DNSServiceErrorType code, bool afterConfirmat
     });
 }
 
-}  // namespace Zelm::DnsSd::Unicast::Update
+}  // namespace Zelm::DnsSd

@@ -19,10 +19,7 @@
 // Every member runs with the event loop's lock held, every handler on the
 // event thread with it held.
 
-#include "daemon/Channel.h"
-#include "operations/ReplySink.h"
-#include "operations/Settle.h"
-#include "unicast/DnsClient.h"
+#include "operations/UnicastOperation.h"
 #include "unicast/update/PrimaryLocator.h"
 #include "unicast/update/UpdateMessage.h"
 
@@ -33,7 +30,14 @@
 #include <string>
 #include <vector>
 
-namespace Zelm::DnsSd::Unicast::Update {
+namespace Zelm::DnsSd {
+
+using Unicast::Update::Change;
+using Unicast::Update::Prepared;
+using Unicast::Update::Primary;
+using Unicast::Update::PrimaryLocator;
+using Unicast::Update::ServiceRecords;
+using Unicast::Update::UpdateAnswer;
 
 // The lease asked for (RFC 9664); a server may grant less, or none.
 constexpr std::uint32_t kRequestedLeaseSeconds = 7200;
@@ -44,13 +48,14 @@ constexpr std::uint32_t kRequestedLeaseSeconds = 7200;
 constexpr int kRefreshPeriodMs = 110000;
 // A failed refresh is tried again this much sooner.
 constexpr int kRetryMs = 10000;
-// A start that gets no answer for this long ends with kDNSServiceErr_Timeout
-// (each exchange ends sooner on its own: DnsClient's time-out).
-constexpr int kStartSilenceMs = 8000;
+// A start not settled by then ends with kDNSServiceErr_Timeout (each
+// exchange ends sooner on its own, DnsClient's time-out; this bounds a
+// search for the primary and the renames together).
+constexpr int kStartTimeoutMs = 10000;
 // The records' TTL: a browser sees a withdrawal within about this long.
 constexpr std::uint32_t kRecordTtlSeconds = 120;
 
-class UpdateRegistration {
+class UnicastRegisterOperation final : public UnicastOperation {
 public:
     struct Request {
         bool autoRename = true;
@@ -63,20 +68,13 @@ public:
         std::vector<std::string> txt;
     };
 
-    // Where it runs: the transport, the event loop's timers, and the
-    // reference's reply queue, all outliving the registration.
-    struct Environment {
-        DnsClient* client;
-        Scheduler* scheduler;
-        ReplySink* sink;
-    };
+    UnicastRegisterOperation(Request request, DNSServiceRegisterReply callBack, void* context);
+    ~UnicastRegisterOperation() override;
+    UnicastRegisterOperation(const UnicastRegisterOperation&) = delete;
+    UnicastRegisterOperation& operator=(const UnicastRegisterOperation&) = delete;
 
-    UpdateRegistration(Request request, DNSServiceRegisterReply callBack, void* context);
-    ~UpdateRegistration();
-    UpdateRegistration(const UpdateRegistration&) = delete;
-    UpdateRegistration& operator=(const UpdateRegistration&) = delete;
-
-    void start(const Environment& environment, Settle settle);
+    void begin(const UnicastContext& context) override { open(context, Settle()); }
+    void open(const UnicastContext& context, Settle started) override;
 
     // Replaces the TXT record. Before the confirmation, the latest record is
     // the one registered; afterwards it goes in an update of its own as soon
@@ -85,7 +83,7 @@ public:
 
     // Withdraws what the registration added, without waiting for the server;
     // no reply afterwards.
-    void stop();
+    void stop() override;
 
 private:
     enum class State {
@@ -97,12 +95,12 @@ private:
 
     void located(DNSServiceErrorType error, const Primary& primary);
     void sendUpdate(Change change);
-    void answered(Change change, const Answer& answer);
+    void answered(Change change, const Unicast::Answer& answer);
     void registerAnswered(const UpdateAnswer& read);
     void refreshAnswered(const UpdateAnswer& read, DNSServiceErrorType error);
     void confirm(std::uint32_t leaseSeconds);
     void scheduleRefresh(int delayMs);
-    void startSilent();
+    void armStartTimeout();
     void fail(DNSServiceErrorType code);
     void postReply(DNSServiceErrorType code, bool afterConfirmation);
     ServiceRecords records() const;
@@ -110,14 +108,13 @@ private:
 
     Request request_;
     const DNSServiceRegisterReply callBack_;
-    void* const context_;
+    void* const callerContext_;
 
     State state_ = State::Locating;
-    Environment environment_{};
     Settle starting_;
     std::unique_ptr<PrimaryLocator> locator_;
     Primary primary_;
-    std::optional<Key> key_;
+    std::optional<Unicast::Update::Key> key_;
     std::string hostName_;  // the SRV's target, with its trailing dot
     std::vector<std::array<std::uint8_t, 4>> ipv4_;
     std::vector<std::array<std::uint8_t, 16>> ipv6_;
@@ -127,10 +124,10 @@ private:
     bool txtChanged_ = false;  // a TXT record not yet sent
     bool failing_ = false;     // an error reply stands since the last success
     Prepared sent_;
-    DnsClient::Request inFlight_ = 0;
+    Unicast::DnsClient::Request inFlight_ = 0;
     Timer refresh_;
-    Timer silence_;
-    std::shared_ptr<UpdateRegistration*> self_;
+    Timer startDue_;
+    std::shared_ptr<UnicastRegisterOperation*> self_;
 };
 
-}  // namespace Zelm::DnsSd::Unicast::Update
+}  // namespace Zelm::DnsSd

@@ -1,0 +1,229 @@
+// The unicast operations through a fake DNS client and a hand-fired clock:
+// answers are DNS messages built with ldns, so the refresh by TTL, the
+// removal of what vanished, records for other names and the one error reply
+// are checked where a server cannot be made to misbehave on cue.
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <ldns/ldns.h>
+
+#include <map>
+
+#include "names/DomainRouting.h"
+#include "operations/UnicastBrowseOperation.h"
+#include "operations/UnicastResolveOperation.h"
+
+namespace Zelm::DnsSd {
+namespace {
+
+using Unicast::Answer;
+using Unicast::Outcome;
+
+struct FakeDns final : Unicast::DnsClient {
+    struct Asked {
+        std::string name;
+        std::uint16_t type;
+        Callback done;
+    };
+    std::map<Request, Asked> open;
+    Request next = 1;
+
+    Request query(const std::string& name, std::uint16_t type, Callback done) override {
+        open[next] = Asked{name, type, std::move(done)};
+        return next++;
+    }
+    Request send(const Unicast::Server&, std::vector<std::uint8_t>, Callback) override { return 0; }
+    void cancel(Request request) override { answer(request, Answer{Outcome::kCancelled, {}}); }
+    void answer(Request request, const Answer& answer) {
+        const auto found = open.find(request);
+        if (found == open.end()) return;
+        Callback done = std::move(found->second.done);
+        open.erase(found);
+        done(answer);
+    }
+    // Answers the oldest open question with a message of these records.
+    void reply(const std::vector<std::string>& records, ldns_pkt_rcode rcode = LDNS_RCODE_NOERROR) {
+        ASSERT_FALSE(open.empty());
+        const Asked& asked = open.begin()->second;
+        ldns_pkt* packet = nullptr;
+        ldns_pkt_query_new_frm_str(&packet, asked.name.c_str(), static_cast<ldns_rr_type>(asked.type),
+                                   LDNS_RR_CLASS_IN, 0);
+        ldns_pkt_set_qr(packet, true);
+        ldns_pkt_set_rcode(packet, static_cast<uint8_t>(rcode));
+        for (const std::string& text : records) {
+            ldns_rr* rr = nullptr;
+            ASSERT_EQ(ldns_rr_new_frm_str(&rr, text.c_str(), 0, nullptr, nullptr), LDNS_STATUS_OK) << text;
+            ldns_pkt_push_rr(packet, LDNS_SECTION_ANSWER, rr);
+        }
+        uint8_t* wire = nullptr;
+        size_t size = 0;
+        ldns_pkt2wire(&wire, packet, &size);
+        Answer message{Outcome::kAnswered, std::vector<std::uint8_t>(wire, wire + size)};
+        std::free(wire);
+        ldns_pkt_free(packet);
+        answer(open.begin()->first, message);
+    }
+};
+
+struct FakeTimers final : Scheduler {
+    std::map<Timer*, int> armed;  // the delay each was armed with
+    bool schedule(Timer& timer, int delayMs) override { return armed[&timer] = delayMs, true; }
+    void cancel(Timer& timer) override { armed.erase(&timer); }
+    void fireOnly(int delayMs) {
+        ASSERT_EQ(armed.size(), 1u);
+        EXPECT_EQ(armed.begin()->second, delayMs);
+        Timer* timer = armed.begin()->first;
+        armed.clear();
+        timer->fire();
+    }
+};
+
+struct Replies final : ReplySink {
+    void post(Delivery delivery, bool) override { delivery(nullptr, 0); }
+    void lose() override { ADD_FAILURE() << "a reply was lost"; }
+};
+
+using Events = std::vector<std::string>;  // "+name", "-name" or the error code
+
+void browsed(DNSServiceRef, DNSServiceFlags flags, uint32_t, DNSServiceErrorType error, const char* name,
+             const char* type, const char* domain, void* context) {
+    static_cast<Events*>(context)->push_back(error != 0 ? std::to_string(error)
+                                                        : ((flags & kDNSServiceFlagsAdd) ? "+" : "-") +
+                                                              std::string(name) + "|" + type + domain);
+}
+
+const std::string kPtr = "_ipp._tcp.zelm.test. ";
+
+// Each step answers the browse's open question, or fires its timer, and
+// lists the replies it must give and the delay the next refresh is armed with.
+TEST(UnicastOperations, BrowseFollowsTheZoneByTtlAndIgnoresRecordsOfOtherNames) {
+    struct Step {
+        const char* what;
+        std::vector<std::string> records;  // empty with `failure`: no server answered
+        Outcome failure;
+        Events replies;
+        int nextMs;
+    };
+    const Step steps[] = {
+        {"no server at first: one error reply, then retries that back off",
+         {},
+         Outcome::kTimedOut,
+         {"-65568"},
+         1000},
+        {"again silent: no second error reply", {}, Outcome::kNoServer, {}, 2000},
+        {"two instances; the shortest TTL sets the refresh; other names' and other types' targets ignored",
+         {kPtr + "30 IN PTR A\\.1._ipp._tcp.zelm.test.", kPtr + "5 IN PTR b._IPP._tcp.zelm.TEST.",
+          "_http._tcp.zelm.test. 1 IN PTR c._ipp._tcp.zelm.test.", kPtr + "1 IN PTR d._http._tcp.zelm.test.",
+          kPtr + "1 IN PTR _ipp._tcp.zelm.test."},
+         Outcome::kAnswered,
+         {"+A.1|_ipp._tcp.zelm.test.", "+b|_ipp._tcp.zelm.test."},
+         5000},
+        {"the same again, in another case: nothing new",
+         {kPtr + "30 IN PTR a\\.1._ipp._tcp.zelm.test.", kPtr + "30 IN PTR B._ipp._tcp.zelm.test."},
+         Outcome::kAnswered,
+         {},
+         30000},
+        {"silent, TTLs not over: kept", {}, Outcome::kTimedOut, {}, 1000},
+        {"one vanished",
+         {kPtr + "0 IN PTR b._ipp._tcp.zelm.test."},
+         Outcome::kAnswered,
+         {"-A.1|_ipp._tcp.zelm.test."},
+         1000},
+        {"NXDOMAIN: all gone, asked again in a minute",
+         {},
+         Outcome::kAnswered,
+         {"-b|_ipp._tcp.zelm.test."},
+         60000},
+    };
+    FakeDns dns;
+    FakeTimers timers;
+    Replies sink;
+    Events events;
+    UnicastBrowseOperation browse(UnicastBrowseOperation::Kind::Instances, "_ipp._tcp", "_ipp._tcp",
+                                  "zelm.test", &browsed, &events);
+    browse.begin(UnicastContext{&dns, &timers, &sink});
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        ASSERT_EQ(dns.open.size(), 1u);
+        EXPECT_EQ(dns.open.begin()->second.name, "_ipp._tcp.zelm.test.");
+        events.clear();
+        if (step.failure != Outcome::kAnswered) {
+            dns.answer(dns.open.begin()->first, Answer{step.failure, {}});
+        } else {
+            dns.reply(step.records, step.records.empty() ? LDNS_RCODE_NXDOMAIN : LDNS_RCODE_NOERROR);
+        }
+        std::sort(events.begin(), events.end());
+        EXPECT_EQ(events, step.replies);
+        timers.fireOnly(step.nextMs);
+    }
+    browse.stop();
+    EXPECT_TRUE(dns.open.empty());
+    EXPECT_TRUE(timers.armed.empty());
+}
+
+struct Resolved {
+    DNSServiceErrorType error = 1;
+    std::string host, txt;
+    uint16_t port = 0;
+};
+
+void resolved(DNSServiceRef, DNSServiceFlags, uint32_t, DNSServiceErrorType error, const char*,
+              const char* host, uint16_t port, uint16_t size, const unsigned char* txt, void* context) {
+    *static_cast<Resolved*>(context) = {error, host, std::string(reinterpret_cast<const char*>(txt), size),
+                                        ntohs(port)};
+}
+
+// SRV and TXT go out together; the reply waits for both: the best SRV (lowest
+// priority, then highest weight), the TXT strings as they were, empty ones too.
+TEST(UnicastOperations, ResolveRepliesOnceBothAnswersAreIn) {
+    const std::string owner = "Zelm\\032Printer._ipp._tcp.zelm.test. 60 IN ";
+    FakeDns dns;
+    FakeTimers timers;
+    Replies sink;
+    Resolved seen;
+    UnicastResolveOperation resolve("Zelm Printer", "_ipp._tcp", "zelm.test", &resolved, &seen);
+    resolve.begin(UnicastContext{&dns, &timers, &sink});
+    ASSERT_EQ(dns.open.size(), 2u);
+    const auto txtQuestion = dns.open.rbegin()->first;
+    EXPECT_EQ(dns.open.rbegin()->second.name, "Zelm\\032Printer._ipp._tcp.zelm.test.");
+    dns.answer(txtQuestion, Answer{Outcome::kAnswered, {}});  // malformed: as no TXT record
+    EXPECT_EQ(seen.error, 1);
+    dns.reply({owner + "SRV 1 0 80 backup.zelm.test.", owner + "SRV 0 1 81 low.zelm.test.",
+               owner + "SRV 0 5 631 best.zelm.test."});
+    EXPECT_EQ(seen.error, 0);
+    EXPECT_EQ(seen.host, "best.zelm.test.");
+    EXPECT_EQ(seen.port, 631);
+    EXPECT_EQ(seen.txt, std::string(1, '\0'));
+
+    UnicastResolveOperation again("Zelm Printer", "_ipp._tcp", "zelm.test", &resolved, &seen);
+    again.begin(UnicastContext{&dns, &timers, &sink});
+    dns.reply({owner + "SRV 0 0 631 best.zelm.test."});
+    dns.reply({owner + "TXT \"a=1\" \"\" \"b\""});
+    EXPECT_EQ(seen.txt, std::string("\003a=1\000\001b", 7));
+
+    UnicastResolveOperation missing("Nobody", "_ipp._tcp", "zelm.test", &resolved, &seen);
+    missing.begin(UnicastContext{&dns, &timers, &sink});
+    dns.reply({}, LDNS_RCODE_NXDOMAIN);
+    dns.reply({}, LDNS_RCODE_NXDOMAIN);
+    EXPECT_EQ(seen.error, kDNSServiceErr_NoSuchName);
+}
+
+// Which way a name goes: the link-local domain (and its reverse zones) to the
+// daemon, whatever its case, and nothing that only looks like it.
+TEST(UnicastOperations, OnlyTheLinkLocalDomainGoesToTheDaemon) {
+    for (const char* domain : {"", "local", "LOCAL", "sub.Local", "254.169.in-addr.arpa", "8.E.F.ip6.arpa",
+                               "b.e.f.ip6.arpa", "1.b.e.f.ip6.arpa"}) {
+        EXPECT_TRUE(isLinkLocalDomain(domain)) << domain;
+    }
+    for (const char* domain : {"zelm.test", "local.test", "notlocal", "c.e.f.ip6.arpa", "169.in-addr.arpa"}) {
+        EXPECT_FALSE(isLinkLocalDomain(domain)) << domain;
+    }
+    for (const char* host : {"printer", "printer.", "printer.local.", "printer.LOCAL"}) {
+        EXPECT_TRUE(isLinkLocalHost(host)) << host;
+    }
+    EXPECT_FALSE(isLinkLocalHost("printer.zelm.test."));
+}
+
+}  // namespace
+}  // namespace Zelm::DnsSd
