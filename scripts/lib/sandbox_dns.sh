@@ -93,7 +93,7 @@ server = $ZELM_SANDBOX_ADDR_B
 key-name = $ZS_DNS_KEY
 algorithm = hmac-sha256
 secret = $(cat "$dir/update.secret")
-host-name = zelm-host-a
+host-name = $ZELM_SANDBOX_HOSTNAME_A
 EOF
 }
 
