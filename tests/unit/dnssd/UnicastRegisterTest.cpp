@@ -47,7 +47,7 @@ struct FakeClient final : DnsClient {
     std::string answerQuery(const std::vector<std::string>& rrs) {
         Open asked = take();
         ldns_pkt* pkt = ldns_pkt_query_new(ldns_dname_new_frm_str(asked.name.c_str()),
-                                           static_cast<ldns_rr_type>(asked.type), LDNS_RR_CLASS_IN, 0);
+                                           static_cast<ldns_rr_type>(asked.type), LDNS_RR_CLASS_IN, LDNS_QR);
         for (const std::string& text : rrs) {
             ldns_rr* rr = nullptr;
             EXPECT_EQ(ldns_rr_new_frm_str(&rr, text.c_str(), 60, nullptr, nullptr), LDNS_STATUS_OK) << text;

@@ -1,6 +1,9 @@
 #include "unicast/update/PrimaryLocator.h"
 
 #include "names/ServiceNames.h"
+#include "unicast/DnsAnswer.h"
+
+#include <arpa/inet.h>
 
 #include <ldns/ldns.h>
 
@@ -131,36 +134,31 @@ void PrimaryLocator::askSoa(const std::string& name) {
 }
 
 void PrimaryLocator::askUpdateService() {
-    ask("_dns-update._udp." + primary_.zone, LDNS_RR_TYPE_SRV,
-        [this](const std::vector<std::uint8_t>& message) {
-            const Pkt pkt = parsed(message);
-            const ldns_rr* best = nullptr;
-            const ldns_rr_list* answers = pkt ? ldns_pkt_answer(pkt.get()) : nullptr;
-            for (size_t i = 0; answers != nullptr && i < ldns_rr_list_rr_count(answers); ++i) {
-                const ldns_rr* rr = ldns_rr_list_rr(answers, i);
-                if (ldns_rr_get_type(rr) == LDNS_RR_TYPE_SRV && ldns_rr_rd_count(rr) == 4 &&
-                    (best == nullptr || ldns_rdf2native_int16(ldns_rr_rdf(rr, 0)) <
-                                            ldns_rdf2native_int16(ldns_rr_rdf(best, 0)))) {
-                    best = rr;
-                }
+    const std::string service = "_dns-update._udp." + primary_.zone;
+    ask(service, LDNS_RR_TYPE_SRV, [this, service](const std::vector<std::uint8_t>& message) {
+        const ReadAnswer read = readAnswer(message, service, LDNS_RR_TYPE_SRV);
+        const Record* best = nullptr;
+        for (const Record& record : read.records) {
+            if (record.numbers.size() == 3 && record.names.size() == 1 &&
+                (best == nullptr || record.numbers[0] < best->numbers[0])) {
+                best = &record;
             }
-            std::string target = best != nullptr ? text(ldns_rr_rdf(best, 3)) : ".";
-            primary_.server.port = best != nullptr ? ldns_rdf2native_int16(ldns_rr_rdf(best, 2)) : 53;
-            if (target == ".") {  // no such service: the SOA names the primary
-                target = mname_;
-                primary_.server.port = 53;
-            }
-            askAddress(target, LDNS_RR_TYPE_A);
-        });
+        }
+        // No such service, or its target "." (none): the SOA names the primary.
+        const bool none = best == nullptr || best->names[0].empty();
+        primary_.server.port = none ? 53 : best->numbers[2];
+        askAddress(none ? mname_ : presentationName(best->names[0]), LDNS_RR_TYPE_A);
+    });
 }
 
 void PrimaryLocator::askAddress(const std::string& host, std::uint16_t type) {
     ask(host, type, [this, host, type](const std::vector<std::uint8_t>& message) {
-        const Pkt pkt = parsed(message);
-        const ldns_rr* address =
-            pkt ? first(ldns_pkt_answer(pkt.get()), static_cast<ldns_rr_type>(type)) : nullptr;
-        if (address != nullptr && ldns_rr_rd_count(address) == 1) {
-            primary_.server.address = text(ldns_rr_rdf(address, 0));
+        const ReadAnswer read = readAnswer(message, host, type);
+        char address[INET6_ADDRSTRLEN] = {};
+        const int family = type == LDNS_RR_TYPE_A ? AF_INET : AF_INET6;
+        if (!read.records.empty() &&
+            ::inet_ntop(family, read.records.front().address.data(), address, sizeof address) != nullptr) {
+            primary_.server.address = address;
             finish(kDNSServiceErr_NoError);
         } else if (type == LDNS_RR_TYPE_A) {
             askAddress(host, LDNS_RR_TYPE_AAAA);
