@@ -84,11 +84,13 @@ UnicastRegisterOperation::UnicastRegisterOperation(Request request, DNSServiceRe
       callBack_(callBack),
       callerContext_(context),
       refresh_([this] {
-          if (inFlight_ == 0 && state_ == State::Registered) {
-              sendUpdate(Change::Refresh);
-          }
+          guarded([this] {
+              if (inFlight_ == 0 && state_ == State::Registered) {
+                  sendUpdate(Change::Refresh);
+              }
+          });
       }),
-      startDue_([this] { fail(kDNSServiceErr_Timeout); }),
+      startDue_([this] { guarded([this] { fail(kDNSServiceErr_Timeout); }); }),
       self_(std::make_shared<UnicastRegisterOperation*>(this)) {}
 
 // Touches no transport or timer: stop() or a failure left none armed, and a
@@ -117,7 +119,7 @@ void UnicastRegisterOperation::open(const UnicastContext& context, Settle starte
     locator_->start(request_.domain, settings,
                     [self = self_](DNSServiceErrorType error, const Primary& primary) {
                         if (UnicastRegisterOperation* registration = *self) {
-                            registration->located(error, primary);
+                            registration->guarded([&] { registration->located(error, primary); });
                         }
                     });
 }
@@ -228,12 +230,18 @@ void UnicastRegisterOperation::sendUpdate(Change change) {
     }
     txtChanged_ = false;
     sent_ = std::move(*prepared);
-    inFlight_ =
-        context_.client->send(primary_.server, sent_.wire, [self = self_, change](const Answer& answer) {
+    // The answer may come before send() returns (a failure found at once).
+    auto ended = std::make_shared<bool>(false);
+    const Unicast::DnsClient::Request request = context_.client->send(
+        primary_.server, sent_.wire, [self = self_, change, ended](const Answer& answer) {
+            *ended = true;
             if (UnicastRegisterOperation* registration = *self) {
-                registration->answered(change, answer);
+                registration->guarded([&] { registration->answered(change, answer); });
             }
         });
+    if (!*ended) {
+        inFlight_ = request;
+    }
 }
 
 void UnicastRegisterOperation::answered(Change change, const Answer& answer) {
@@ -359,11 +367,11 @@ void UnicastRegisterOperation::stop() {
     // The host's address records go with the last registration of this
     // process that uses them; one whose first update is unanswered may have
     // added them too.
-    const std::string host = primary_.server.address + " " + hostName_;
-    const bool withdrawHost =
-        request_.host.empty() && (ownsHostRecords_ ? releaseHost(host) : !hostInUse(host));
-    ownsHostRecords_ = false;
     try {
+        const std::string host = primary_.server.address + " " + hostName_;
+        const bool withdrawHost =
+            request_.host.empty() &&
+            (std::exchange(ownsHostRecords_, false) ? releaseHost(host) : !hostInUse(host));
         if (auto withdrawal =
                 buildUpdate(Change::Withdraw, records(), key_ ? &*key_ : nullptr, 0, withdrawHost)) {
             context_.client->send(primary_.server, std::move(withdrawal->wire), [](const Answer&) {});

@@ -28,6 +28,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace Zelm::DnsSd {
@@ -103,6 +104,21 @@ private:
     void armStartTimeout();
     void fail(DNSServiceErrorType code);
     void postReply(DNSServiceErrorType code, bool afterConfirmation);
+    // Runs the handling of an answer or a timer on the event thread: memory
+    // that runs out fails a start still waiting, else loses the reply.
+    template <typename Body>
+    void guarded(Body body) noexcept {
+        try {
+            body();
+        } catch (...) {
+            if (starting_) {
+                stop();
+                std::exchange(starting_, Settle())(kDNSServiceErr_NoMemory);
+            } else if (context_.sink != nullptr) {
+                context_.sink->lose();
+            }
+        }
+    }
     ServiceRecords records() const;
     bool findHostAddress();
 
