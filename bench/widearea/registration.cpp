@@ -5,6 +5,8 @@
 // time includes its process start, as dig's does in main.cpp. Prints one
 // JSON object; ratios, no verdicts.
 
+#include "Timing.h"
+
 #include <dns_sd.h>
 
 #include <arpa/inet.h>
@@ -19,17 +21,6 @@
 #include <vector>
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-double msSince(Clock::time_point begin) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - begin).count();
-}
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values.empty() ? 0 : values[values.size() / 2];
-}
 
 // The settings of the configuration file the backend reads too.
 std::map<std::string, std::string> settings(const char* path) {

@@ -84,6 +84,12 @@ public:
           class_(deletion ? LDNS_RR_CLASS_NONE : LDNS_RR_CLASS_IN),
           ttl_(ttl) {}
 
+    void all() {
+        pointers();
+        service();
+        addresses();
+    }
+
     void pointers() {
         pointer(records_.type);
         for (const std::string& subtype : records_.subtypes) {
@@ -200,22 +206,15 @@ std::optional<Prepared> buildUpdate(Change change, const ServiceRecords& records
         const RrList prerequisites(made(ldns_rr_list_new()));
         const RrList updates(made(ldns_rr_list_new()));
         switch (change) {
-            case Change::Register: {
-                addRr(prerequisites.get(), records.instance, LDNS_RR_TYPE_ANY, LDNS_RR_CLASS_NONE, 0);
-                RecordWriter adds(updates.get(), records, false);
-                adds.pointers();
-                adds.service();
-                adds.addresses();
+            case Change::Register:
+            case Change::Refresh:
+                if (change == Change::Register) {
+                    addRr(prerequisites.get(), records.instance, LDNS_RR_TYPE_ANY, LDNS_RR_CLASS_NONE, 0);
+                } else {  // the TXT record is replaced, the rest added again
+                    addRr(updates.get(), records.instance, LDNS_RR_TYPE_TXT, LDNS_RR_CLASS_ANY, 0);
+                }
+                RecordWriter(updates.get(), records, false).all();
                 break;
-            }
-            case Change::Refresh: {
-                addRr(updates.get(), records.instance, LDNS_RR_TYPE_TXT, LDNS_RR_CLASS_ANY, 0);
-                RecordWriter adds(updates.get(), records, false);
-                adds.pointers();
-                adds.service();
-                adds.addresses();
-                break;
-            }
             case Change::Withdraw: {
                 // Only while the SRV record is exactly the one this
                 // registration added (RFC 2136 2.4.2): a name lost to
