@@ -1,6 +1,7 @@
 #include "unicast/update/PrimaryLocator.h"
 
 #include "names/ServiceNames.h"
+#include "unicast/LdnsPointers.h"
 #include "unicast/DnsAnswer.h"
 
 #include <arpa/inet.h>
@@ -16,17 +17,12 @@ namespace Zelm::DnsSd::Unicast::Update {
 
 namespace {
 
-struct PktDeleter {
-    void operator()(ldns_pkt* pkt) const { ldns_pkt_free(pkt); }
-};
-using Pkt = std::unique_ptr<ldns_pkt, PktDeleter>;
-
-Pkt parsed(const std::vector<std::uint8_t>& message) {
+Packet parsed(const std::vector<std::uint8_t>& message) {
     ldns_pkt* pkt = nullptr;
     if (ldns_wire2pkt(&pkt, message.data(), message.size()) != LDNS_STATUS_OK) {
         return nullptr;
     }
-    return Pkt(pkt);
+    return Packet(pkt);
 }
 
 // Presentation form, with the trailing dot for a name.
@@ -118,7 +114,7 @@ void PrimaryLocator::askSoa(const std::string& name) {
         return;
     }
     ask(name, LDNS_RR_TYPE_SOA, [this, name](const std::vector<std::uint8_t>& message) {
-        const Pkt pkt = parsed(message);
+        const Packet pkt = parsed(message);
         const ldns_rr* soa = pkt ? first(ldns_pkt_answer(pkt.get()), LDNS_RR_TYPE_SOA) : nullptr;
         if (pkt && soa == nullptr) {
             soa = first(ldns_pkt_authority(pkt.get()), LDNS_RR_TYPE_SOA);

@@ -1,5 +1,7 @@
 #include "unicast/update/UpdateMessage.h"
 
+#include "unicast/LdnsPointers.h"
+
 #include <arpa/inet.h>
 #include <ldns/ldns.h>
 
@@ -28,19 +30,6 @@ T* made(T* object) {
     }
     return object;
 }
-
-struct RrListDeleter {
-    void operator()(ldns_rr_list* list) const { ldns_rr_list_deep_free(list); }
-};
-struct PktDeleter {
-    void operator()(ldns_pkt* pkt) const { ldns_pkt_free(pkt); }
-};
-struct RdfDeleter {
-    void operator()(ldns_rdf* rdf) const { ldns_rdf_deep_free(rdf); }
-};
-using RrList = std::unique_ptr<ldns_rr_list, RrListDeleter>;
-using Pkt = std::unique_ptr<ldns_pkt, PktDeleter>;
-using Rdf = std::unique_ptr<ldns_rdf, RdfDeleter>;
 
 ldns_rdf* dname(const std::string& name) {
     ldns_rdf* rdf = ldns_dname_new_frm_str(name.c_str());
@@ -232,8 +221,8 @@ std::optional<Prepared> buildUpdate(Change change, const ServiceRecords& records
                 break;
             }
         }
-        const Pkt pkt(made(ldns_update_pkt_new(dname(records.zone), LDNS_RR_CLASS_IN, prerequisites.get(),
-                                               updates.get(), nullptr)));
+        const Packet pkt(made(ldns_update_pkt_new(dname(records.zone), LDNS_RR_CLASS_IN, prerequisites.get(),
+                                                  updates.get(), nullptr)));
         ldns_pkt_set_random_id(pkt.get());
         if (leaseSeconds != 0) {
             ldns_pkt_set_edns_udp_size(pkt.get(), kEdnsPayload);
@@ -259,7 +248,7 @@ UpdateAnswer readUpdateAnswer(const std::vector<std::uint8_t>& answer, const Pre
     if (ldns_wire2pkt(&parsed, answer.data(), answer.size()) != LDNS_STATUS_OK) {
         return read;
     }
-    const Pkt pkt(parsed);
+    const Packet pkt(parsed);
     if (!ldns_pkt_qr(pkt.get()) || ldns_pkt_get_opcode(pkt.get()) != LDNS_PACKET_UPDATE) {
         return read;
     }
