@@ -5,6 +5,8 @@
 // on a fresh channel, as the backend's first query in a process makes one).
 // Prints one JSON object; ratios, no verdicts.
 
+#include "Timing.h"
+
 #include <dns_sd.h>
 
 #include <ares.h>
@@ -19,17 +21,6 @@
 #include <vector>
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-double msSince(Clock::time_point begin) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - begin).count();
-}
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values.empty() ? 0 : values[values.size() / 2];
-}
 
 struct Browse {
     int added = 0;

@@ -27,6 +27,7 @@ zs_write_dns_files() {
   sed -e "s/@ADDR_A@/$ZELM_SANDBOX_ADDR_A/g" -e "s/@ADDR6_A@/$ZELM_SANDBOX_ADDR6_A/g" \
     -e "s/@ADDR_B@/$ZELM_SANDBOX_ADDR_B/g" -e "s/@ADDR6_B@/$ZELM_SANDBOX_ADDR6_B/g" \
     "$ZS_REPO/scripts/lib/$ZS_DNS_ZONE.zone" >"$dir/$ZS_DNS_ZONE.zone" || return 1
+  zs_write_update_key "$dir" || return 1
   local i
   for ((i = 1; i <= ZS_DNS_MANY; i++)); do
     echo "_zelmmany._tcp PTR Zelm\\032Many\\032$i._zelmmany._tcp"
@@ -51,7 +52,11 @@ options {
   allow-query { any; };
 };
 controls { };
-zone "$ZS_DNS_ZONE" { type primary; file "$dir/$ZS_DNS_ZONE.zone"; };
+key "$ZS_DNS_KEY" { algorithm hmac-sha256; secret "$(cat "$dir/update.secret")"; };
+zone "$ZS_DNS_ZONE" {
+  type primary; file "$dir/$ZS_DNS_ZONE.zone";
+  allow-update { key "$ZS_DNS_KEY"; };
+};
 zone "$ZS_DNS_EMPTY_ZONE" { type primary; file "$dir/$ZS_DNS_EMPTY_ZONE.zone"; };
 EOF
   zs_write_resolver "$ZELM_SANDBOX_ADDR_B"
@@ -72,6 +77,24 @@ zs_remove_resolver() { # NETNS
   rmdir "/etc/netns/$1" 2>/dev/null
   rmdir /etc/netns 2>/dev/null
   return 0
+}
+
+# The TSIG key that signs registrations by DNS UPDATE, fresh for every
+# sandbox, and the backend's update configuration for the zone (root's
+# alone, as the backend demands), which the tests name in
+# ZELM_DNSSD_UPDATE_CONFIG. The zone's journal is written beside the zone.
+ZS_DNS_KEY=zelm-update.
+zs_write_update_key() {
+  local dir=$1
+  (umask 077 && head -c 32 /dev/urandom | base64 >"$dir/update.secret") || return 1
+  (umask 077 && cat >"$dir/dnssd-update.conf") <<EOF || return 1
+[$ZS_DNS_ZONE]
+server = $ZELM_SANDBOX_ADDR_B
+key-name = $ZS_DNS_KEY
+algorithm = hmac-sha256
+secret = $(cat "$dir/update.secret")
+host-name = $ZELM_SANDBOX_HOSTNAME_A
+EOF
 }
 
 # Starts named on host B in the foreground of a recorded process (role

@@ -15,6 +15,7 @@
 #include "operations/ResolveOperation.h"
 #include "operations/UnicastBrowseOperation.h"
 #include "operations/UnicastLookupOperation.h"
+#include "operations/UnicastRegisterOperation.h"
 #include "operations/UnicastResolveOperation.h"
 
 #include <dns_sd.h>
@@ -275,9 +276,11 @@ DNSServiceErrorType DNSServiceRegister(DNSServiceRef* sdRef, DNSServiceFlags fla
         request.host = host != nullptr ? withoutTrailingDot(host) : "";
         request.port = ntohs(port);
         if (!isLinkLocalDomain(request.domain)) {
-            // The daemon would publish it by multicast DNS only, on the link:
-            // a registration in a unicast domain needs a DNS UPDATE instead.
-            return kDNSServiceErr_Unsupported;
+            UnicastRegisterOperation::Request unicast{request.autoRename, request.name,          request.type,
+                                                      request.subtypes,   request.domain,        request.host,
+                                                      request.port,       std::move(request.txt)};
+            return startOperation(
+                sdRef, std::make_unique<UnicastRegisterOperation>(std::move(unicast), callBack, context));
         }
         return startOperation(sdRef,
                               std::make_unique<RegisterOperation>(std::move(request), callBack, context));
@@ -295,8 +298,10 @@ DNSServiceErrorType DNSServiceUpdateRecord(DNSServiceRef sdRef, DNSRecordRef rec
     }
     try {
         std::vector<std::string> txt;
-        RegisterOperation* registration = hold->operation().asRegistration();
-        if (recordRef != nullptr || registration == nullptr) {
+        const bool registration =
+            hold->operation().asRegistration() != nullptr ||
+            dynamic_cast<UnicastRegisterOperation*>(hold->operation().asUnicast()) != nullptr;
+        if (recordRef != nullptr || !registration) {
             // Only the registration's own TXT record exists here.
             return kDNSServiceErr_BadReference;
         }

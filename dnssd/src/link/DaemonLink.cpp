@@ -5,6 +5,11 @@
 #include "names/ErrorCodes.h"
 #include "operations/RegisterOperation.h"
 #include "operations/UnicastOperation.h"
+#include "operations/UnicastRegisterOperation.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <optional>
 
 namespace Zelm::DnsSd {
 
@@ -13,10 +18,13 @@ namespace {
 // Connections tried for one request before it gives up.
 constexpr int kAttachAttempts = 4;
 
+// Longer than any unicast operation's own bound on its start.
+constexpr std::chrono::seconds kUnicastStartBackstop{30};
+
 }  // namespace
 
 DNSServiceErrorType DaemonLink::attachUnicast(Reference& reference) {
-    std::lock_guard<RankedMutex> lock(loop_->mutex());
+    LoopLock lock(loop_->mutex());
     if (!dns_) {
         dns_ = Unicast::AresClient::create(*loop_);
         if (!dns_) {
@@ -24,13 +32,30 @@ DNSServiceErrorType DaemonLink::attachUnicast(Reference& reference) {
         }
     }
     UnicastOperation* operation = reference.operation().asUnicast();
+    // The operation may give its answer after this wait ended; it then reaches nobody.
+    struct Answer {
+        std::condition_variable_any given;
+        std::optional<DNSServiceErrorType> code;
+    };
+    auto answer = std::make_shared<Answer>();
     try {
-        operation->begin(UnicastContext{dns_.get(), loop_.get(), &reference});
+        operation->open(UnicastContext{dns_.get(), loop_.get(), &reference},
+                        Settle([answer](DNSServiceErrorType code) {
+                            answer->code = code;
+                            answer->given.notify_one();
+                        }));
     } catch (...) {
         operation->stop();  // nothing it sent may answer into a freed operation
         return kDNSServiceErr_NoMemory;
     }
-    return kDNSServiceErr_NoError;
+    // Bounded by the operation's own time-out; this is the backstop.
+    if (!answer->given.wait_for(lock, kUnicastStartBackstop, [&] { return answer->code.has_value(); })) {
+        answer->code = kDNSServiceErr_Timeout;
+    }
+    if (*answer->code != kDNSServiceErr_NoError) {
+        operation->stop();
+    }
+    return *answer->code;
 }
 
 DNSServiceErrorType DaemonLink::attach(Reference& reference) {
@@ -104,6 +129,10 @@ void DaemonLink::detach(Reference& reference) {
 }
 
 DNSServiceErrorType DaemonLink::updateTxt(Reference& reference, std::vector<std::string> txt) {
+    if (auto* unicast = dynamic_cast<UnicastRegisterOperation*>(reference.operation().asUnicast())) {
+        std::lock_guard<RankedMutex> lock(loop_->mutex());
+        return unicast->updateTxt(std::move(txt));
+    }
     RegisterOperation* registration = reference.operation().asRegistration();
     const Patience patience;
     LoopLock lock(loop_->mutex());

@@ -3,6 +3,7 @@
 #include "names/NameRules.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <utility>
 
@@ -110,6 +111,28 @@ std::string domainArgument(const char* domain) {
         return std::string();
     }
     return withoutTrailingDot(domain);
+}
+
+std::string alternativeName(const std::string& name) {
+    std::string base = name;
+    unsigned long number = 2;
+    const size_t mark = name.rfind(" #");
+    if (mark != std::string::npos && mark + 2 < name.size() && name.size() - mark - 2 <= 9) {
+        bool digits = true;
+        for (size_t i = mark + 2; i < name.size(); ++i) {
+            digits = digits && std::isdigit(static_cast<unsigned char>(name[i])) != 0;
+        }
+        if (digits) {
+            base = name.substr(0, mark);
+            number = std::stoul(name.substr(mark + 2)) + 1;
+        }
+    }
+    const std::string suffix = " #" + std::to_string(number);
+    size_t keep = std::min(base.size(), kMaxLabelBytes - suffix.size());
+    while (keep > 0 && keep < base.size() && (static_cast<unsigned char>(base[keep]) & 0xC0) == 0x80) {
+        --keep;
+    }
+    return base.substr(0, keep) + suffix;
 }
 
 }  // namespace Zelm::DnsSd

@@ -43,6 +43,12 @@ bool parseServiceType(const char* text, ServiceType& parsed);
 // "local".
 bool serviceNamesFit(const std::string& instance, const ServiceType& type, const std::string& domain);
 
+// The name a registration takes next after a conflict, on the link and in
+// a unicast zone alike: "Name" becomes "Name #2", "Name #2" becomes
+// "Name #3"; the base is shortened, never inside a UTF-8 sequence, to keep
+// the label within 63 bytes.
+std::string alternativeName(const std::string& name);
+
 // The subtype's own name in the form the daemon takes: "_printer._sub._http._tcp".
 std::string subtypeName(const std::string& subtype, const std::string& type);
 

@@ -5,8 +5,6 @@
 #include "names/NameRules.h"
 #include "names/ServiceNames.h"
 
-#include <cctype>
-
 namespace Zelm::DnsSd {
 
 namespace {
@@ -14,30 +12,6 @@ namespace {
 // Names tried for one publication before it fails; alternative names
 // ("Name #2", "Name #3", ...) are cheap to try.
 constexpr int kRenameAttempts = 64;
-
-// "Name" becomes "Name #2", "Name #2" becomes "Name #3"; the base is
-// shortened, never inside a UTF-8 sequence, to keep the label within 63 bytes.
-std::string alternativeName(const std::string& name) {
-    std::string base = name;
-    unsigned long number = 2;
-    const size_t mark = name.rfind(" #");
-    if (mark != std::string::npos && mark + 2 < name.size() && name.size() - mark - 2 <= 9) {
-        bool digits = true;
-        for (size_t i = mark + 2; i < name.size(); ++i) {
-            digits = digits && std::isdigit(static_cast<unsigned char>(name[i])) != 0;
-        }
-        if (digits) {
-            base = name.substr(0, mark);
-            number = std::stoul(name.substr(mark + 2)) + 1;
-        }
-    }
-    const std::string suffix = " #" + std::to_string(number);
-    size_t keep = std::min(base.size(), kMaxLabelBytes - suffix.size());
-    while (keep > 0 && keep < base.size() && (static_cast<unsigned char>(base[keep]) & 0xC0) == 0x80) {
-        --keep;
-    }
-    return base.substr(0, keep) + suffix;
-}
 
 // How long a publication may go without news from the daemon before its
 // caller is told it failed: probing and announcing take about a second, and

@@ -37,6 +37,13 @@ public:
     // event loop's lock held.
     virtual void begin(const UnicastContext& context) = 0;
 
+    // begin() with the start's answer, which the start function waits for:
+    // at once for a query, once the server has answered for a registration.
+    virtual void open(const UnicastContext& context, Settle started) {
+        begin(context);
+        started(kDNSServiceErr_NoError);
+    }
+
     // Ends every open request; no reply is posted afterwards. Subclasses that
     // arm timers cancel them and call this.
     void stop() override;

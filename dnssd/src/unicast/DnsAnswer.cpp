@@ -1,6 +1,7 @@
 #include "unicast/DnsAnswer.h"
 
 #include "names/ServiceNames.h"
+#include "unicast/LdnsPointers.h"
 
 #include <ldns/ldns.h>
 
@@ -9,15 +10,6 @@
 namespace Zelm::DnsSd::Unicast {
 
 namespace {
-
-struct PacketFree {
-    void operator()(ldns_pkt* packet) const { ldns_pkt_free(packet); }
-};
-struct RdfFree {
-    void operator()(ldns_rdf* rdf) const { ldns_rdf_deep_free(rdf); }
-};
-using Packet = std::unique_ptr<ldns_pkt, PacketFree>;
-using Rdf = std::unique_ptr<ldns_rdf, RdfFree>;
 
 // A field that does not have the shape its type promises.
 struct Malformed {};
