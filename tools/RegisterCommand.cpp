@@ -78,8 +78,9 @@ int runRegister(const Plugin& plugin, Output& out, const RegisterOptions& option
             !options.domain.empty() && options.domain != "local" && options.domain != "local.";
         return fail(
             out, "cannot register \"" + options.name + "\" " + options.type, outcome,
-            unicast && outcome.code == kDNSServiceErr_Unsupported
-                ? "the daemon registers services on the local link only (local.), not in " + options.domain
+            unicast && outcome.code == kDNSServiceErr_NoAuth
+                ? "the DNS server did not accept the update; the key for " + options.domain +
+                      " comes from /etc/zelm-mdns/dnssd-update.conf, or the file ZELM_DNSSD_UPDATE_CONFIG names"
                 : "");
     }
     stop.armForCleanStop();
