@@ -104,6 +104,8 @@ std::optional<int> parseCommandLine(int argc, const char* const* argv, Invocatio
     domains->callback([&invocation] { invocation.command = Command::Domains; });
 
     auto* doctor = app.add_subcommand("doctor", "Check what mDNS needs here, one line per check");
+    doctor->add_option("--domain", invocation.doctor.domain,
+                       "Also check registration by DNS UPDATE in this unicast domain");
     doctor->callback([&invocation] { invocation.command = Command::Doctor; });
 
     auto* discover = app.add_subcommand("discover", "Browse, resolve and look up: one row per service");

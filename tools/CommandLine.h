@@ -50,6 +50,10 @@ struct DiscoverOptions {
     unsigned int protocol = kProtocolAny;  // any: IPv4 first, IPv6 when there is none
 };
 
+struct DoctorOptions {
+    std::string domain;  // a unicast domain whose DNS server takes our updates; empty: none
+};
+
 struct DomainsOptions {
     std::string config = "/etc/avahi/avahi-daemon.conf";
 };
@@ -66,6 +70,7 @@ struct Invocation {
     RegisterOptions registration;
     DiscoverOptions discover;
     DomainsOptions domains;
+    DoctorOptions doctor;
 };
 
 // Parses argv into `invocation`. Returns an exit code when the run ends here:

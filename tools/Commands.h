@@ -23,7 +23,8 @@ int runRegister(const Plugin& plugin, Output& out, const RegisterOptions& option
 int runDiscover(const Plugin& plugin, Output& out, const DiscoverOptions& options);
 // Without a plug-in (null: it could not be loaded, for `loadError`) doctor
 // still prints every check.
-int runDoctor(const Plugin* plugin, Output& out, const std::string& pluginPath, const std::string& loadError);
+int runDoctor(const Plugin* plugin, Output& out, const std::string& pluginPath, const std::string& loadError,
+              const DoctorOptions& options);
 int runDomains(Output& out, const DomainsOptions& options);
 
 // A failure: a "failure" event for JSON readers and the line on stderr.

@@ -8,6 +8,7 @@
 #include "Parallel.h"
 #include "TxtRecord.h"
 
+#include <dns_sd.h>
 #include <zelm/mdns/ServiceRegisterInterface.h>
 
 #include <net/if.h>
@@ -285,10 +286,59 @@ void checkNetwork(Doctor& doctor, const Plugin& plugin, bool daemonUp) {
     reportPeers(doctor, found);
 }
 
+// Registration in a unicast domain: the backend's signed DNS UPDATE, taken
+// by the zone's server and found again by a query. A host reaches the
+// backend only through the plug-in's components, so the check publishes
+// the self-test service for a moment and withdraws it, rather than sending
+// an update that changes nothing.
+void checkWideArea(Doctor& doctor, const Plugin& plugin, const std::string& domain) {
+    const std::string name = "zelm-mdns doctor " + std::to_string(::getpid());
+    const std::string what = "\"" + name + "\" " + kSelfTestType + " in " + domain;
+    const std::string txt = encodeTxt({"doctor=1"});
+    auto service = plugin.create<Zelm::MDNS::ServiceRegisterInterface>();
+    const auto result =
+        service->doServiceRegister(kSelfTestType, kSelfTestPort, static_cast<unsigned short>(txt.size()),
+                                   txt.data(), name.c_str(), domain.c_str(), nullptr, 0, 0);
+    const Resolved found = result.ok() ? resolve(plugin, name, kSelfTestType, domain) : Resolved{};
+    service.lifeCycle->endLifeCycle();
+    const int code = result.ok() ? kDNSServiceErr_NoError : static_cast<int32_t>(result.code());
+    switch (code) {
+        case kDNSServiceErr_NoError:
+            if (found.host.empty()) {
+                doctor.report(
+                    "wide-area", "fail",
+                    "the DNS server took the update of " + what + ", yet a query does not find it",
+                    "the servers in /etc/resolv.conf must answer for " + domain + " as its primary does");
+            } else {
+                doctor.report("wide-area", "ok",
+                              "the DNS server took a signed update of " + what + ", a query found it at " +
+                                  found.host + ", withdrawn again");
+            }
+            break;
+        case kDNSServiceErr_NoAuth:
+            doctor.report("wide-area", "fail", "the DNS server refused the update of " + what,
+                          "the key for " + domain +
+                              " comes from /etc/zelm-mdns/dnssd-update.conf (or the file "
+                              "ZELM_DNSSD_UPDATE_CONFIG names); the server must allow updates by it");
+            break;
+        case kDNSServiceErr_NoSuchName:
+            doctor.report("wide-area", "fail", "no DNS zone holds " + domain,
+                          "the servers in /etc/resolv.conf know no zone (SOA) for it: check its spelling");
+            break;
+        case kDNSServiceErr_Timeout:
+            doctor.report("wide-area", "fail", "no DNS server answered for " + domain,
+                          "see the nameserver lines of /etc/resolv.conf, or the server line of "
+                          "/etc/zelm-mdns/dnssd-update.conf");
+            break;
+        default:
+            doctor.report("wide-area", "fail", "cannot register " + what + ": " + codeAndText(code));
+    }
+}
+
 }  // namespace
 
-int runDoctor(const Plugin* plugin, Output& out, const std::string& pluginPath,
-              const std::string& loadError) {
+int runDoctor(const Plugin* plugin, Output& out, const std::string& pluginPath, const std::string& loadError,
+              const DoctorOptions& options) {
     Doctor doctor{out};
     if (plugin == nullptr) {
         doctor.report("plug-in", "fail", loadError,
@@ -296,6 +346,7 @@ int runDoctor(const Plugin* plugin, Output& out, const std::string& pluginPath,
         for (const char* check : {"daemon", "interfaces", "self-test", "peers"}) {
             doctor.report(check, "skip", "needs the plug-in");
         }
+        if (!options.domain.empty()) doctor.report("wide-area", "skip", "needs the plug-in");
         return exitFailure;
     }
     char real[PATH_MAX];
@@ -313,6 +364,7 @@ int runDoctor(const Plugin* plugin, Output& out, const std::string& pluginPath,
                                   (probe.startMs < 0 ? "" : " in " + std::to_string(probe.startMs) + " ms"),
                   daemonUp ? "" : "start avahi-daemon and the D-Bus system bus");
     checkNetwork(doctor, *plugin, daemonUp);
+    if (!options.domain.empty()) checkWideArea(doctor, *plugin, options.domain);
     return doctor.failed ? exitFailure : exitSuccess;
 }
 

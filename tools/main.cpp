@@ -63,7 +63,7 @@ int runWith(const Zelm::Tool::Plugin& plugin, Zelm::Tool::Output& out, const std
         case Command::Discover:
             return runDiscover(plugin, out, invocation.discover);
         case Command::Doctor:
-            return runDoctor(&plugin, out, path, "");
+            return runDoctor(&plugin, out, path, "", invocation.doctor);
         case Command::Domains:
             break;
     }
@@ -80,7 +80,7 @@ int run(const Zelm::Tool::Invocation& invocation) {
         plugin = std::make_unique<Plugin>(path);
     } catch (const std::runtime_error& error) {
         if (invocation.command != Command::Doctor) throw;
-        return runDoctor(nullptr, out, path, error.what());
+        return runDoctor(nullptr, out, path, error.what(), invocation.doctor);
     }
     const int status = runWith(*plugin, out, path, invocation);
     // A call the tool stopped waiting for runs on inside the plug-in.

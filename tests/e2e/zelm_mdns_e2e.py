@@ -317,6 +317,14 @@ class ZelmMdnsWideArea(unittest.TestCase):
         *found, _ = tool(self, 0, "browse", "_zelmweb._tcp", "--domain", "zelm.test.", "--timeout", "1500").stdout.splitlines()
         self.assertTrue(found and all(line.startswith('found  "Zelm') and line.endswith('"  _zelmweb._tcp.zelm.test.')
                                       for line in found), found)
+        # doctor's wide-area check: the sandbox's key is accepted, no key is refused, no zone is told apart.
+        key = dict(os.environ, ZELM_DNSSD_UPDATE_CONFIG=os.path.join(env("ZELM_SANDBOX_DIR"), "dns/dnssd-update.conf"))
+        for domain, options, status, said in (("zelm.test.", {"env": key}, "ok", "the DNS server took a signed update"),
+                                              ("zelm.test.", {}, "fail", "the DNS server refused the update"),
+                                              ("nowhere.test.", {"env": key}, "fail", "no DNS zone holds nowhere.test.")):
+            events = tool(self, 1, "doctor", "--json", "--domain", domain, **options).events  # no peers in this sandbox
+            (check,) = [e for e in events if e["check"] == "wide-area"]
+            self.assertEqual((check["status"], check["detail"][:len(said)]), (status, said), events)
 
 
 if __name__ == "__main__":
