@@ -203,7 +203,7 @@ void EventLoop::run() {
         }
         const int ready = ::poll(fds.data(), fds.size(), timeoutMs);
         lock.lock();
-        polling_ = false;
+        polling_ = woken_ = false;
         if (ready > 0) {
             handleReady(fds, polled);
             handleReadyFds(fds, polled.size() + 1);
@@ -324,9 +324,12 @@ int EventLoop::pollTimeoutMs() const {
 }
 
 void EventLoop::wake() {
-    if (wakeFd_ < 0) {
+    // The thread reads its work again, with the lock held, before it polls:
+    // only a thread inside poll() needs the descriptor, and once per poll.
+    if (wakeFd_ < 0 || !polling_ || woken_) {
         return;
     }
+    woken_ = true;
     const uint64_t one = 1;
     (void)::write(wakeFd_, &one, sizeof one);
 }

@@ -131,6 +131,7 @@ private:
     bool quit_ = false;          // guarded by mutex_
     bool endingItself_ = false;  // guarded by mutex_
     bool polling_ = false;       // guarded by mutex_
+    bool woken_ = false;         // guarded by mutex_: the descriptor was written during this poll
     bool memoryShort_ = false;   // a dispatch ran out of memory: try again soon
     std::vector<std::pair<DBusConnection*, Receiver*>> connections_;
     std::vector<DBusWatch*> watches_;
