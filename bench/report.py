@@ -280,6 +280,36 @@ def write_doc(path, objects, raw, machine, chart_name):
         out.write("\n".join(lines))
 
 
+WIDEAREA_ROWS = [  # key in the JSON, what is measured, the measure's own label, the baseline's
+    ("browse_1000_ms", "browse of 1000 instances in a unicast domain, to the last", "backend", "dig"),
+    ("resolve_ms", "resolve in a unicast domain", "backend", "c_ares"),
+    ("register_to_confirmation_ms", "registration by DNS UPDATE, to its confirmation", "backend", "nsupdate"),
+]
+WIDEAREA_BASELINES = {"dig": "`dig` (whole process; UDP, then TCP on truncation)",
+                      "c_ares": "c-ares alone (the SRV and TXT queries, on a channel of its own)",
+                      "nsupdate": "`nsupdate` (whole process), the same signed update"}
+
+
+def widearea_section(paths):
+    measured = {}
+    for path in paths:
+        if os.path.exists(path):
+            with open(path) as f:
+                measured.update(json.load(f))
+    rows = [(label, measured[key], ours, base) for key, label, ours, base in WIDEAREA_ROWS if key in measured]
+    if not rows:
+        return []
+    lines = ["", "## Beyond the local link", "",
+             "Unicast DNS-SD against BIND 9 on host B (`scripts/bench --widearea` alone), medians in ms of the "
+             "same run, interleaved:", "",
+             "| Measure | Backend | Baseline | Baseline median | Ratio | Complete (backend, baseline) |",
+             "|---|---|---|---|---|---|"]
+    for label, m, ours, base in rows:
+        lines.append("| %s | %.2f ms | %s | %.2f ms | %.2f × | %s |" % (
+            label, m[ours], WIDEAREA_BASELINES[base], m[base], m["ratio"], ", ".join(map(str, m["complete"]))))
+    return lines + [""]
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--raw", required=True)
@@ -287,6 +317,7 @@ def main():
     parser.add_argument("--repo", required=True)
     parser.add_argument("--analysis", help="markdown appended to the doc")
     parser.add_argument("--sizes", help="JSON of the plug-in's stripped sizes per architecture")
+    parser.add_argument("--widearea", nargs="*", default=[], help="JSON of the unicast DNS-SD measures")
     args = parser.parse_args()
     with open(args.raw) as f:
         raw = json.load(f)
@@ -305,6 +336,8 @@ def main():
     draw_chart(raw["samples"], os.path.join(args.repo, "docs", chart_name), os.path.dirname(args.raw))
     doc = os.path.join(args.repo, "docs", "benchmarks.md")
     write_doc(doc, objects, raw, machine, chart_name)
+    with open(doc, "a") as out:
+        out.write("\n".join(widearea_section(args.widearea)))
     if args.analysis and os.path.exists(args.analysis):
         with open(doc, "a") as out, open(args.analysis) as extra:
             out.write("\n" + extra.read())
