@@ -158,7 +158,7 @@ DNSServiceErrorType DNSServiceBrowse(DNSServiceRef* sdRef, DNSServiceFlags, uint
         const bool serviceTypes = isServiceTypeQuery(regtype);
         ServiceType type;
         if (callBack == nullptr || !isValidDomainArgument(domain) ||
-            (!serviceTypes && (!parseServiceType(regtype, type) || type.subtypes.size() > 1 ||
+            (!serviceTypes && (!parseServiceType(regtype, type, TypeUse::Find) || type.subtypes.size() > 1 ||
                                !serviceNamesFit("", type, domainArgument(domain))))) {
             return kDNSServiceErr_BadParam;
         }
@@ -185,8 +185,8 @@ DNSServiceErrorType DNSServiceResolve(DNSServiceRef* sdRef, DNSServiceFlags, uin
     return guarded(sdRef, [&]() -> DNSServiceErrorType {
         ServiceType type;
         if (callBack == nullptr || name == nullptr || !isValidInstanceName(name) ||
-            !parseServiceType(regtype, type) || !type.subtypes.empty() || !isValidDomainArgument(domain) ||
-            !serviceNamesFit(name, type, domainArgument(domain))) {
+            !parseServiceType(regtype, type, TypeUse::Find) || !type.subtypes.empty() ||
+            !isValidDomainArgument(domain) || !serviceNamesFit(name, type, domainArgument(domain))) {
             return kDNSServiceErr_BadParam;
         }
         Daemon::Interface daemonInterface;
@@ -229,10 +229,10 @@ DNSServiceErrorType DNSServiceRegister(DNSServiceRef* sdRef, DNSServiceFlags fla
         ServiceType type;
         const bool defaultName = name == nullptr || *name == '\0';
         const bool thisHost = host == nullptr || *host == '\0';
-        if (callBack == nullptr || !parseServiceType(regtype, type) || (txtLen > 0 && txtRecord == nullptr) ||
-            txtLen > kMaxTxtRecordBytes || !parseTxtRecord(txtRecord, txtLen, request.txt) ||
-            (!defaultName && !isValidInstanceName(name)) || (!thisHost && !isValidHostName(host)) ||
-            !isValidDomainArgument(domain) ||
+        if (callBack == nullptr || !parseServiceType(regtype, type, TypeUse::Publish) ||
+            (txtLen > 0 && txtRecord == nullptr) || txtLen > kMaxTxtRecordBytes ||
+            !parseTxtRecord(txtRecord, txtLen, request.txt) || (!defaultName && !isValidInstanceName(name)) ||
+            (!thisHost && !isValidHostName(host)) || !isValidDomainArgument(domain) ||
             !serviceNamesFit(defaultName ? "" : name, type, domainArgument(domain))) {
             return kDNSServiceErr_BadParam;
         }

@@ -51,7 +51,7 @@ std::string fullServiceName(const std::string& instance, const std::string& type
     return escapeLabel(instance) + '.' + withTrailingDot(type) + withTrailingDot(domain);
 }
 
-bool parseServiceType(const char* text, ServiceType& parsed) {
+bool parseServiceType(const char* text, ServiceType& parsed, TypeUse use) {
     parsed = ServiceType{};
     if (text == nullptr) {
         return false;
@@ -67,9 +67,9 @@ bool parseServiceType(const char* text, ServiceType& parsed) {
             // The subtype's one-name spelling stands alone: further subtypes
             // follow the plain type after commas.
             std::string subtype;
-            if (isValidServiceType(part)) {
+            if (isValidServiceType(part, use)) {
                 parsed.type = part;
-            } else if (comma == std::string::npos && splitSubtypeName(part, subtype, parsed.type)) {
+            } else if (comma == std::string::npos && splitSubtypeName(part, subtype, parsed.type, use)) {
                 parsed.subtypes.push_back(std::move(subtype));
             } else {
                 return false;

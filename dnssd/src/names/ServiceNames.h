@@ -3,6 +3,8 @@
 // Conversions between the names DNS-SD callers use and the ones the Avahi
 // daemon takes and reports. Free of Avahi so that they can be tested alone.
 
+#include "names/NameRules.h"
+
 #include <string>
 #include <vector>
 
@@ -33,9 +35,9 @@ struct ServiceType {
     std::vector<std::string> subtypes;  // "_printer", without trailing dots
 };
 
-// False unless the type and every subtype follow the name rules
+// False unless the type and every subtype follow the name rules for `use`
 // (isValidServiceType, isValidSubtype, splitSubtypeName).
-bool parseServiceType(const char* text, ServiceType& parsed);
+bool parseServiceType(const char* text, ServiceType& parsed, TypeUse use);
 
 // Whether every name the daemon derives from these parts fits in a DNS name:
 // "<type>.<domain>", "<subtype>._sub.<type>.<domain>" and, unless `instance`
