@@ -143,6 +143,20 @@ bool parseDnsName(std::string_view name, std::vector<std::string>& labels) {
     return true;
 }
 
+bool toWireName(std::string_view name, std::string& wire) {
+    std::vector<std::string> labels;
+    if (!parseDnsName(name, labels)) {
+        return false;
+    }
+    wire.clear();
+    for (const std::string& label : labels) {
+        wire += static_cast<char>(label.size());
+        wire += label;
+    }
+    wire += '\0';
+    return true;
+}
+
 bool isValidDnsName(std::string_view name) {
     std::vector<std::string> labels;
     return parseDnsName(name, labels);

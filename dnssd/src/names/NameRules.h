@@ -28,6 +28,10 @@ bool isValidUtf8(std::string_view text);
 // whole name, in wire form, at most 255. "" and "." are the root: no labels.
 bool parseDnsName(std::string_view name, std::vector<std::string>& labels);
 
+// A name in presentation form in the DNS's wire form: each label after its
+// length byte, then the root's zero byte. False when parseDnsName is.
+bool toWireName(std::string_view name, std::string& wire);
+
 // parseDnsName without the labels.
 bool isValidDnsName(std::string_view name);
 
