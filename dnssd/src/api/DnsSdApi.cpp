@@ -282,4 +282,20 @@ DNSServiceErrorType DNSServiceUpdateRecord(DNSServiceRef sdRef, DNSRecordRef rec
     }
 }
 
+DNSServiceErrorType DNSServiceConstructFullName(char* const fullName, const char* const service,
+                                                const char* const regtype, const char* const domain) {
+    try {
+        std::string full;
+        if (fullName == nullptr ||
+            !constructFullName(service, regtype, domain, kDNSServiceMaxDomainName, full)) {
+            return kDNSServiceErr_BadParam;
+        }
+        full.copy(fullName, full.size());
+        fullName[full.size()] = '\0';
+        return kDNSServiceErr_NoError;
+    } catch (const std::bad_alloc&) {
+        return kDNSServiceErr_NoMemory;
+    }
+}
+
 }  // extern "C"

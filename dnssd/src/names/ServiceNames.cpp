@@ -51,6 +51,17 @@ std::string fullServiceName(const std::string& instance, const std::string& type
     return escapeLabel(instance) + '.' + withTrailingDot(type) + withTrailingDot(domain);
 }
 
+bool constructFullName(const char* instance, const char* type, const char* domain, std::size_t capacity,
+                       std::string& full) {
+    if (!isValidHostName(type) || !isValidHostName(domain) ||
+        (instance != nullptr && !isValidInstanceName(instance))) {
+        return false;
+    }
+    full = instance == nullptr ? withTrailingDot(type) + withTrailingDot(domain)
+                               : fullServiceName(instance, type, domain);
+    return full.size() < capacity;
+}
+
 bool parseServiceType(const char* text, ServiceType& parsed, TypeUse use) {
     parsed = ServiceType{};
     if (text == nullptr) {
