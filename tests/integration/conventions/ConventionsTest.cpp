@@ -10,6 +10,7 @@
 #include <arpa/inet.h>
 #include <net/if.h>
 #include <poll.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -56,6 +57,10 @@ struct Request {
                 return false;
         }
         return false;
+    }
+    // A registration's: the start's error, else its first reply's.
+    DNSServiceErrorType outcome() const {
+        return started != 0 ? started : replies.empty() ? 1 : replies[0].error;
     }
     bool has(const std::string& name, uint32_t interface = 0) {
         return until(
@@ -197,15 +202,20 @@ TEST(Conventions, Table) {
                  EXPECT_EQ(seen, families) << protocol;
              }
          }},
-        {"a name the peer holds: renamed and reported so, or NameConflict with NoAutoRename",
+        {"a name the peer or another client holds: renamed and reported so, or NameConflict with "
+         "NoAutoRename",
          [&] {
              auto renamed = publish(peerName.c_str(), 1);
              ASSERT_FALSE(renamed->replies.empty());
              EXPECT_EQ(renamed->replies[0].error, 0);
              EXPECT_EQ(renamed->replies[0].name, peerName + " #2");
-             auto refused = publish(peerName.c_str(), 1, kDNSServiceFlagsNoAutoRename);
-             ASSERT_FALSE(refused->replies.empty());
-             EXPECT_EQ(refused->replies[0].error, kDNSServiceErr_NameConflict);
+             EXPECT_EQ(publish(peerName.c_str(), 1, kDNSServiceFlagsNoAutoRename)->outcome(),
+                       kDNSServiceErr_NameConflict);
+             const std::string local = uniqueName("Local");  // held by another client of the daemon
+             ChildProcess other({"avahi-publish", "-s", local, kType, "1"});
+             ASSERT_TRUE(browse(kType)->has(local));
+             EXPECT_EQ(publish(local.c_str(), 2, kDNSServiceFlagsNoAutoRename)->outcome(),
+                       kDNSServiceErr_NameConflict);
          }},
         {"no callback after DNSServiceRefDeallocate, queued replies or a waiting thread",
          [&] {
@@ -223,6 +233,25 @@ TEST(Conventions, Table) {
              waiting.join();
              EXPECT_NE(waited, 0);
              EXPECT_TRUE(b->replies.empty() && quiet->replies.empty());
+         }},
+        {"a forked child's inherited reference reports ServiceNotRunning and ends nothing of the parent's",
+         [&] {
+             auto b = browse(kType);
+             pollfd fd{DNSServiceRefSockFD(b->ref), POLLIN, 0};
+             ASSERT_EQ(::poll(&fd, 1, 3000), 1);
+             const pid_t child = ::fork();
+             if (child == 0) {
+                 ::alarm(5);
+                 const bool refused = DNSServiceProcessResult(b->ref) == kDNSServiceErr_ServiceNotRunning;
+                 DNSServiceRefDeallocate(b->ref);
+                 ::_exit(refused && b->replies.empty() ? 0 : 1);
+             }
+             int status = -1;
+             ::waitpid(child, &status, 0);
+             EXPECT_EQ(status, 0);
+             const std::string name = uniqueName("After fork");
+             auto own = publish(name.c_str(), 1);
+             EXPECT_TRUE(b->has(name));
          }},
         {"the service types' meta-query in any case",
          [&] {
@@ -252,8 +281,7 @@ TEST(Conventions, Table) {
          [&] {
              const std::string name = uniqueName("Reserved");
              auto own = publish(name.c_str(), 0);
-             ASSERT_FALSE(own->replies.empty());
-             EXPECT_EQ(own->replies[0].error, 0);
+             EXPECT_EQ(own->outcome(), 0);
              EXPECT_FALSE(browse(kType)->until([&](const Reply& r) { return r.name == name; }, 1500ms));
              const std::string other = "timeout 3 avahi-publish -s '" + name + "' " + kType + " 1 2>&1";
              EXPECT_EQ(run({"sh", "-c", other + " | grep -q 'Local name collision'"}), 0);
