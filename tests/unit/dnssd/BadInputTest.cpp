@@ -78,6 +78,7 @@ TEST(BadInput, EveryStartCallRefusesItAtOnce) {
         {[] { return browse("_http._tcp", "\xc0\xaf.local."); }, kBad},   // overlong UTF-8 domain
         {[] { return browse("_http._xyz"); }, kBad},                      // unknown protocol
         {[] { return browse("_my_svc._tcp", "local.", 1); }, kAccepted},  // browsed as the daemon does
+        {[] { return browse("_SERVICES._DNS-SD._UDP.", "local.", 1); }, kAccepted},  // in any case
         {[] { return browse("_http._tcp", "local.", kNoInterface); }, kNoSuchInterface},
         {[] { return browse("_http._tcp", "local.", kDNSServiceInterfaceIndexLocalOnly); },
          kDNSServiceErr_Unsupported},
