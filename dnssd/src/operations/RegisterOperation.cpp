@@ -342,26 +342,27 @@ void RegisterOperation::serverStateChanged(Daemon::ServerState state) {
 
 void RegisterOperation::publishAfterSettling() {
     state_ = state_ == State::WaitingForServer ? State::Publishing : State::Republishing;
-    const auto publishUnderHostName = [this](const std::string& host) {
-        if (!host.empty() && host != hostName_) {
-            releaseName();
-            request_.name = hostName_ = host;
-        }
-        publish();
-    };
     if (!followsHost_) {
         publish();
         return;
     }
     const bool asked = calls_.send(*channel_, Daemon::request(Daemon::kGetHostName, Daemon::kServerPath),
-                                   [this, publishUnderHostName](const Daemon::Reply& reply) {
+                                   [this](const Daemon::Reply& reply) {
                                        orFail([&] {
                                            const auto host = Daemon::read(Daemon::kGetHostName, reply);
-                                           publishUnderHostName(host ? std::get<0>(*host) : std::string());
+                                           takeHostName(host ? std::get<0>(*host) : std::string());
+                                           publish();
                                        });
                                    });
     if (!asked) {
         publish();
+    }
+}
+
+void RegisterOperation::takeHostName(const std::string& host) {
+    if (followsHost_ && !host.empty() && host != hostName_) {
+        releaseName();
+        request_.name = hostName_ = host;
     }
 }
 
@@ -398,10 +399,7 @@ void RegisterOperation::resume(const DaemonContext& context) {
         return;  // withdrawn after a conflict; stays so
     }
     state_ = State::Republishing;
-    if (followsHost_ && !channel_->hostName().empty() && channel_->hostName() != hostName_) {
-        releaseName();
-        request_.name = hostName_ = channel_->hostName();
-    }
+    takeHostName(channel_->hostName());
     createGroup();
 }
 
@@ -428,7 +426,7 @@ void RegisterOperation::updateTxt(std::vector<std::string> txt, PendingCalls& ca
         case State::Established:
             break;
         default:
-            done(kDNSServiceErr_NoError);  // the next publication carries the new record
+            done(kDNSServiceErr_NoError);  // sent once confirmed, or with the next publication
             return;
     }
     if (channel_ == nullptr || !sendTxt(call, [done](const Daemon::Reply& reply) { done(reply.error); })) {

@@ -61,8 +61,8 @@ public:
 
     // Replaces the TXT record; `done` gets the daemon's answer to the request
     // sent with `call`, or runs at once when nothing needs to be sent. While
-    // the service is not published the record is kept for its next
-    // publication.
+    // the service is not published the record is kept, and sent once the
+    // daemon confirms the service, or with its next publication.
     void updateTxt(std::vector<std::string> txt, PendingCalls& call, Settle::Function done);
 
 private:
@@ -93,6 +93,8 @@ private:
     // Publishes again after the daemon settled its host name, under the new
     // one when the name follows it.
     void publishAfterSettling();
+    // A name that follows the host becomes `host` (unless empty).
+    void takeHostName(const std::string& host);
     void onSignal(const Daemon::Incoming& signal) override;
     // A publication the daemon has not confirmed in time ends with an error.
     void awaitConfirmation();

@@ -126,8 +126,8 @@ TEST(Conventions, Table) {
         {"MoreComing and a readable socket exactly while replies are queued",
          [&] {
              std::vector<std::unique_ptr<Request>> own;
-             for (const char* name : {"Burst 1", "Burst 2", "Burst 3"})
-                 own.push_back(publish(name, 1, 0, "_zelmburst._tcp", false));
+             for (int i = 0; i < 3; ++i)
+                 own.push_back(publish(uniqueName("Burst").c_str(), 1, 0, "_zelmburst._tcp", false));
              for (auto& r : own) ASSERT_TRUE(r->until([](const Reply& reply) { return reply.error == 0; }));
              auto b = browse("_zelmburst._tcp");
              std::this_thread::sleep_for(500ms);
