@@ -3,6 +3,7 @@
 // after the behaviour it holds the backend to.
 
 #include "Sandbox.h"
+#include "TestSupport.h"
 
 #include <dns_sd.h>
 #include <gtest/gtest.h>
@@ -109,6 +110,7 @@ std::unique_ptr<Request> publish(const char* name, uint16_t port, DNSServiceFlag
 int run(const std::vector<std::string>& argv) { return ChildProcess(argv).exitCode(); }
 
 TEST(Conventions, Table) {
+    const int threads = threadCount();
     const std::string peerName = uniqueName("Peer"), hostA = sandboxVar("ZELM_SANDBOX_HOSTNAME_A");
     const uint32_t indexA = if_nametoindex(sandboxVar("ZELM_SANDBOX_IF_A").c_str());
     PeerPublisher peer(peerName, kType, 0x1234);
@@ -260,6 +262,9 @@ TEST(Conventions, Table) {
         SCOPED_TRACE(what);
         row();
     }
+    // No reference is left, so the daemon link's thread ends after its grace period.
+    std::this_thread::sleep_for(1200ms);
+    EXPECT_EQ(settledThreadCount(threads), threads);
 }
 
 }  // namespace
