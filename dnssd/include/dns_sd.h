@@ -38,6 +38,9 @@ enum {
     kDNSServiceProtocol_TCP = 0x20
 };
 
+#define kDNSServiceMaxServiceName 64
+#define kDNSServiceMaxDomainName 1009
+
 #define kDNSServiceInterfaceIndexAny 0
 #define kDNSServiceInterfaceIndexLocalOnly ((uint32_t)-1)
 
@@ -122,6 +125,12 @@ DNSServiceErrorType DNSServiceRegister(DNSServiceRef* sdRef, DNSServiceFlags fla
 
 DNSServiceErrorType DNSServiceUpdateRecord(DNSServiceRef sdRef, DNSRecordRef recordRef, DNSServiceFlags flags,
                                            uint16_t rdlen, const void* rdata, uint32_t ttl);
+
+/* Writes "<escaped service>.<regtype>.<domain>." (service may be NULL) into
+ * fullName, a buffer of kDNSServiceMaxDomainName bytes: the name a resolve
+ * reports for that service. */
+DNSServiceErrorType DNSServiceConstructFullName(char* const fullName, const char* const service,
+                                                const char* const regtype, const char* const domain);
 
 #ifdef __cplusplus
 }

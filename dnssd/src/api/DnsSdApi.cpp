@@ -163,7 +163,7 @@ DNSServiceErrorType DNSServiceBrowse(DNSServiceRef* sdRef, DNSServiceFlags, uint
         const bool serviceTypes = isServiceTypeQuery(regtype);
         ServiceType type;
         if (callBack == nullptr || !isValidDomainArgument(domain) ||
-            (!serviceTypes && (!parseServiceType(regtype, type) || type.subtypes.size() > 1 ||
+            (!serviceTypes && (!parseServiceType(regtype, type, TypeUse::Find) || type.subtypes.size() > 1 ||
                                !serviceNamesFit("", type, domainArgument(domain))))) {
             return kDNSServiceErr_BadParam;
         }
@@ -201,8 +201,8 @@ DNSServiceErrorType DNSServiceResolve(DNSServiceRef* sdRef, DNSServiceFlags, uin
     return guarded(sdRef, [&]() -> DNSServiceErrorType {
         ServiceType type;
         if (callBack == nullptr || name == nullptr || !isValidInstanceName(name) ||
-            !parseServiceType(regtype, type) || !type.subtypes.empty() || !isValidDomainArgument(domain) ||
-            !serviceNamesFit(name, type, domainArgument(domain))) {
+            !parseServiceType(regtype, type, TypeUse::Find) || !type.subtypes.empty() ||
+            !isValidDomainArgument(domain) || !serviceNamesFit(name, type, domainArgument(domain))) {
             return kDNSServiceErr_BadParam;
         }
         Daemon::Interface daemonInterface;
@@ -255,10 +255,10 @@ DNSServiceErrorType DNSServiceRegister(DNSServiceRef* sdRef, DNSServiceFlags fla
         ServiceType type;
         const bool defaultName = name == nullptr || *name == '\0';
         const bool thisHost = host == nullptr || *host == '\0';
-        if (callBack == nullptr || !parseServiceType(regtype, type) || (txtLen > 0 && txtRecord == nullptr) ||
-            txtLen > kMaxTxtRecordBytes || !parseTxtRecord(txtRecord, txtLen, request.txt) ||
-            (!defaultName && !isValidInstanceName(name)) || (!thisHost && !isValidHostName(host)) ||
-            !isValidDomainArgument(domain) ||
+        if (callBack == nullptr || !parseServiceType(regtype, type, TypeUse::Publish) ||
+            (txtLen > 0 && txtRecord == nullptr) || txtLen > kMaxTxtRecordBytes ||
+            !parseTxtRecord(txtRecord, txtLen, request.txt) || (!defaultName && !isValidInstanceName(name)) ||
+            (!thisHost && !isValidHostName(host)) || !isValidDomainArgument(domain) ||
             !serviceNamesFit(defaultName ? "" : name, type, domainArgument(domain))) {
             return kDNSServiceErr_BadParam;
         }
@@ -312,6 +312,22 @@ DNSServiceErrorType DNSServiceUpdateRecord(DNSServiceRef sdRef, DNSRecordRef rec
             return kDNSServiceErr_ServiceNotRunning;
         }
         return hold->link()->updateTxt(*hold, std::move(txt));
+    } catch (const std::bad_alloc&) {
+        return kDNSServiceErr_NoMemory;
+    }
+}
+
+DNSServiceErrorType DNSServiceConstructFullName(char* const fullName, const char* const service,
+                                                const char* const regtype, const char* const domain) {
+    try {
+        std::string full;
+        if (fullName == nullptr ||
+            !constructFullName(service, regtype, domain, kDNSServiceMaxDomainName, full)) {
+            return kDNSServiceErr_BadParam;
+        }
+        full.copy(fullName, full.size());
+        fullName[full.size()] = '\0';
+        return kDNSServiceErr_NoError;
     } catch (const std::bad_alloc&) {
         return kDNSServiceErr_NoMemory;
     }

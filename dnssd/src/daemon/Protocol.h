@@ -45,7 +45,14 @@ constexpr uint32_t kNoAddress = 8;
 
 constexpr uint16_t kClassIN = 1;
 constexpr uint16_t kTypeA = 1;
+constexpr uint16_t kTypeTXT = 16;
+constexpr uint16_t kTypeSRV = 33;
 constexpr uint16_t kTypeAAAA = 28;
+
+// Publication flags of a record: probed and defended as this host's alone;
+// replacing the group's record of the same name and type.
+constexpr uint32_t kPublishUnique = 1;
+constexpr uint32_t kPublishUpdate = 64;
 
 // The server's and an entry group's states.
 enum class ServerState : int32_t { Invalid = 0, Registering = 1, Running = 2, Collision = 3, Failure = 4 };
@@ -141,6 +148,9 @@ inline constexpr Method<tuple<Interface, Protocol, uint32_t, string, string, str
 // interface, protocol, flags, name, type, domain, TXT
 inline constexpr Method<tuple<Interface, Protocol, uint32_t, string, string, string, ByteStrings>>
     kUpdateServiceTxt{Peer::Daemon, kEntryGroup, "UpdateServiceTxt"};
+// interface, protocol, flags, name, class, type, TTL, data
+inline constexpr Method<tuple<Interface, Protocol, uint32_t, string, uint16_t, uint16_t, uint32_t, Bytes>>
+    kAddRecord{Peer::Daemon, kEntryGroup, "AddRecord"};
 inline constexpr Method<tuple<>> kCommit{Peer::Daemon, kEntryGroup, "Commit"};
 inline constexpr Method<tuple<>> kReset{Peer::Daemon, kEntryGroup, "Reset"};
 // state, error

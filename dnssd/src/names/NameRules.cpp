@@ -143,6 +143,20 @@ bool parseDnsName(std::string_view name, std::vector<std::string>& labels) {
     return true;
 }
 
+bool toWireName(std::string_view name, std::string& wire) {
+    std::vector<std::string> labels;
+    if (!parseDnsName(name, labels)) {
+        return false;
+    }
+    wire.clear();
+    for (const std::string& label : labels) {
+        wire += static_cast<char>(label.size());
+        wire += label;
+    }
+    wire += '\0';
+    return true;
+}
+
 bool isValidDnsName(std::string_view name) {
     std::vector<std::string> labels;
     return parseDnsName(name, labels);
@@ -159,10 +173,12 @@ bool isValidInstanceName(std::string_view name) {
     return !name.empty() && name.size() <= kMaxLabelBytes && isValidUtf8(name);
 }
 
-bool isValidServiceType(std::string_view type) {
+bool isValidServiceType(std::string_view type, TypeUse use) {
     std::vector<std::string> labels;
-    return parseDnsName(type, labels) && labels.size() == 2 && labels[0].size() > 1 && labels[0][0] == '_' &&
-           isServiceName(std::string_view(labels[0]).substr(1)) &&
+    if (!parseDnsName(type, labels) || labels.size() != 2 || labels[0].size() < 3 || labels[0][0] != '_') {
+        return false;
+    }
+    return (use == TypeUse::Find || isServiceName(std::string_view(labels[0]).substr(1))) &&
            (equalsIgnoringCase(labels[1], "_tcp") || equalsIgnoringCase(labels[1], "_udp"));
 }
 
@@ -171,7 +187,7 @@ bool isValidSubtype(std::string_view subtype) {
     return parseDnsName(subtype, labels) && labels.size() == 1;
 }
 
-bool splitSubtypeName(std::string_view name, std::string& subtype, std::string& type) {
+bool splitSubtypeName(std::string_view name, std::string& subtype, std::string& type, TypeUse use) {
     constexpr std::string_view kSub = "_sub.";
     const std::size_t end = firstLabelEnd(name);
     if (end == name.size()) {
@@ -179,7 +195,7 @@ bool splitSubtypeName(std::string_view name, std::string& subtype, std::string& 
     }
     const std::string_view rest = name.substr(end + 1);
     if (rest.size() <= kSub.size() || !equalsIgnoringCase(rest.substr(0, kSub.size()), kSub) ||
-        !isValidSubtype(name.substr(0, end)) || !isValidServiceType(rest.substr(kSub.size()))) {
+        !isValidSubtype(name.substr(0, end)) || !isValidServiceType(rest.substr(kSub.size()), use)) {
         return false;
     }
     subtype = name.substr(0, end);

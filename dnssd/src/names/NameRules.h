@@ -28,6 +28,10 @@ bool isValidUtf8(std::string_view text);
 // whole name, in wire form, at most 255. "" and "." are the root: no labels.
 bool parseDnsName(std::string_view name, std::vector<std::string>& labels);
 
+// A name in presentation form in the DNS's wire form: each label after its
+// length byte, then the root's zero byte. False when parseDnsName is.
+bool toWireName(std::string_view name, std::string& wire);
+
 // parseDnsName without the labels.
 bool isValidDnsName(std::string_view name);
 
@@ -40,10 +44,16 @@ bool isValidDomainArgument(const char* domain);
 // A service instance name, one label as plain text: 1 to 63 bytes of UTF-8.
 bool isValidInstanceName(std::string_view name);
 
-// "_name._tcp" or "_name._udp" without a trailing dot, where name is an RFC
-// 6335 service name: 1 to 15 letters, digits and hyphens, at least one
-// letter, no hyphen at either end or next to another.
-bool isValidServiceType(std::string_view type);
+// What a service type is checked for. Publish: "_name._tcp" or "_name._udp"
+// where name is an RFC 6335 service name (1 to 15 letters, digits and
+// hyphens, at least one letter, no hyphen at either end or next to another),
+// so that every DNS-SD browser, strict ones too, can find what this host
+// publishes. Find: what the daemon browses for and peers publish, any label
+// of at least two bytes after its underscore ("_my_svc._tcp", "_123._udp").
+enum class TypeUse { Publish, Find };
+
+// A service type without a trailing dot, by the rule for `use`.
+bool isValidServiceType(std::string_view type, TypeUse use);
 
 // A subtype ("_printer"): one label in presentation form.
 bool isValidSubtype(std::string_view subtype);
@@ -52,6 +62,6 @@ bool isValidSubtype(std::string_view subtype);
 // (no trailing dot): a subtype, the label "_sub" in any case, then a service
 // type. True with the two parts, still in presentation form, in `subtype`
 // and `type`.
-bool splitSubtypeName(std::string_view name, std::string& subtype, std::string& type);
+bool splitSubtypeName(std::string_view name, std::string& subtype, std::string& type, TypeUse use);
 
 }  // namespace Zelm::DnsSd

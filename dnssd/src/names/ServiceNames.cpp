@@ -52,7 +52,18 @@ std::string fullServiceName(const std::string& instance, const std::string& type
     return escapeLabel(instance) + '.' + withTrailingDot(type) + withTrailingDot(domain);
 }
 
-bool parseServiceType(const char* text, ServiceType& parsed) {
+bool constructFullName(const char* instance, const char* type, const char* domain, std::size_t capacity,
+                       std::string& full) {
+    if (!isValidHostName(type) || !isValidHostName(domain) ||
+        (instance != nullptr && !isValidInstanceName(instance))) {
+        return false;
+    }
+    full = instance == nullptr ? withTrailingDot(type) + withTrailingDot(domain)
+                               : fullServiceName(instance, type, domain);
+    return full.size() < capacity;
+}
+
+bool parseServiceType(const char* text, ServiceType& parsed, TypeUse use) {
     parsed = ServiceType{};
     if (text == nullptr) {
         return false;
@@ -68,9 +79,9 @@ bool parseServiceType(const char* text, ServiceType& parsed) {
             // The subtype's one-name spelling stands alone: further subtypes
             // follow the plain type after commas.
             std::string subtype;
-            if (isValidServiceType(part)) {
+            if (isValidServiceType(part, use)) {
                 parsed.type = part;
-            } else if (comma == std::string::npos && splitSubtypeName(part, subtype, parsed.type)) {
+            } else if (comma == std::string::npos && splitSubtypeName(part, subtype, parsed.type, use)) {
                 parsed.subtypes.push_back(std::move(subtype));
             } else {
                 return false;

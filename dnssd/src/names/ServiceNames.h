@@ -3,6 +3,8 @@
 // Conversions between the names DNS-SD callers use and the ones the Avahi
 // daemon takes and reports. Free of Avahi so that they can be tested alone.
 
+#include "names/NameRules.h"
+
 #include <string>
 #include <vector>
 
@@ -25,6 +27,13 @@ std::string withoutTrailingDot(const std::string& name);
 // type and domain without their trailing dots.
 std::string fullServiceName(const std::string& instance, const std::string& type, const std::string& domain);
 
+// fullServiceName from a caller's arguments, checked: `instance` null (no
+// instance label) or a valid instance name, `type` and `domain` DNS names of
+// at least one label in presentation form. False when one is not, or when
+// the name, with its terminating zero, is longer than `capacity`.
+bool constructFullName(const char* instance, const char* type, const char* domain, std::size_t capacity,
+                       std::string& full);
+
 // A DNS-SD service type argument: "_http._tcp" or "_http._tcp." optionally
 // followed by subtypes after commas ("_http._tcp,_printer"), or one subtype
 // spelt as the name the daemon browses ("_printer._sub._http._tcp").
@@ -33,9 +42,9 @@ struct ServiceType {
     std::vector<std::string> subtypes;  // "_printer", without trailing dots
 };
 
-// False unless the type and every subtype follow the name rules
+// False unless the type and every subtype follow the name rules for `use`
 // (isValidServiceType, isValidSubtype, splitSubtypeName).
-bool parseServiceType(const char* text, ServiceType& parsed);
+bool parseServiceType(const char* text, ServiceType& parsed, TypeUse use);
 
 // Whether every name the daemon derives from these parts fits in a DNS name:
 // "<type>.<domain>", "<subtype>._sub.<type>.<domain>" and, unless `instance`

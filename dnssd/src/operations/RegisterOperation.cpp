@@ -4,6 +4,7 @@
 #include "names/LocalServiceNames.h"
 #include "names/NameRules.h"
 #include "names/ServiceNames.h"
+#include "names/TxtRecord.h"
 
 namespace Zelm::DnsSd {
 
@@ -23,9 +24,10 @@ bool sendIgnoringAnswer(DaemonObject& object, const Daemon::Method<std::tuple<>>
     return object.call(method, calls, [](const Daemon::Reply&) {});
 }
 
-// The TXT strings as the daemon takes them. It refuses a record holding an
-// empty string ("Invalid record"); an empty string carries nothing, so it is
-// left out.
+// The TXT strings as the daemon takes them. It refuses a service whose record
+// holds an empty string ("Invalid record"), and drops empty strings from a
+// record given as raw data, as it does from every record it receives: no way
+// through the daemon puts one on the network, so they are left out.
 Daemon::ByteStrings daemonTxt(const std::vector<std::string>& txt) {
     Daemon::ByteStrings strings;
     for (const std::string& text : txt) {
@@ -36,10 +38,14 @@ Daemon::ByteStrings daemonTxt(const std::vector<std::string>& txt) {
     return strings;
 }
 
+// The daemon's lifetime for a service's records other than its host's.
+constexpr uint32_t kRecordTtl = 4500;
+
 }  // namespace
 
 RegisterOperation::RegisterOperation(Request request, DNSServiceRegisterReply callBack, void* context)
     : request_(std::move(request)),
+      followsHost_(request_.name.empty()),
       callBack_(callBack),
       context_(context),
       group_(Daemon::kEntryGroup, *this),
@@ -80,7 +86,7 @@ void RegisterOperation::start(const DaemonContext& context, Settle settle) {
     channel_ = context.channel;
     sink_ = context.sink;
     if (request_.name.empty()) {
-        request_.name = channel_->hostName();
+        request_.name = hostName_ = channel_->hostName();
         if (request_.name.empty()) {
             settle(kDNSServiceErr_ServiceNotRunning);
             return;
@@ -119,13 +125,15 @@ void RegisterOperation::publish(int attempt) {
         publish(attempt + 1);
         return;
     }
-    const bool sent = group_.call(
-        Daemon::kAddService, calls_,
-        [this, attempt](const Daemon::Reply& reply) {
-            orFail([&] { onServiceAdded(reply.error, attempt); });
-        },
-        request_.interface, Daemon::kAnyProtocol, 0u, request_.name, request_.type, request_.domain,
-        request_.host, request_.port, daemonTxt(request_.txt));
+    publishedTxt_ = request_.txt;
+    const auto added = [this, attempt](const Daemon::Reply& reply) {
+        orFail([&] { onServiceAdded(reply.error, attempt); });
+    };
+    const bool sent =
+        reservation() ? reserveName(added)
+                      : group_.call(Daemon::kAddService, calls_, added, request_.interface,
+                                    Daemon::kAnyProtocol, 0u, request_.name, request_.type, request_.domain,
+                                    request_.host, request_.port, daemonTxt(request_.txt));
     if (!sent) {
         releaseName();
         fail(kDNSServiceErr_NoMemory);
@@ -153,7 +161,7 @@ void RegisterOperation::onServiceAdded(DNSServiceErrorType error, int attempt) {
 }
 
 void RegisterOperation::addSubtype(size_t index) {
-    if (index == request_.subtypes.size()) {
+    if (index == request_.subtypes.size() || reservation()) {
         commit();
         return;
     }
@@ -255,6 +263,10 @@ void RegisterOperation::onGroupState(Daemon::GroupState state, DNSServiceErrorTy
                 const bool again = state_ == State::Republishing;
                 cancelConfirmation();
                 state_ = State::Established;
+                if (publishedTxt_ != request_.txt) {
+                    // Updated while unconfirmed: the daemon still has the old record.
+                    sendTxt(calls_, [](const Daemon::Reply&) {});
+                }
                 postReply(kDNSServiceErr_NoError, again);
             }
             break;
@@ -293,12 +305,38 @@ void RegisterOperation::serverStateChanged(Daemon::ServerState state) {
         state == Daemon::ServerState::Registering || state == Daemon::ServerState::Collision;
     if (settling && !starting_ &&
         (state_ == State::Publishing || state_ == State::Established || state_ == State::Republishing)) {
+        calls_.dropAll();
         reset();
         state_ = state_ == State::Publishing ? State::WaitingForServer : State::HeldForServer;
     } else if (state == Daemon::ServerState::Running &&
                (state_ == State::WaitingForServer || state_ == State::HeldForServer)) {
-        state_ = state_ == State::WaitingForServer ? State::Publishing : State::Republishing;
+        publishAfterSettling();
+    }
+}
+
+void RegisterOperation::publishAfterSettling() {
+    state_ = state_ == State::WaitingForServer ? State::Publishing : State::Republishing;
+    if (!followsHost_) {
         publish();
+        return;
+    }
+    const bool asked = calls_.send(*channel_, Daemon::request(Daemon::kGetHostName, Daemon::kServerPath),
+                                   [this](const Daemon::Reply& reply) {
+                                       orFail([&] {
+                                           const auto host = Daemon::read(Daemon::kGetHostName, reply);
+                                           takeHostName(host ? std::get<0>(*host) : std::string());
+                                           publish();
+                                       });
+                                   });
+    if (!asked) {
+        publish();
+    }
+}
+
+void RegisterOperation::takeHostName(const std::string& host) {
+    if (followsHost_ && !host.empty() && host != hostName_) {
+        releaseName();
+        request_.name = hostName_ = host;
     }
 }
 
@@ -335,6 +373,7 @@ void RegisterOperation::resume(const DaemonContext& context) {
         return;  // withdrawn after a conflict; stays so
     }
     state_ = State::Republishing;
+    takeHostName(channel_->hostName());
     createGroup();
 }
 
@@ -361,27 +400,70 @@ void RegisterOperation::updateTxt(std::vector<std::string> txt, PendingCalls& ca
         case State::Established:
             break;
         default:
-            done(kDNSServiceErr_NoError);  // the next publication carries the new record
+            done(kDNSServiceErr_NoError);  // sent once confirmed, or with the next publication
             return;
     }
-    const bool sent = channel_ != nullptr && group_.call(
-                                                 Daemon::kUpdateServiceTxt, call,
-                                                 [done](const Daemon::Reply& reply) { done(reply.error); },
-                                                 request_.interface, Daemon::kAnyProtocol, 0u, request_.name,
-                                                 request_.type, request_.domain, daemonTxt(request_.txt));
-    if (!sent) {
+    if (channel_ == nullptr || !sendTxt(call, [done](const Daemon::Reply& reply) { done(reply.error); })) {
         done(kDNSServiceErr_NoMemory);
     }
 }
 
-void RegisterOperation::postReply(DNSServiceErrorType code, bool afterConfirmation) {
+bool RegisterOperation::reserveName(Channel::Handler added) {
+    std::string target;
+    const std::string host =
+        request_.host.empty() ? channel_->hostName() + '.' + channel_->domainName() : request_.host;
+    if (!toWireName(host, target)) {
+        return false;
+    }
+    // Priority, weight and port 0, then the target.
+    return addRecord(
+        calls_, Daemon::kPublishUnique, Daemon::kTypeSRV, std::string(6, '\0') + target,
+        [this, added](const Daemon::Reply& reply) {
+            orFail([&] {
+                if (reply.error != kDNSServiceErr_NoError ||
+                    !addRecord(calls_, Daemon::kPublishUnique, Daemon::kTypeTXT,
+                               txtRecordBytes(daemonTxt(request_.txt).strings), added)) {
+                    added(Daemon::Reply{
+                        reply.error != kDNSServiceErr_NoError ? reply.error : kDNSServiceErr_NoMemory, {}});
+                }
+            });
+        });
+}
+
+bool RegisterOperation::addRecord(PendingCalls& calls, uint32_t flags, uint16_t type, std::string data,
+                                  Channel::Handler done) {
+    return group_.call(Daemon::kAddRecord, calls, std::move(done), request_.interface, Daemon::kAnyProtocol,
+                       flags, instanceName(), Daemon::kClassIN, type, kRecordTtl,
+                       Daemon::Bytes{std::move(data)});
+}
+
+bool RegisterOperation::sendTxt(PendingCalls& calls, Channel::Handler done) {
+    publishedTxt_ = request_.txt;
+    if (reservation()) {
+        return addRecord(calls, Daemon::kPublishUnique | Daemon::kPublishUpdate, Daemon::kTypeTXT,
+                         txtRecordBytes(daemonTxt(request_.txt).strings), std::move(done));
+    }
+    return group_.call(Daemon::kUpdateServiceTxt, calls, std::move(done), request_.interface,
+                       Daemon::kAnyProtocol, 0u, request_.name, request_.type, request_.domain,
+                       daemonTxt(request_.txt));
+}
+
+std::string RegisterOperation::domainInUse() const {
     const std::string& domain =
         request_.domain.empty() && channel_ != nullptr ? channel_->domainName() : request_.domain;
+    return domain.empty() ? "local" : domain;
+}
+
+std::string RegisterOperation::instanceName() const {
+    return withoutTrailingDot(fullServiceName(request_.name, request_.type, domainInUse()));
+}
+
+void RegisterOperation::postReply(DNSServiceErrorType code, bool afterConfirmation) {
     const DNSServiceFlags flags = code == kDNSServiceErr_NoError ? kDNSServiceFlagsAdd : 0;
     sink_->post(
         [callBack = callBack_, context = context_, flags, code, name = request_.name,
-         type = withTrailingDot(request_.type), domain = withTrailingDot(domain.empty() ? "local" : domain)](
-            DNSServiceRef ref, DNSServiceFlags more) {
+         type = withTrailingDot(request_.type),
+         domain = withTrailingDot(domainInUse())](DNSServiceRef ref, DNSServiceFlags more) {
             callBack(ref, flags | more, code, name.c_str(), type.c_str(), domain.c_str(), context);
         },
         // Once confirmed, nobody need read the replies of later

@@ -23,6 +23,17 @@ namespace Zelm::DnsSd {
 // again with its current name and TXT record, replying as a first
 // registration does. Those later replies replace one another while nobody
 // reads them. One still waiting for its confirmation ends with an error reply.
+//
+// A registration under the default name (none given) follows the daemon's
+// host name: when the host is renamed it is published again under the new
+// name, and replies so. A TXT record updated before the confirmation is
+// published once it comes, the latest one.
+//
+// Port 0 reserves the name and offers no service: the instance's SRV record,
+// with port 0, and its TXT record, probed and defended like any unique
+// records, but no PTR record and no subtypes, so no browse finds it. A
+// registration of the name elsewhere differs in its SRV record and so
+// conflicts with it.
 class RegisterOperation final : public Operation, private SignalTarget {
 public:
     struct Request {
@@ -33,7 +44,7 @@ public:
         std::vector<std::string> subtypes;
         std::string domain;  // empty: the daemon's default
         std::string host;    // empty: this host
-        uint16_t port = 0;   // host byte order
+        uint16_t port = 0;   // host byte order; 0: a name reservation
         std::vector<std::string> txt;
     };
 
@@ -50,8 +61,8 @@ public:
 
     // Replaces the TXT record; `done` gets the daemon's answer to the request
     // sent with `call`, or runs at once when nothing needs to be sent. While
-    // the service is not published the record is kept for its next
-    // publication.
+    // the service is not published the record is kept, and sent once the
+    // daemon confirms the service, or with its next publication.
     void updateTxt(std::vector<std::string> txt, PendingCalls& call, Settle::Function done);
 
 private:
@@ -67,6 +78,23 @@ private:
     };
 
     bool confirmed() const;
+    bool reservation() const { return request_.port == 0; }
+    // A reservation's records, SRV then TXT; `added` gets the outcome.
+    bool reserveName(Channel::Handler added);
+    // One record of the instance's name, of `type`, with `data`.
+    bool addRecord(PendingCalls& calls, uint32_t flags, uint16_t type, std::string data,
+                   Channel::Handler done);
+    // Sends the current TXT record to replace the published one.
+    bool sendTxt(PendingCalls& calls, Channel::Handler done);
+    // The domain published in: the request's, else the daemon's.
+    std::string domainInUse() const;
+    // "<instance>.<type>.<domain>", escaped, as the daemon names records.
+    std::string instanceName() const;
+    // Publishes again after the daemon settled its host name, under the new
+    // one when the name follows it.
+    void publishAfterSettling();
+    // A name that follows the host becomes `host` (unless empty).
+    void takeHostName(const std::string& host);
     void onSignal(const Daemon::Incoming& signal) override;
     // A publication the daemon has not confirmed in time ends with an error.
     void awaitConfirmation();
@@ -104,6 +132,9 @@ private:
     void postReply(DNSServiceErrorType code, bool afterConfirmation);
 
     Request request_;
+    const bool followsHost_;
+    std::string hostName_;                   // the host name the current name was taken from
+    std::vector<std::string> publishedTxt_;  // the TXT record last sent to the daemon
     const DNSServiceRegisterReply callBack_;
     void* const context_;
 

@@ -29,12 +29,13 @@ TEST(ServiceNames, EscapesLabelsAndHandlesDotsTheDnsSdWay) {
 
 // A subtype is named after the type's comma or, alone, as the name the
 // daemon browses; both spellings give the same parts. Rows without subtypes
-// are refused.
+// are refused; those with `findOnly` are browsed and resolved, not published.
 TEST(ServiceNames, TypeArgumentsInBothSubtypeSpellings) {
     const struct {
         const char* text;
         const char* type;
         std::optional<Strings> subtypes;
+        bool findOnly = false;
     } rows[] = {
         {"_http._tcp.,_printer,_scan.", "_http._tcp", Strings{"_printer", "_scan"}},
         {"_http._tcp,_printer", "_http._tcp", Strings{"_printer"}},
@@ -50,11 +51,16 @@ TEST(ServiceNames, TypeArgumentsInBothSubtypeSpellings) {
         {"_a._sub._sub._http._tcp", "", std::nullopt},
         {"_printer._sub._http", "", std::nullopt},
         {"_printer._sub._http._tcp,_scan", "", std::nullopt},
+        {"_my_svc._tcp", "_my_svc._tcp", Strings{}, true},
+        {"_p._sub._123._UDP.", "_123._UDP", Strings{"_p"}, true},
+        {"_a._tcp", "", std::nullopt},
+        {"_ab._sctp", "", std::nullopt},
     };
     for (const auto& row : rows) {
         const char* text = row.text != nullptr ? row.text : "(null)";
         ServiceType type;
-        const bool parsed = parseServiceType(row.text, type);
+        EXPECT_EQ(parseServiceType(row.text, type, TypeUse::Publish), row.subtypes && !row.findOnly) << text;
+        const bool parsed = parseServiceType(row.text, type, TypeUse::Find);
         EXPECT_EQ(parsed, row.subtypes.has_value()) << text;
         if (!parsed || !row.subtypes) continue;
         EXPECT_EQ(type.type, row.type) << text;

@@ -74,10 +74,11 @@ Zelm::Error update(std::size_t txtBytes) {
 TEST(BadInput, EveryStartCallRefusesItAtOnce) {
     const std::string one = emptyStrings(1);
     const std::pair<std::function<Zelm::Error()>, DNSServiceErrorType> rows[] = {
-        {[] { return browse("_ht\xfftp._tcp"); }, kBad},                 // non-UTF-8 type
-        {[] { return browse("_http._tcp", "\xc0\xaf.local."); }, kBad},  // overlong UTF-8 domain
-        {[] { return browse("_http._xyz"); }, kBad},                     // unknown protocol
-        {[] { return browse("_abcdefghijklmnop._tcp"); }, kBad},         // 16-character service
+        {[] { return browse("_ht\xfftp._tcp"); }, kBad},                  // non-UTF-8 type
+        {[] { return browse("_http._tcp", "\xc0\xaf.local."); }, kBad},   // overlong UTF-8 domain
+        {[] { return browse("_http._xyz"); }, kBad},                      // unknown protocol
+        {[] { return browse("_my_svc._tcp", "local.", 1); }, kAccepted},  // browsed as the daemon does
+        {[] { return browse("_SERVICES._DNS-SD._UDP.", "local.", 1); }, kAccepted},  // in any case
         {[] { return browse("_http._tcp", "local.", kNoInterface); }, kNoSuchInterface},
         {[] { return browse("_http._tcp", "local.", kDNSServiceInterfaceIndexLocalOnly); },
          kDNSServiceErr_Unsupported},
@@ -100,7 +101,7 @@ TEST(BadInput, EveryStartCallRefusesItAtOnce) {
         {[] { return lookup("h.local.", kNoInterface); }, kNoSuchInterface},
         {[&] { return registration(one, "\xff"); }, kBad},                            // non-UTF-8 name
         {[&] { return registration(one, "n", "_http._tcp", "\xfe.local."); }, kBad},  // non-UTF-8 host
-        {[&] { return registration(one, "n", "_abcdefghijklmnopqrstuvwxyz0123456789._tcp"); }, kBad},
+        {[&] { return registration(one, "n", "_abcdefghijklmnop._tcp"); }, kBad},     // 16 characters
         {[&] { return registration(one, "n", "_http._tcp", nullptr, kNoInterface); }, kNoSuchInterface},
         {[&] { return registration(one, nullptr, "_http._tcp", nullptr, 0, kDNSServiceFlagsNoAutoRename); },
          kBad},  // no name, no renaming
