@@ -76,12 +76,12 @@ int runRegister(const Plugin& plugin, Output& out, const RegisterOptions& option
         if (!call.startRefused()) outcome.ending = Ending::EndedEarly;
         const bool unicast =
             !options.domain.empty() && options.domain != "local" && options.domain != "local.";
-        return fail(
-            out, "cannot register \"" + options.name + "\" " + options.type, outcome,
-            unicast && outcome.code == kDNSServiceErr_NoAuth
-                ? "the DNS server did not accept the update; the key for " + options.domain +
-                      " comes from /etc/zelm-mdns/dnssd-update.conf, or the file ZELM_DNSSD_UPDATE_CONFIG names"
-                : "");
+        return fail(out, "cannot register \"" + options.name + "\" " + options.type, outcome,
+                    unicast && outcome.code == kDNSServiceErr_NoAuth
+                        ? "the DNS server did not accept the update; the key for " + options.domain +
+                              " comes from /etc/zelm-mdns/dnssd-update.conf, or the file "
+                              "ZELM_DNSSD_UPDATE_CONFIG names"
+                        : "");
     }
     stop.armForCleanStop();
 

@@ -1,8 +1,8 @@
 #include "unicast/update/PrimaryLocator.h"
 
 #include "names/ServiceNames.h"
-#include "unicast/LdnsPointers.h"
 #include "unicast/DnsAnswer.h"
+#include "unicast/LdnsPointers.h"
 
 #include <arpa/inet.h>
 
