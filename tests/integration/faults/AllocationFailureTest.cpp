@@ -133,6 +133,20 @@ TEST_P(AllocationFailure, EveryStartCallFailsCleanlyAtEveryAllocationAndRecovers
          [](DNSServiceRef* ref) {
              return DNSServiceGetAddrInfo(ref, 0, 0, 0, "zelm-a.local.", ignoreReply, nullptr);
          }},
+        // The same three in a unicast domain: the backend's own DNS client, whose
+        // set-up reads the resolver's configuration (no server answers here).
+        {"unicast browse",
+         [](DNSServiceRef* ref) {
+             return DNSServiceBrowse(ref, 0, 0, kType, "zelm.test.", ignoreReply, nullptr);
+         }},
+        {"unicast resolve",
+         [](DNSServiceRef* ref) {
+             return DNSServiceResolve(ref, 0, 0, "Nobody", kType, "zelm.test.", ignoreReply, nullptr);
+         }},
+        {"unicast lookup",
+         [](DNSServiceRef* ref) {
+             return DNSServiceGetAddrInfo(ref, 0, 0, 0, "nobody.zelm.test.", ignoreReply, nullptr);
+         }},
         {"register",
          [](DNSServiceRef* ref) {
              static int round = 0;
