@@ -37,7 +37,7 @@ if(CMAKE_CROSSCOMPILING)
                   ERROR_QUIET)
   set(zelm_cxx_runtime "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 12)")
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS
-      "libdbus-1-3 (>= 1.9.14), ${zelm_cxx_runtime}")
+      "libdbus-1-3 (>= 1.9.14), libc-ares2 (>= 1.18), libldns3 (>= 1.8), ${zelm_cxx_runtime}")
   set(CPACK_DEBIAN_TOOL_PACKAGE_DEPENDS ${zelm_cxx_runtime})
 else()
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
