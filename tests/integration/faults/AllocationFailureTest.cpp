@@ -18,9 +18,12 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <map>
+#include <string>
 #include <thread>
+#include <vector>
 
 extern "C" void* __libc_malloc(size_t size);
 extern "C" void* __libc_calloc(size_t count, size_t size);
@@ -117,61 +120,51 @@ INSTANTIATE_TEST_SUITE_P(Link, AllocationFailure, ::testing::Values(false, true)
 
 TEST_P(AllocationFailure, EveryStartCallFailsCleanlyAtEveryAllocationAndRecovers) {
     ASSERT_TRUE(holdRegistration());
-    const struct {
-        const char* name;
+    struct Call {
+        std::string name;
         Start start;
-    } calls[] = {
-        {"browse",
-         [](DNSServiceRef* ref) {
-             return DNSServiceBrowse(ref, 0, 0, kType, "local.", ignoreReply, nullptr);
-         }},
-        {"resolve",
-         [](DNSServiceRef* ref) {
-             return DNSServiceResolve(ref, 0, 0, "Nobody", kType, "local.", ignoreReply, nullptr);
-         }},
-        {"lookup",
-         [](DNSServiceRef* ref) {
-             return DNSServiceGetAddrInfo(ref, 0, 0, 0, "zelm-a.local.", ignoreReply, nullptr);
-         }},
-        // The same three in a unicast domain: the backend's own DNS client, whose
-        // set-up reads the resolver's configuration (no server answers here).
-        {"unicast browse",
-         [](DNSServiceRef* ref) {
-             return DNSServiceBrowse(ref, 0, 0, kType, "zelm.test.", ignoreReply, nullptr);
-         }},
-        {"unicast resolve",
-         [](DNSServiceRef* ref) {
-             return DNSServiceResolve(ref, 0, 0, "Nobody", kType, "zelm.test.", ignoreReply, nullptr);
-         }},
-        {"unicast lookup",
-         [](DNSServiceRef* ref) {
-             return DNSServiceGetAddrInfo(ref, 0, 0, 0, "nobody.zelm.test.", ignoreReply, nullptr);
-         }},
-        {"register",
-         [](DNSServiceRef* ref) {
-             static int round = 0;
-             char name[64];  // no allocation of the test's own within the sweep
-             std::snprintf(name, sizeof name, "Zelm Alloc %d-%d", static_cast<int>(::getpid()), ++round);
-             return DNSServiceRegister(ref, 0, 0, name, kType, nullptr, nullptr, htons(7500), 0, nullptr,
-                                       ignoreReply, nullptr);
-         }},
-        {"update",
-         [](DNSServiceRef*) {
-             // A child registers first, with memory to spare; the update's allocations are swept.
-             const long armed = allocationsUntilFailure.exchange(-1);
-             const bool held = holdRegistration();
-             allocationsUntilFailure = armed;
-             return held ? DNSServiceUpdateRecord(registration, nullptr, 0, 4, "\x03k=v", 0)
-                         : kDNSServiceErr_Unknown;
-         }},
     };
+    // The queries on the link, and in a unicast domain: the backend's own DNS
+    // client, whose set-up reads the resolver's configuration (no server answers here).
+    std::vector<Call> calls;
+    for (const char* domain : {"local.", "zelm.test."}) {
+        const bool link = std::strcmp(domain, "local.") == 0;
+        const char* host = link ? "zelm-a.local." : "nobody.zelm.test.";
+        const std::string kind = link ? "" : "unicast ";
+        calls.push_back({kind + "browse", [domain](DNSServiceRef* ref) {
+                             return DNSServiceBrowse(ref, 0, 0, kType, domain, ignoreReply, nullptr);
+                         }});
+        calls.push_back({kind + "resolve", [domain](DNSServiceRef* ref) {
+                             return DNSServiceResolve(ref, 0, 0, "Nobody", kType, domain, ignoreReply,
+                                                      nullptr);
+                         }});
+        calls.push_back({kind + "lookup", [host](DNSServiceRef* ref) {
+                             return DNSServiceGetAddrInfo(ref, 0, 0, 0, host, ignoreReply, nullptr);
+                         }});
+    }
+    calls.push_back({"register", [](DNSServiceRef* ref) {
+                         static int round = 0;
+                         char name[64];  // no allocation of the test's own within the sweep
+                         std::snprintf(name, sizeof name, "Zelm Alloc %d-%d", static_cast<int>(::getpid()),
+                                       ++round);
+                         return DNSServiceRegister(ref, 0, 0, name, kType, nullptr, nullptr, htons(7500), 0,
+                                                   nullptr, ignoreReply, nullptr);
+                     }});
+    calls.push_back({"update", [](DNSServiceRef*) {
+                         // A child registers first, with memory to spare; the update's allocations are swept.
+                         const long armed = allocationsUntilFailure.exchange(-1);
+                         const bool held = holdRegistration();
+                         allocationsUntilFailure = armed;
+                         return held ? DNSServiceUpdateRecord(registration, nullptr, 0, 4, "\x03k=v", 0)
+                                     : kDNSServiceErr_Unknown;
+                     }});
     for (const auto& call : calls) {
         long allocations = 0;
         const auto codes = sweep(call.start, GetParam(), allocations);
         std::string seen;
         for (const auto& [code, count] : codes)
             seen += " " + std::to_string(code) + " x" + std::to_string(count);
-        std::printf("allocation failure | %s%s | %ld allocations |%s\n", call.name,
+        std::printf("allocation failure | %s%s | %ld allocations |%s\n", call.name.c_str(),
                     GetParam() ? " on a fresh link" : "", allocations, seen.c_str());
         EXPECT_LT(allocations, kMostAllocations) << call.name;
         for (const auto& [code, count] : codes) {
