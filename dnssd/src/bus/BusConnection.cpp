@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <utility>
 
 namespace Zelm::DnsSd {
 
@@ -274,8 +275,11 @@ Channel::CallId BusConnection::call(const Daemon::Request& request, Handler hand
 }
 
 void BusConnection::cancel(CallId id) {
-    if (awaited_.erase(static_cast<dbus_uint32_t>(id)) != 0) {
-        listener_.callsEnded(*this);
+    const auto entry = awaited_.find(static_cast<dbus_uint32_t>(id));
+    if (entry != awaited_.end()) {
+        // Kept, without its handler, until the answer or the time-out. The
+        // handler goes once out of the map: its captures may cancel more.
+        const Handler dropped = std::exchange(entry->second.handler, nullptr);
     }
 }
 
@@ -308,7 +312,9 @@ void BusConnection::finish(dbus_uint32_t serial, const Daemon::Reply& reply) {
     Handler handler = std::move(entry->second.handler);
     awaited_.erase(entry);
     listener_.callsEnded(*this);
-    handler(reply);
+    if (handler) {
+        handler(reply);
+    }
 }
 
 void BusConnection::expireCalls() {
@@ -370,21 +376,24 @@ bool BusConnection::believed(const char* sender, Daemon::Peer peer) const {
 
 void BusConnection::handleReply(DBusMessage* message, const char* sender) {
     const auto entry = awaited_.find(dbus_message_get_reply_serial(message));
+    const bool error = dbus_message_get_type(message) == DBUS_MESSAGE_TYPE_ERROR;
     if (entry == awaited_.end()) {
-        // The answer to a call given up on is no news; a stranger's is.
+        // A late answer to a call timed out is no news; a stranger's is.
         if (!believed(sender, Daemon::Peer::Daemon) && !believed(sender, Daemon::Peer::Bus)) {
             noteDroppedMessage();
         }
         return;
     }
-    if (!believed(sender, entry->second.peer)) {
+    // The bus answers for the daemon when it does not deliver the call (no
+    // daemon, a limit, its policy); nobody else can send as the bus.
+    if (!believed(sender, entry->second.peer) && !(error && believed(sender, Daemon::Peer::Bus))) {
         noteDroppedMessage();  // the real answer may still come
         return;
     }
     lastHeard_ = Clock::now();
     Daemon::Reply reply;
     try {
-        if (dbus_message_get_type(message) == DBUS_MESSAGE_TYPE_ERROR) {
+        if (error) {
             reply.error = fromDaemonError(dbus_message_get_error_name(message));
         } else if (!decode(message, reply.values)) {
             noteDroppedMessage();

@@ -84,7 +84,8 @@ public:
 
     // The bus lets a client wait for the answers of a limited number of
     // calls at once (128 by default) and refuses more: the backend keeps
-    // below that.
+    // below that. A call given up on counts until its answer comes or its
+    // time is up, since the bus counts it until then too.
     bool roomForCalls(int calls) const {
         return static_cast<int>(awaited_.size()) + calls <= kMaxCallsInFlight;
     }
@@ -92,6 +93,7 @@ public:
     // Channel
     CallId call(const Daemon::Request& request, Handler handler, int timeoutMs) override;
     void cancel(CallId id) override;
+    bool roomToSpare() const override { return roomForCalls(kMaxCallsInFlight / 2); }
     bool send(const Daemon::Request& request) override;
     bool route(const std::string& path, SignalTarget& target) override;
     void unroute(const std::string& path) override;
@@ -111,7 +113,7 @@ private:
     static constexpr int kMaxCallsInFlight = 112;
 
     struct Awaited {
-        Handler handler;
+        Handler handler;    // empty once given up on
         Daemon::Peer peer;  // whom the answer must come from
         Clock::time_point due;
     };

@@ -68,6 +68,10 @@ enum class GroupState : int32_t {
 // within this time is taken for gone.
 constexpr int kCallTimeoutMs = 5000;
 
+// The one-call resolutions answer at once from the daemon's cache; for a
+// name it has to ask for, the daemon gives up after a few seconds by itself.
+constexpr int kResolveCallTimeoutMs = 30000;
+
 // Who a message is to or from: the daemon (whoever owns its name now) or the
 // bus driver.
 enum class Peer { Daemon, Bus };

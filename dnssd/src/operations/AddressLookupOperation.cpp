@@ -19,10 +19,6 @@ namespace {
 // Multicast DNS gives host address records this time to live.
 constexpr uint32_t kAddressTtlSeconds = 120;
 
-// The one-call resolution answers from the cache at once; for a host it has
-// to ask for, the daemon gives up after a few seconds by itself.
-constexpr int kResolveTimeoutMs = 30000;
-
 bool isLinkLocal(const in6_addr& address) {
     return IN6_IS_ADDR_LINKLOCAL(&address) || IN6_IS_ADDR_MC_LINKLOCAL(&address);
 }
@@ -102,7 +98,9 @@ void AddressLookupOperation::start(const DaemonContext& context, Settle settle) 
         if (!settle) {
             return;
         }
-        resolveAtOnce(*context.channel, *family);
+        if (context.channel->roomToSpare()) {
+            resolveAtOnce(*context.channel, *family);  // the record browser alone answers a little later
+        }
     }
 }
 
@@ -130,7 +128,7 @@ void AddressLookupOperation::resolveAtOnce(Channel& channel, Family& family) {
                 });
             }
         },
-        kResolveTimeoutMs);
+        Daemon::kResolveCallTimeoutMs);
 }
 
 void AddressLookupOperation::stop() {

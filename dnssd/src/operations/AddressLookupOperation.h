@@ -25,7 +25,7 @@ public:
     ~AddressLookupOperation() override;
 
     int daemonObjects() const override { return static_cast<int>(families_.size()); }
-    int callsAtStart() const override { return 2 * daemonObjects(); }
+    int callsAtStart() const override { return daemonObjects(); }
     void start(const DaemonContext& context, Settle settle) override;
     void stop() override;
     void forgetDaemon() override;

@@ -35,7 +35,8 @@ public:
     // per-client limit.
     virtual int daemonObjects() const { return 1; }
 
-    // The calls that start() sends before its first answer comes back.
+    // The calls that start() sends before its first answer comes back, not
+    // counting those it sends only with room to spare.
     virtual int callsAtStart() const { return 1; }
 
     // Sends the requests that create the daemon objects. `settle` runs once

@@ -10,13 +10,6 @@
 
 namespace Zelm::DnsSd {
 
-namespace {
-
-// Longer than the daemon's own time-out for a service it has to ask for.
-constexpr int kResolveTimeoutMs = 30000;
-
-}  // namespace
-
 ResolveOperation::ResolveOperation(Daemon::Interface interface, std::string name, std::string type,
                                    std::string domain, DNSServiceResolveReply callBack, void* context)
     : SingleObjectOperation(Daemon::kServiceResolver),
@@ -36,6 +29,9 @@ void ResolveOperation::start(const DaemonContext& context, Settle settle) {
     // The daemon's one-call resolution answers at once from its cache; the
     // resolver follows the service from there. A service nobody answers for
     // comes back as an error after the daemon's own time-out: no reply.
+    if (!context.channel->roomToSpare()) {
+        return;  // the resolver alone answers as well, a little later
+    }
     calls_.send(
         *context.channel,
         Daemon::request(Daemon::kResolveService, Daemon::kServerPath, interface_, Daemon::kAnyProtocol, name_,
@@ -45,7 +41,7 @@ void ResolveOperation::start(const DaemonContext& context, Settle settle) {
                 orLose(sink_, [&] { onFound(*found); });
             }
         },
-        kResolveTimeoutMs);
+        Daemon::kResolveCallTimeoutMs);
 }
 
 void ResolveOperation::handleSignal(const Daemon::Incoming& signal) {

@@ -17,8 +17,6 @@ public:
     ResolveOperation(Daemon::Interface interface, std::string name, std::string type, std::string domain,
                      DNSServiceResolveReply callBack, void* context);
 
-    int callsAtStart() const override { return 2; }
-
     void start(const DaemonContext& context, Settle settle) override;
 
 private:

@@ -201,6 +201,24 @@ TEST(Conventions, Table) {
              waiting.join();
              EXPECT_TRUE(waited != 0 && b->replies.empty() && quiet->replies.empty());
          }},
+        {"resolves and lookups of absent names, each deallocated at once, leave the bus room for the next",
+         [&] {
+             // The daemon answers their one-call resolutions only after its own
+             // time-out, and until then the bus counts each against its limit.
+             for (int i = 0; i < 150; ++i) {
+                 DNSServiceRef ref = nullptr;
+                 ASSERT_EQ(
+                     DNSServiceResolve(&ref, 0, 0, "Nobody", kType.c_str(), "local.", onResolve, nullptr), 0)
+                     << i;
+                 DNSServiceRefDeallocate(ref);
+                 ASSERT_EQ(DNSServiceGetAddrInfo(&ref, 0, 0, 0, "nobody.local.", onAddress, nullptr), 0) << i;
+                 DNSServiceRefDeallocate(ref);
+             }
+             Request r;
+             r.started =
+                 DNSServiceResolve(&r.ref, 0, 0, peerName.c_str(), kType.c_str(), "local.", onResolve, &r);
+             EXPECT_TRUE(r.until([](const Reply& reply) { return reply.error == 0; }));
+         }},
         {"a forked child's inherited reference reports ServiceNotRunning and ends nothing of the parent's",
          [&] {
              auto b = browse(kType);

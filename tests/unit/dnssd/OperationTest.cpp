@@ -28,6 +28,7 @@ struct FakeChannel final : Channel {
         return next++;
     }
     void cancel(CallId id) override { calls.erase(id); }
+    bool roomToSpare() const override { return true; }
     bool send(const Request&) override { return true; }
     bool route(const std::string& p, SignalTarget& to) override { return routes.emplace(p, &to).second; }
     void unroute(const std::string& path) override { routes.erase(path); }
