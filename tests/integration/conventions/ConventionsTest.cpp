@@ -195,9 +195,10 @@ TEST(Conventions, Table) {
              DNSServiceRefDeallocate(dead);
              EXPECT_EQ(DNSServiceProcessResult(dead), kDNSServiceErr_BadReference);
              DNSServiceErrorType waited = 0;
-             std::thread waiting([&] { waited = DNSServiceProcessResult(quiet->ref); });
+             DNSServiceRef waitedOn = std::exchange(quiet->ref, nullptr);
+             std::thread waiting([&] { waited = DNSServiceProcessResult(waitedOn); });
              std::this_thread::sleep_for(200ms);
-             DNSServiceRefDeallocate(std::exchange(quiet->ref, nullptr));
+             DNSServiceRefDeallocate(waitedOn);
              waiting.join();
              EXPECT_TRUE(waited != 0 && b->replies.empty() && quiet->replies.empty());
          }},
