@@ -157,6 +157,7 @@ def measure_resolve(host, probe, tool, samples, rounds):
         ("resolve.plugin", lambda r: ok_ms(host.ask("resolve", "plugin", RESOLVE_NAME, RESOLVE_TYPE))),
         ("resolve.backend", lambda r: ok_ms(host.ask("resolve", "backend", RESOLVE_NAME, RESOLVE_TYPE))),
         ("resolve.zeroconf", lambda r: ok_ms(probe.ask("resolve", RESOLVE_TYPE, RESOLVE_NAME))),
+        ("resolve.floor", lambda r: ok_ms(host.ask("floor", "resolve", RESOLVE_NAME, RESOLVE_TYPE))),
     ], samples)
     # Whole processes in rounds of their own, so that starting and ending
     # them does not disturb the in-process calls.
@@ -233,6 +234,7 @@ def measure_lookup(host, probe, tool, samples, rounds):
         ("lookup.plugin", lambda r: ok_ms(host.ask("lookup", "plugin", "zelm-b.local."))),
         ("lookup.backend", lambda r: ok_ms(host.ask("lookup", "backend", "zelm-b.local."))),
         ("lookup.zeroconf", lambda r: ok_ms(probe.ask("lookup", "zelm-b.local."))),
+        ("lookup.floor", lambda r: ok_ms(host.ask("floor", "lookup", "zelm-b.local."))),
     ], samples)
     interleaved(rounds, [
         ("lookup.process.zelm_mdns", lambda r: timed_run([tool, "lookup", "zelm-b.local", "--quiet"])),

@@ -12,11 +12,13 @@
 //   endmid   plugin|backend TYPE AFTER_MS
 //   scale    plugin|backend TYPE COUNT TIMEOUT_MS
 //   idle     COUNT
+//   floor    resolve NAME TYPE | lookup HOST
 //   hold     plugin|backend on|off
 // The answers go to the standard output the process started with; the
 // plug-in's own diagnostic lines are sent to standard error instead.
 
 #include "BackendSamples.h"
+#include "DaemonFloor.h"
 #include "PluginSamples.h"
 
 #include <unistd.h>
@@ -35,6 +37,7 @@ namespace {
 
 using nlohmann::json;
 using Zelm::Bench::BackendSamples;
+using Zelm::Bench::DaemonFloor;
 using Zelm::Bench::PluginSamples;
 
 std::vector<std::string> fieldsOf(const std::string& line) {
@@ -49,9 +52,12 @@ std::vector<std::string> fieldsOf(const std::string& line) {
 
 unsigned toUnsigned(const std::string& text) { return static_cast<unsigned>(std::stoul(text)); }
 
-json run(const std::vector<std::string>& f, PluginSamples& plugin, BackendSamples& backend) {
+json run(const std::vector<std::string>& f, PluginSamples& plugin, BackendSamples& backend,
+         DaemonFloor& floor) {
     const std::string& command = f.at(0);
     if (command == "idle") return plugin.idleMemory(static_cast<int>(toUnsigned(f.at(1))));
+    if (command == "floor")
+        return f.at(1) == "resolve" ? floor.resolve(f.at(2), f.at(3)) : floor.lookup(f.at(2));
     const std::string& side = f.at(1);
     const bool viaPlugin = side == "plugin";
     if (!viaPlugin && side != "backend" && !(command == "browse" && side == "bare")) {
@@ -96,6 +102,7 @@ int main(int argc, char** argv) {
     try {
         PluginSamples plugin(argc > 1 ? argv[1] : ZELM_BENCH_PLUGIN_PATH);
         BackendSamples backend;
+        DaemonFloor floor;
         std::fprintf(answers, "%s\n", json{{"ready", true}}.dump().c_str());
         std::fflush(answers);
         std::string line;
@@ -103,7 +110,7 @@ int main(int argc, char** argv) {
             if (line.empty()) continue;
             json answer;
             try {
-                answer = run(fieldsOf(line), plugin, backend);
+                answer = run(fieldsOf(line), plugin, backend, floor);
             } catch (const std::exception& error) {
                 answer = {{"error", error.what()}};
             }
