@@ -72,9 +72,9 @@ public:
     // The handler of `id` never runs.
     virtual void cancel(CallId id) = 0;
     // Room for a call that only brings an answer sooner (a one-call
-    // resolution next to an object that finds the same): such calls may
+    // resolution next to an object that finds the same): such a call may
     // stay with the daemon for seconds, and must not take the room that
-    // the calls operations cannot do without need.
+    // the calls an operation cannot do without need.
     virtual bool roomToSpare() const = 0;
     // Sends a request whose answer nobody waits for.
     virtual bool send(const Daemon::Request& request) = 0;
