@@ -3,13 +3,11 @@
 // removal of what vanished, records for other names and the one error reply
 // are checked where a server cannot be made to misbehave on cue.
 
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
-#include <ldns/ldns.h>
 
-#include <map>
+#include <algorithm>
 
+#include "UnicastFakes.h"
 #include "names/DomainRouting.h"
 #include "operations/UnicastBrowseOperation.h"
 #include "operations/UnicastResolveOperation.h"
@@ -19,70 +17,6 @@ namespace {
 
 using Unicast::Answer;
 using Unicast::Outcome;
-
-struct FakeDns final : Unicast::DnsClient {
-    struct Asked {
-        std::string name;
-        std::uint16_t type;
-        Callback done;
-    };
-    std::map<Request, Asked> open;
-    Request next = 1;
-
-    Request query(const std::string& name, std::uint16_t type, Callback done) override {
-        open[next] = Asked{name, type, std::move(done)};
-        return next++;
-    }
-    Request send(const Unicast::Server&, std::vector<std::uint8_t>, Callback) override { return 0; }
-    void cancel(Request request) override { answer(request, Answer{Outcome::kCancelled, {}}); }
-    void answer(Request request, const Answer& answer) {
-        const auto found = open.find(request);
-        if (found == open.end()) return;
-        Callback done = std::move(found->second.done);
-        open.erase(found);
-        done(answer);
-    }
-    // Answers the oldest open question with a message of these records.
-    void reply(const std::vector<std::string>& records, ldns_pkt_rcode rcode = LDNS_RCODE_NOERROR) {
-        ASSERT_FALSE(open.empty());
-        const Asked& asked = open.begin()->second;
-        ldns_pkt* packet = nullptr;
-        ldns_pkt_query_new_frm_str(&packet, asked.name.c_str(), static_cast<ldns_rr_type>(asked.type),
-                                   LDNS_RR_CLASS_IN, 0);
-        ldns_pkt_set_qr(packet, true);
-        ldns_pkt_set_rcode(packet, static_cast<uint8_t>(rcode));
-        for (const std::string& text : records) {
-            ldns_rr* rr = nullptr;
-            ASSERT_EQ(ldns_rr_new_frm_str(&rr, text.c_str(), 0, nullptr, nullptr), LDNS_STATUS_OK) << text;
-            ldns_pkt_push_rr(packet, LDNS_SECTION_ANSWER, rr);
-        }
-        uint8_t* wire = nullptr;
-        size_t size = 0;
-        ldns_pkt2wire(&wire, packet, &size);
-        Answer message{Outcome::kAnswered, std::vector<std::uint8_t>(wire, wire + size)};
-        std::free(wire);
-        ldns_pkt_free(packet);
-        answer(open.begin()->first, message);
-    }
-};
-
-struct FakeTimers final : Scheduler {
-    std::map<Timer*, int> armed;  // the delay each was armed with
-    bool schedule(Timer& timer, int delayMs) override { return armed[&timer] = delayMs, true; }
-    void cancel(Timer& timer) override { armed.erase(&timer); }
-    void fireOnly(int delayMs) {
-        ASSERT_EQ(armed.size(), 1u);
-        EXPECT_EQ(armed.begin()->second, delayMs);
-        Timer* timer = armed.begin()->first;
-        armed.clear();
-        timer->fire();
-    }
-};
-
-struct Replies final : ReplySink {
-    void post(Delivery delivery, bool) override { delivery(nullptr, 0); }
-    void lose() override { ADD_FAILURE() << "a reply was lost"; }
-};
 
 using Events = std::vector<std::string>;  // "+name", "-name" or the error code
 
@@ -138,7 +72,7 @@ TEST(UnicastOperations, BrowseFollowsTheZoneByTtlAndIgnoresRecordsOfOtherNames) 
     };
     FakeDns dns;
     FakeTimers timers;
-    Replies sink;
+    Sink sink;
     Events events;
     UnicastBrowseOperation browse(UnicastBrowseOperation::Kind::Instances, "_ipp._tcp", "_ipp._tcp",
                                   "zelm.test", &browsed, &events);
@@ -155,7 +89,8 @@ TEST(UnicastOperations, BrowseFollowsTheZoneByTtlAndIgnoresRecordsOfOtherNames) 
         }
         std::sort(events.begin(), events.end());
         EXPECT_EQ(events, step.replies);
-        timers.fireOnly(step.nextMs);
+        ASSERT_EQ(timers.armed.size(), 1u);
+        timers.fire(step.nextMs);
     }
     browse.stop();
     EXPECT_TRUE(dns.open.empty());
@@ -180,7 +115,7 @@ TEST(UnicastOperations, ResolveRepliesOnceBothAnswersAreIn) {
     const std::string owner = "Zelm\\032Printer._ipp._tcp.zelm.test. 60 IN ";
     FakeDns dns;
     FakeTimers timers;
-    Replies sink;
+    Sink sink;
     Resolved seen;
     UnicastResolveOperation resolve("Zelm Printer", "_ipp._tcp", "zelm.test", &resolved, &seen);
     resolve.begin(UnicastContext{&dns, &timers, &sink});

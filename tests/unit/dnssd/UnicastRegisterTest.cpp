@@ -2,13 +2,9 @@
 // primary, renames, forged answers, TXT updates, refreshes and withdrawals,
 // with the messages read back through ldns as a server would read them.
 
-#include <gtest/gtest.h>
-#include <ldns/ldns.h>
 #include <stdlib.h>
 
-#include <map>
-#include <stdexcept>
-
+#include "UnicastFakes.h"
 #include "operations/UnicastRegisterOperation.h"
 
 namespace Zelm::DnsSd {
@@ -16,93 +12,6 @@ namespace {
 
 using namespace Unicast;
 using namespace Unicast::Update;
-
-struct FakeClient final : DnsClient {
-    struct Open {
-        std::string name;  // a query's name; empty for a sent message
-        std::uint16_t type;
-        Server server;
-        std::vector<std::uint8_t> message;
-        Callback done;
-    };
-    std::map<Request, Open> open;
-    Request next = 1;
-    Request query(const std::string& name, std::uint16_t type, Callback done) override {
-        open[next] = {name, type, {}, {}, std::move(done)};
-        return next++;
-    }
-    Request send(const Server& server, std::vector<std::uint8_t> message, Callback done) override {
-        open[next] = {"", 0, server, std::move(message), std::move(done)};
-        return next++;
-    }
-    void cancel(Request request) override { open.erase(request); }
-
-    Open take() {
-        if (open.empty()) throw std::runtime_error("nothing was sent");
-        Open oldest = std::move(open.begin()->second);
-        open.erase(open.begin());
-        return oldest;
-    }
-    // Answers the oldest query with the records `rrs` (presentation form) in the answer section.
-    std::string answerQuery(const std::vector<std::string>& rrs) {
-        Open asked = take();
-        ldns_pkt* pkt = ldns_pkt_query_new(ldns_dname_new_frm_str(asked.name.c_str()),
-                                           static_cast<ldns_rr_type>(asked.type), LDNS_RR_CLASS_IN, LDNS_QR);
-        for (const std::string& text : rrs) {
-            ldns_rr* rr = nullptr;
-            EXPECT_EQ(ldns_rr_new_frm_str(&rr, text.c_str(), 60, nullptr, nullptr), LDNS_STATUS_OK) << text;
-            ldns_pkt_push_rr(pkt, LDNS_SECTION_ANSWER, rr);
-        }
-        deliver(asked, pkt);
-        return asked.name;
-    }
-    // Answers the oldest update as a server would, with `rcode`; the update comes back parsed.
-    ldns_pkt* answerUpdate(ldns_pkt_rcode rcode, Server* to = nullptr) {
-        Open asked = take();
-        ldns_pkt* pkt = nullptr;
-        EXPECT_EQ(ldns_wire2pkt(&pkt, asked.message.data(), asked.message.size()), LDNS_STATUS_OK);
-        updates.emplace_back(pkt, ldns_pkt_free);
-        if (to != nullptr) *to = asked.server;
-        ldns_pkt* reply = ldns_pkt_clone(pkt);
-        ldns_pkt_set_qr(reply, true);
-        ldns_pkt_set_rcode(reply, static_cast<uint8_t>(rcode));
-        deliver(asked, reply);
-        return pkt;
-    }
-    void deliver(Open& asked, ldns_pkt* pkt) {
-        uint8_t* wire = nullptr;
-        size_t size = 0;
-        ldns_pkt2wire(&wire, pkt, &size);
-        ldns_pkt_free(pkt);
-        asked.done(Answer{Outcome::kAnswered, std::vector<std::uint8_t>(wire, wire + size)});
-        free(wire);
-    }
-    std::vector<std::unique_ptr<ldns_pkt, void (*)(ldns_pkt*)>> updates;
-};
-
-struct FakeScheduler final : Scheduler {
-    std::map<Timer*, int> armed;
-    bool schedule(Timer& timer, int delayMs) override { return armed[&timer] = delayMs, true; }
-    void cancel(Timer& timer) override { armed.erase(&timer); }
-    void fire(int delayMs) {  // the timer armed for `delayMs`
-        for (auto [timer, delay] : armed) {
-            if (delay == delayMs) return armed.erase(timer), timer->fire();
-        }
-        ADD_FAILURE() << "no timer for " << delayMs;
-    }
-};
-
-struct Reply {
-    DNSServiceFlags flags;
-    DNSServiceErrorType code;
-    std::string name;
-};
-
-struct Sink final : ReplySink {
-    std::vector<Reply> replies;
-    void post(Delivery delivery, bool) override { delivery(reinterpret_cast<DNSServiceRef>(this), 0); }
-    void lose() override { ADD_FAILURE() << "lost a reply"; }
-};
 
 void record(DNSServiceRef ref, DNSServiceFlags flags, DNSServiceErrorType code, const char* name, const char*,
             const char*, void*) {
@@ -132,8 +41,8 @@ std::string txtOf(const ldns_pkt* pkt) {
 }
 
 struct Registration {
-    FakeClient client;
-    FakeScheduler scheduler;
+    FakeDns client;
+    FakeTimers scheduler;
     Sink sink;
     DNSServiceErrorType started = 1;
     std::unique_ptr<UnicastRegisterOperation> operation;
@@ -153,9 +62,9 @@ struct Registration {
     ~Registration() { operation->stop(); }
     // Answers the search for the primary: the SOA, no update service, the MNAME's address.
     void locate() {
-        client.answerQuery({"zelm.test. 60 IN SOA ns.zelm.test. h.zelm.test. 1 2 3 4 5"});
-        client.answerQuery({});
-        client.answerQuery({"ns.zelm.test. 60 IN A 127.0.0.1"});
+        client.reply({"zelm.test. 60 IN SOA ns.zelm.test. h.zelm.test. 1 2 3 4 5"});
+        client.reply({});
+        client.reply({"ns.zelm.test. 60 IN A 127.0.0.1"});
     }
 };
 
@@ -169,10 +78,10 @@ TEST(UnicastRegisterOperation, FindsThePrimaryByTheUpdateServiceBeforeTheSoa) {
              {{"_dns-update._udp.zelm.test. 60 IN SRV 0 0 5300 upd.zelm.test."}, "upd.zelm.test.", 5300},
              {{}, "ns.zelm.test.", 53}}) {
         Registration r;
-        EXPECT_EQ(r.client.answerQuery({"zelm.test. 60 IN SOA ns.zelm.test. h.zelm.test. 1 2 3 4 5"}),
+        EXPECT_EQ(r.client.reply({"zelm.test. 60 IN SOA ns.zelm.test. h.zelm.test. 1 2 3 4 5"}),
                   "zelm.test.");
-        EXPECT_EQ(r.client.answerQuery(row.updateService), "_dns-update._udp.zelm.test.");
-        EXPECT_EQ(r.client.answerQuery({row.addressAsked + " 60 IN A 127.0.0.1"}), row.addressAsked);
+        EXPECT_EQ(r.client.reply(row.updateService), "_dns-update._udp.zelm.test.");
+        EXPECT_EQ(r.client.reply({row.addressAsked + " 60 IN A 127.0.0.1"}), row.addressAsked);
         Server to;
         r.client.answerUpdate(LDNS_RCODE_NOERROR, &to);
         EXPECT_EQ(to.address, "127.0.0.1");
@@ -201,7 +110,7 @@ TEST(UnicastRegisterOperation, ConflictsRenameOrEndTheStartAndForgeriesAreAskedA
     Registration forged;
     forged.locate();
     for (int i = 0; i < 3; ++i) {  // a query's answer, not an update's: not the server's word
-        FakeClient::Open update = forged.client.take();
+        FakeDns::Open update = forged.client.take();
         forged.client.deliver(update, ldns_pkt_query_new(ldns_dname_new_frm_str("zelm.test."),
                                                          LDNS_RR_TYPE_SOA, LDNS_RR_CLASS_IN, LDNS_QR));
     }
