@@ -1,6 +1,7 @@
 #include "link/ConnectionPool.h"
 
 #include "api/Reference.h"
+#include "link/ConnectionChoice.h"
 
 #include <algorithm>
 #include <vector>
@@ -31,31 +32,17 @@ BusConnection* ConnectionPool::connectionWithRoom(int objects, LoopLock& loopLoc
                                                   DNSServiceErrorType& error) {
     while (true) {
         dropFailedIdleConnections();
-        bool daemonAwaited = false;
-        BusConnection* unsettled = nullptr;
-        for (const auto& connection : connections_) {
-            if (connection->failed) {
-                continue;
-            }
-            if (!connection->stateKnown()) {
-                unsettled = connection.get();
-                continue;
-            }
-            if (!connection->serves()) {
-                daemonAwaited = true;  // the connection would have seen it come back
-                continue;
-            }
-            if (connection->objects + objects <= connection->capacity) {
-                return connection.get();
-            }
+        const ConnectionChoice<BusConnection> choice = chooseConnection(connections_, objects);
+        if (choice.step == ConnectionStep::Use) {
+            return choice.connection;
         }
-        if (daemonAwaited && unsettled == nullptr) {
+        if (choice.step == ConnectionStep::DaemonAbsent) {
             error = kDNSServiceErr_ServiceNotRunning;
             return nullptr;
         }
-        BusConnection* awaited = unsettled;
+        BusConnection* awaited = choice.connection;
         Waiter known;
-        if (awaited == nullptr) {
+        if (choice.step == ConnectionStep::Open) {
             // Only the connect happens here; its first answers come on the event thread.
             std::unique_ptr<BusConnection> connection = BusConnection::open(loop_, *this, error);
             if (!connection) {

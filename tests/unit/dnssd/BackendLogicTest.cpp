@@ -1,10 +1,14 @@
-// The backend's name conversions, and the process's claims on service
-// names. (TXT records are compared byte for byte end to end.)
+// The backend's name conversions, the process's claims on service names,
+// and where a start goes among the daemon link's connections. (TXT records
+// are compared byte for byte end to end.)
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <optional>
+#include <sstream>
 
+#include "link/ConnectionChoice.h"
 #include "names/LocalServiceNames.h"
 #include "names/ServiceNames.h"
 
@@ -76,6 +80,44 @@ TEST(LocalServiceNames, OneClaimPerNameIgnoringAsciiCase) {
     EXPECT_TRUE(LocalServiceNames::claim("Printer", "_ipp._tcp", ""));
     LocalServiceNames::release("Printer", "_ipp._tcp", "");
     LocalServiceNames::release("Printer", "_ipp._tcp", "example");
+}
+
+struct FakeConnection {
+    char state;  // 's' serves, 'a' knows the daemon absent, 'u' has yet to learn, 'f' lost its bus
+    int objects;
+    int capacity = 10;
+    bool failed = state == 'f';
+    bool stateKnown() const { return state != 'u'; }
+    bool serves() const { return state == 's'; }
+};
+
+// A serving connection with room for all of a start's objects, the first one
+// in order; else one still learning the daemon's state; else a new one, unless
+// a connection knows the daemon is absent.
+TEST(ConnectionChoice, RoomFirstThenAConnectionStillLearningThenANewOne) {
+    using Step = ConnectionStep;
+    const struct {
+        const char* connections;  // state and objects of each, as "s9"
+        int objects;
+        Step step;
+        int chosen;  // index, or -1 for none
+    } rows[] = {
+        {"", 1, Step::Open, -1},           {"s9", 1, Step::Use, 0},      {"s9", 2, Step::Open, -1},
+        {"s10 s3", 2, Step::Use, 1},       {"s2 s3", 2, Step::Use, 0},   {"f0", 1, Step::Open, -1},
+        {"f0 s0", 1, Step::Use, 1},        {"u0 s0", 1, Step::Use, 1},   {"s10 u0", 1, Step::Await, 1},
+        {"a0", 1, Step::DaemonAbsent, -1}, {"a0 u0", 1, Step::Await, 1}, {"f0 a0", 1, Step::DaemonAbsent, -1},
+    };
+    for (const auto& row : rows) {
+        std::vector<std::unique_ptr<FakeConnection>> pool;
+        std::istringstream words(row.connections);
+        for (std::string word; words >> word;) {
+            pool.push_back(
+                std::make_unique<FakeConnection>(FakeConnection{word[0], std::stoi(word.substr(1))}));
+        }
+        const auto choice = chooseConnection(pool, row.objects);
+        EXPECT_EQ(choice.step, row.step) << row.connections << " +" << row.objects;
+        EXPECT_EQ(choice.connection, row.chosen < 0 ? nullptr : pool[row.chosen].get()) << row.connections;
+    }
 }
 
 }  // namespace
