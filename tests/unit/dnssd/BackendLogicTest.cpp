@@ -6,7 +6,6 @@
 
 #include <memory>
 #include <optional>
-#include <sstream>
 
 #include "link/ConnectionChoice.h"
 #include "names/LocalServiceNames.h"
@@ -85,7 +84,7 @@ TEST(LocalServiceNames, OneClaimPerNameIgnoringAsciiCase) {
 struct FakeConnection {
     char state;  // 's' serves, 'a' knows the daemon absent, 'u' has yet to learn, 'f' lost its bus
     int objects;
-    int capacity = 10;
+    int capacity = 9;
     bool failed = state == 'f';
     bool stateKnown() const { return state != 'u'; }
     bool serves() const { return state == 's'; }
@@ -97,23 +96,20 @@ struct FakeConnection {
 TEST(ConnectionChoice, RoomFirstThenAConnectionStillLearningThenANewOne) {
     using Step = ConnectionStep;
     const struct {
-        const char* connections;  // state and objects of each, as "s9"
+        const char* connections;  // each one's state and objects, as "s8a0"
         int objects;
         Step step;
         int chosen;  // index, or -1 for none
     } rows[] = {
-        {"", 1, Step::Open, -1},           {"s9", 1, Step::Use, 0},      {"s9", 2, Step::Open, -1},
-        {"s10 s3", 2, Step::Use, 1},       {"s2 s3", 2, Step::Use, 0},   {"f0", 1, Step::Open, -1},
-        {"f0 s0", 1, Step::Use, 1},        {"u0 s0", 1, Step::Use, 1},   {"s10 u0", 1, Step::Await, 1},
-        {"a0", 1, Step::DaemonAbsent, -1}, {"a0 u0", 1, Step::Await, 1}, {"f0 a0", 1, Step::DaemonAbsent, -1},
+        {"", 1, Step::Open, -1},           {"s8", 1, Step::Use, 0},     {"s8", 2, Step::Open, -1},
+        {"s9s3", 2, Step::Use, 1},         {"s2s3", 2, Step::Use, 0},   {"f0", 1, Step::Open, -1},
+        {"f0s0", 1, Step::Use, 1},         {"u0s0", 1, Step::Use, 1},   {"s9u0", 1, Step::Await, 1},
+        {"a0", 1, Step::DaemonAbsent, -1}, {"a0u0", 1, Step::Await, 1}, {"f0a0", 1, Step::DaemonAbsent, -1},
     };
     for (const auto& row : rows) {
         std::vector<std::unique_ptr<FakeConnection>> pool;
-        std::istringstream words(row.connections);
-        for (std::string word; words >> word;) {
-            pool.push_back(
-                std::make_unique<FakeConnection>(FakeConnection{word[0], std::stoi(word.substr(1))}));
-        }
+        for (const char* c = row.connections; *c != '\0'; c += 2)
+            pool.push_back(std::make_unique<FakeConnection>(FakeConnection{c[0], c[1] - '0'}));
         const auto choice = chooseConnection(pool, row.objects);
         EXPECT_EQ(choice.step, row.step) << row.connections << " +" << row.objects;
         EXPECT_EQ(choice.connection, row.chosen < 0 ? nullptr : pool[row.chosen].get()) << row.connections;

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "operations/BrowseOperation.h"
+#include "operations/RegisterOperation.h"
 #include "operations/ResolveOperation.h"
 
 namespace Zelm::DnsSd {
@@ -79,16 +80,15 @@ Values item(Value name, Protocol protocol = kIPv4) {
     return {2, protocol, std::move(name), std::string("_http._tcp"), std::string("local"), 0u};
 }
 
-template <typename Op>
-void started(FakeChannel& channel, Replies& replies, Op& operation, const char* prepare, const char* path) {
-    auto answer = std::make_shared<DNSServiceErrorType>(1);  // a registration's comes later
+// Starts a browser or resolver object at `path`.
+void started(FakeChannel& channel, Replies& replies, Operation& operation, const char* prepare,
+             const char* path) {
+    auto answer = std::make_shared<DNSServiceErrorType>(1);
     operation.start(DaemonContext{&channel, &replies},
                     Settle([answer](DNSServiceErrorType code) { *answer = code; }));
     channel.answer(prepare, {ObjectPath{path}});
-    if (std::string(prepare) != "EntryGroupNew") {
-        channel.answer("Start");
-        EXPECT_EQ(*answer, 0);
-    }
+    channel.answer("Start");
+    EXPECT_EQ(*answer, 0);
 }
 
 // Whatever does not have the declared shape, or is not from the daemon,
@@ -157,6 +157,60 @@ TEST(Operations, OnlyEventsOfTheDeclaredShapeFromTheDaemonReachTheCaller) {
     const decltype(browsed) want{{kDNSServiceFlagsAdd, "A.b|_http._tcp.|local."},
                                  {0, "A.b|_http._tcp.|local."}};
     EXPECT_EQ(browsed, want);
+}
+
+// A registration as its group's states and the daemon's come. Script: N the
+// group made, P the service added and committed; the group's states R
+// registering, E established, C collision, F failure; h and r the daemon
+// settling a new host name and running again; L and B the daemon gone and
+// back; T no news before the confirmation's time.
+TEST(Operations, RegistrationFollowsItsGroupAndTheDaemon) {
+    const struct {
+        const char* script;
+        bool autoRename;
+        std::vector<std::string> replies;
+    } rows[] = {
+        {"NPRE", true, {"0 Zelm"}},      {"NPECPE", true, {"0 Zelm", "0 Zelm #2"}},
+        {"NPC", false, {"-65548 Zelm"}}, {"NPECLB", false, {"0 Zelm", "-65548 Zelm"}},
+        {"NPRF", true, {"-65568 Zelm"}}, {"NPELBNPE", true, {"0 Zelm", "0 Zelm"}},
+        {"NPL", true, {"-65563 Zelm"}},  {"NPEhrPE", true, {"0 Zelm", "0 Zelm"}},
+        {"NPRT", true, {"-65563 Zelm"}}, {"NPhrPE", true, {"0 Zelm"}},
+    };
+    for (const auto& row : rows) {
+        std::vector<std::string> replies;
+        RegisterOperation registration(
+            {kAnyInterface, row.autoRename, "Zelm", "_http._tcp", {}, "", "", 80, {}},
+            [](DNSServiceRef, DNSServiceFlags, DNSServiceErrorType code, const char* name, const char*,
+               const char*, void* seen) {
+                static_cast<std::vector<std::string>*>(seen)->push_back(std::to_string(code) + " " + name);
+            },
+            &replies);
+        FakeChannel channel;
+        Replies sink;
+        registration.start({&channel, &sink}, Settle([](DNSServiceErrorType code) { EXPECT_EQ(code, 0); }));
+        std::string path = "/G";
+        for (const char step : std::string(row.script)) {
+            if (const size_t state = std::string("_RECF").find(step); state != std::string::npos) {
+                const Values changed{static_cast<int>(state),
+                                     std::string("org.freedesktop.Avahi.TimeoutError")};
+                channel.signal(path, daemon(kEntryGroup, "StateChanged", changed));
+            } else if (step == 'N') {
+                channel.answer("EntryGroupNew", {ObjectPath{path += "1"}});
+            } else if (step == 'P') {
+                channel.answer("AddService"), channel.answer("Commit");
+            } else if (step == 'h' || step == 'r') {
+                registration.serverStateChanged(step == 'h' ? ServerState::Collision : ServerState::Running);
+            } else if (step == 'L') {
+                registration.daemonLost();
+            } else if (step == 'B') {
+                registration.resume({&channel, &sink});
+            } else {
+                channel.timers.back()->fire();  // 'T'
+            }
+        }
+        EXPECT_EQ(replies, row.replies) << row.script;
+        registration.stop();
+    }
 }
 
 }  // namespace

@@ -93,9 +93,8 @@ struct FakeTimers final : Scheduler {
     bool schedule(Timer& timer, int delayMs) override { return armed[&timer] = delayMs, true; }
     void cancel(Timer& timer) override { armed.erase(&timer); }
     void fire(int delayMs) {  // the timer armed for `delayMs`
-        for (auto [timer, delay] : armed) {
+        for (auto [timer, delay] : armed)
             if (delay == delayMs) return armed.erase(timer), timer->fire();
-        }
         ADD_FAILURE() << "no timer for " << delayMs;
     }
 };

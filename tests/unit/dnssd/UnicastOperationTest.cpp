@@ -22,9 +22,9 @@ using Events = std::vector<std::string>;  // "+name", "-name" or the error code
 
 void browsed(DNSServiceRef, DNSServiceFlags flags, uint32_t, DNSServiceErrorType error, const char* name,
              const char* type, const char* domain, void* context) {
-    static_cast<Events*>(context)->push_back(error != 0 ? std::to_string(error)
-                                                        : ((flags & kDNSServiceFlagsAdd) ? "+" : "-") +
-                                                              std::string(name) + "|" + type + domain);
+    static_cast<Events*>(context)->push_back(
+        error != 0 ? std::to_string(error) : ((flags & kDNSServiceFlagsAdd) ? "+" : "-") + std::string(name));
+    EXPECT_EQ(std::string(type) + domain, error != 0 ? "" : "_ipp._tcp.zelm.test.");  // in the asked case
 }
 
 const std::string kPtr = "_ipp._tcp.zelm.test. ";
@@ -40,18 +40,14 @@ TEST(UnicastOperations, BrowseFollowsTheZoneByTtlAndIgnoresRecordsOfOtherNames) 
         int nextMs;
     };
     const Step steps[] = {
-        {"no server at first: one error reply, then retries that back off",
-         {},
-         Outcome::kTimedOut,
-         {"-65568"},
-         1000},
+        {"no server: one error reply, then retries that back off", {}, Outcome::kTimedOut, {"-65568"}, 1000},
         {"again silent: no second error reply", {}, Outcome::kNoServer, {}, 2000},
         {"two instances; the shortest TTL sets the refresh; other names' and other types' targets ignored",
          {kPtr + "30 IN PTR A\\.1._ipp._tcp.zelm.test.", kPtr + "5 IN PTR b._IPP._tcp.zelm.TEST.",
           "_http._tcp.zelm.test. 1 IN PTR c._ipp._tcp.zelm.test.", kPtr + "1 IN PTR d._http._tcp.zelm.test.",
           kPtr + "1 IN PTR _ipp._tcp.zelm.test."},
          Outcome::kAnswered,
-         {"+A.1|_ipp._tcp.zelm.test.", "+b|_ipp._tcp.zelm.test."},
+         {"+A.1", "+b"},
          5000},
         {"the same again, in another case: nothing new",
          {kPtr + "30 IN PTR a\\.1._ipp._tcp.zelm.test.", kPtr + "30 IN PTR B._ipp._tcp.zelm.test."},
@@ -59,16 +55,8 @@ TEST(UnicastOperations, BrowseFollowsTheZoneByTtlAndIgnoresRecordsOfOtherNames) 
          {},
          30000},
         {"silent, TTLs not over: kept", {}, Outcome::kTimedOut, {}, 1000},
-        {"one vanished",
-         {kPtr + "0 IN PTR b._ipp._tcp.zelm.test."},
-         Outcome::kAnswered,
-         {"-A.1|_ipp._tcp.zelm.test."},
-         1000},
-        {"NXDOMAIN: all gone, asked again in a minute",
-         {},
-         Outcome::kAnswered,
-         {"-b|_ipp._tcp.zelm.test."},
-         60000},
+        {"one vanished", {kPtr + "0 IN PTR b._ipp._tcp.zelm.test."}, Outcome::kAnswered, {"-A.1"}, 1000},
+        {"NXDOMAIN: all gone, asked again in a minute", {}, Outcome::kAnswered, {"-b"}, 60000},
     };
     FakeDns dns;
     FakeTimers timers;

@@ -49,14 +49,10 @@ struct Registration {
 
     explicit Registration(bool autoRename = true, std::string name = "Zelm Unit") {
         ::setenv(kUpdateConfigVariable, "/nonexistent/dnssd-update.conf", 1);
-        UnicastRegisterOperation::Request request;
-        request.autoRename = autoRename;
-        request.name = std::move(name);
-        request.type = "_zelmunit._tcp";
-        request.domain = "zelm.test";
-        request.port = 8080;
-        request.txt = {"v=1"};
-        operation = std::make_unique<UnicastRegisterOperation>(request, record, nullptr);
+        operation = std::make_unique<UnicastRegisterOperation>(
+            UnicastRegisterOperation::Request{
+                autoRename, std::move(name), "_zelmunit._tcp", {}, "zelm.test", "", 8080, {"v=1"}},
+            record, nullptr);
         operation->open({&client, &scheduler, &sink}, Settle([this](DNSServiceErrorType e) { started = e; }));
     }
     ~Registration() { operation->stop(); }
